@@ -1,0 +1,108 @@
+/*
+ * kepra: programming interface of the kepra family of USB 3 industrial cameras.
+ *
+ * Every function takes the camera handle H first (except where noted) and returns a
+ * 32-bit flag: 1 on success, 0 on failure. The reason for a failure is in the calling
+ * thread's last-error value (GetLastError() on Windows, kepra_GetLastError() anywhere).
+ *
+ * Thread safety: operations that touch more than one value hold a per-camera lock that is
+ * shared by every thread and every process that opened the same camera. kepra_OpenDevice
+ * and kepra_CloseDevice must not run at the same time on several threads of one process.
+ */
+#ifndef KEPRA_KEPRA_H
+#define KEPRA_KEPRA_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define KEPRA_CALL __stdcall
+#if defined(KEPRA_BUILDING_LIBRARY)
+#define KEPRA_API
+#define KEPRA_DATA
+#else
+#define KEPRA_API __declspec(dllimport)
+#define KEPRA_DATA __declspec(dllimport)
+#endif
+#else
+#define KEPRA_CALL
+#define KEPRA_API __attribute__((visibility("default")))
+#define KEPRA_DATA __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A camera handle is the operating system's handle of the opened camera device. */
+typedef void* KEPRA_HANDLE;
+
+/* The value returned by kepra_OpenDevice on failure; no function accepts it as a camera. */
+#define KEPRA_INVALID_HANDLE ((KEPRA_HANDLE)(intptr_t)-1)
+
+/* Device indices 0 .. KEPRA_MAX_DEVICES - 1 are valid. */
+#define KEPRA_MAX_DEVICES 35u
+
+/*
+ * Device-interface class of the camera driver, {90bcde2c-e6de-4cf2-b43c-d0850c4d4700}.
+ * The camera of device index i registers its interface under this class with the last byte
+ * replaced by i, so an application can watch for the arrival of a given camera index.
+ */
+#define KEPRA_INTERFACE_CLASS_DATA1 0x90bcde2cu
+#define KEPRA_INTERFACE_CLASS_DATA2 0xe6deu
+#define KEPRA_INTERFACE_CLASS_DATA3 0x4cf2u
+#define KEPRA_INTERFACE_CLASS_DATA4 \
+  { 0xb4, 0x3c, 0xd0, 0x85, 0x0c, 0x4d, 0x47, 0x00 }
+#define KEPRA_INTERFACE_CLASS_STRING "{90bcde2c-e6de-4cf2-b43c-d0850c4d4700}"
+
+/* Last-error values set by the library itself (others come from the system or driver). */
+#define KEPRA_ERROR_INVALID_HANDLE 6u              /* ERROR_INVALID_HANDLE */
+#define KEPRA_ERROR_READ_FAULT 30u                 /* ERROR_READ_FAULT: firmware file unreadable */
+#define KEPRA_ERROR_INVALID_PARAMETER 87u          /* ERROR_INVALID_PARAMETER */
+#define KEPRA_ERROR_INSUFFICIENT_BUFFER 122u       /* ERROR_INSUFFICIENT_BUFFER */
+#define KEPRA_ERROR_INVALID_ADDRESS 487u           /* ERROR_INVALID_ADDRESS: null pointer */
+#define KEPRA_ERROR_DEVICE_NOT_CONNECTED 1167u     /* ERROR_DEVICE_NOT_CONNECTED: camera gone */
+#define KEPRA_ERROR_PRODUCT_VERSION 1638u          /* ERROR_PRODUCT_VERSION */
+#define KEPRA_STATUS_INVALID_HANDLE 0xC0000008u    /* device lock given the invalid handle */
+#define KEPRA_STATUS_INVALID_PARAMETER 0xC000000Du /* driver refused the device-index request */
+
+/* The calling thread's last-error value (on Windows the same value as GetLastError). */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetLastError(void);
+KEPRA_API void KEPRA_CALL kepra_SetLastError(uint32_t Error);
+
+/* ---- Device session ---------------------------------------------------------------- */
+
+/* Opens the camera of a device index (0..34). Returns KEPRA_INVALID_HANDLE on failure. */
+KEPRA_API KEPRA_HANDLE KEPRA_CALL kepra_OpenDevice(uint32_t DeviceIndex);
+/* Closes a camera handle. Fails (last error 6) only for KEPRA_INVALID_HANDLE. */
+KEPRA_API uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H);
+
+/* ---- Frames --------------------------------------------------------------------------
+ * One frame per call, written by the driver straight into the caller's buffer of Length
+ * bytes. No device lock is taken, so frames can be grabbed while another thread changes
+ * settings. Invalid handle: 6; null buffer: 487. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrame16(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameEx16(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameAfterEx16(KEPRA_HANDLE H, void* Buffer, uint32_t Length,
+                                                      uint32_t Value);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrame8(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameEx8(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameAfterEx8(KEPRA_HANDLE H, void* Buffer, uint32_t Length,
+                                                     uint32_t Value);
+
+/* ---- Sensor registers --------------------------------------------------------------
+ * 16-bit registers at 16-bit addresses; only the low 16 bits of Address and Value are used.
+ * Invalid handle: 87. Both hold the device lock. */
+KEPRA_API uint32_t KEPRA_CALL kepra_ReadSensorReg(KEPRA_HANDLE H, uint32_t Address,
+                                                  uint16_t* Value);
+KEPRA_API uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Address,
+                                                   uint32_t Value);
+
+/* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
+extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KEPRA_KEPRA_H */

@@ -1,0 +1,43 @@
+// Opening and closing cameras; the last-error accessors.
+#include "api/export.h"
+
+using namespace kepra;
+
+extern "C" {
+
+uint8_t Conv16to8_inst[65536];
+
+KEPRA_HANDLE KEPRA_CALL kepra_OpenDevice(uint32_t DeviceIndex) {
+  if (DeviceIndex >= device::kMaxDevices) return INVALID_HANDLE_VALUE;
+  char path[device::kDevicePathSize];
+  if (!device::CxGetDevicePath(device::InterfaceClass(DeviceIndex), path)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  // The reference is taken under the caller's index; the close drops it under the index the
+  // driver reports, which is the same because the driver answers with the interface's index.
+  if (!device::CxOpenDeviceMutex(DeviceIndex)) {
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
+  device::CxCloseDeviceMutex(h);
+  CloseHandle(h);
+  return 1;
+}
+
+uint32_t KEPRA_CALL kepra_GetLastError(void) { return GetLastError(); }
+
+void KEPRA_CALL kepra_SetLastError(uint32_t Error) { SetLastError(Error); }
+
+}  // extern "C"

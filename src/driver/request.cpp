@@ -1,0 +1,27 @@
+#include "driver/request.h"
+
+#include "driver/ioctl.h"
+
+namespace kepra::driver {
+
+bool Request(HANDLE h, std::uint32_t code, const void* in, std::uint32_t in_size, void* out,
+             std::uint32_t out_size, std::uint32_t* returned) {
+  // The bytes-returned variable must be given when no OVERLAPPED structure is.
+  DWORD count = 0;
+  const BOOL ok =
+      DeviceIoControl(h, code, const_cast<void*>(in), in_size, out, out_size, &count, nullptr);
+  if (returned) *returned = count;
+  return ok != FALSE;
+}
+
+bool QueryDeviceIndex(HANDLE h, std::uint32_t* index) {
+  std::uint8_t reply[4] = {};
+  std::uint32_t returned = 0;
+  if (!Request(h, IOCTL_DEVICE_INDEX, nullptr, 0, reply, sizeof reply, &returned)) return false;
+  // A short reply carries no index; treat it like a refused request.
+  if (returned < sizeof reply) return false;
+  *index = GetU32(reply);
+  return true;
+}
+
+}  // namespace kepra::driver

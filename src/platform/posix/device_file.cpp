@@ -1,0 +1,221 @@
+// Device files: CreateFileA connects to a camera's Unix stream socket, DeviceIoControl sends
+// one request and receives its reply (wire.h), CloseHandle closes any handle of this layer.
+//
+// A handle may carry several connections to the same device, made on demand, so that
+// requests from several threads on one handle run side by side (a frame wait on one does
+// not hold up a register request on another), as they do on a Windows driver. Once the
+// camera has closed a connection the device is gone and every request fails with
+// ERROR_DEVICE_NOT_CONNECTED; SIGPIPE is never raised.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/posix/handles.h"
+#include "platform/posix/win32_posix.h"
+#include "platform/posix/wire.h"
+
+namespace {
+
+struct DeviceFile final : kepra::posix::Object {
+  explicit DeviceFile(std::string p) : path(std::move(p)) {}
+  ~DeviceFile() override {
+    for (int fd : idle) close(fd);
+  }
+  std::string path;
+  std::mutex mutex;
+  std::vector<int> idle;  // connections not in use by a request
+  bool gone = false;
+};
+
+// Connects to a device socket; returns the fd or -1 with *error set.
+int Connect(const std::string& path, DWORD* error) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return -1;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return -1;
+  }
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int e = errno;
+    close(fd);
+    switch (e) {
+      case ENOENT:
+      case ENOTDIR:
+        *error = ERROR_FILE_NOT_FOUND;
+        break;
+      case EACCES:
+      case EPERM:
+        *error = ERROR_ACCESS_DENIED;
+        break;
+      case ECONNREFUSED:
+        *error = ERROR_DEVICE_NOT_CONNECTED;
+        break;
+      default:
+        *error = ERROR_GEN_FAILURE;
+    }
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, iovec* parts, int count) {
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  while (message.msg_iovlen > 0) {
+    const ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    auto left = static_cast<std::size_t>(sent);
+    while (message.msg_iovlen > 0 && left >= message.msg_iov->iov_len) {
+      left -= message.msg_iov->iov_len;
+      ++message.msg_iov;
+      --message.msg_iovlen;
+    }
+    if (message.msg_iovlen > 0) {
+      message.msg_iov->iov_base = static_cast<char*>(message.msg_iov->iov_base) + left;
+      message.msg_iov->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+bool ReceiveAll(int fd, void* buffer, std::size_t size) {
+  auto* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    const ssize_t got = recv(fd, p, size, MSG_WAITALL);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE) {
+  if (!path || disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  DWORD error = 0;
+  const int fd = Connect(path, &error);
+  if (fd < 0) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto device = std::make_shared<DeviceFile>(path);
+  device->idle.push_back(fd);
+  HANDLE handle = kepra::posix::AddHandle(std::move(device));
+  if (!handle) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (!kepra::posix::RemoveHandle(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                     DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED) {
+  if (bytes_returned) *bytes_returned = 0;
+  auto device = kepra::posix::FindHandleAs<DeviceFile>(handle);
+  if (!device) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((!in && in_size) || (!out && out_size)) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+
+  int fd = -1;
+  {
+    std::lock_guard lock(device->mutex);
+    if (device->gone) {
+      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+      return FALSE;
+    }
+    if (!device->idle.empty()) {
+      fd = device->idle.back();
+      device->idle.pop_back();
+    }
+  }
+  if (fd < 0) {
+    DWORD error = 0;
+    fd = Connect(device->path, &error);
+    if (fd < 0) {
+      std::lock_guard lock(device->mutex);
+      device->gone = true;
+      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+      return FALSE;
+    }
+  }
+
+  std::uint8_t header[kepra::wire::kRequestHeaderSize];
+  kepra::wire::PutU32(header, code);
+  kepra::wire::PutU32(header + 4, in_size);
+  kepra::wire::PutU32(header + 8, out_size);
+  iovec parts[2] = {{header, sizeof header}, {in, in_size}};
+  std::uint8_t reply[kepra::wire::kReplyHeaderSize];
+  bool io_ok = SendAll(fd, parts, in_size ? 2 : 1) && ReceiveAll(fd, reply, sizeof reply);
+  std::uint32_t status = 0, error = 0, count = 0;
+  if (io_ok) {
+    status = kepra::wire::GetU32(reply);
+    error = kepra::wire::GetU32(reply + 4);
+    count = kepra::wire::GetU32(reply + 8);
+    // A reply that does not fit what was asked cannot be trusted, and its bytes would
+    // desynchronise the connection: drop it.
+    if (status > 1 || count > out_size || (status == 0 && count != 0)) {
+      close(fd);
+      SetLastError(ERROR_INVALID_DATA);
+      return FALSE;
+    }
+    io_ok = count == 0 || ReceiveAll(fd, out, count);
+  }
+  if (!io_ok) {
+    close(fd);
+    std::lock_guard lock(device->mutex);
+    device->gone = true;
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+  }
+  {
+    std::lock_guard lock(device->mutex);
+    device->idle.push_back(fd);
+  }
+  if (status == 0) {
+    SetLastError(error);
+    return FALSE;
+  }
+  if (bytes_returned) *bytes_returned = count;
+  return TRUE;
+}

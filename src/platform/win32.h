@@ -1,0 +1,17 @@
+// The one seam between the library and its operating system. Library code calls the Win32
+// operations it needs by their Win32 names; on Windows they are the real ones, elsewhere the
+// small POSIX layer in platform/posix provides exactly that subset with Windows semantics.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <setupapi.h>
+#include <windows.h>
+#else
+#include "platform/posix/win32_posix.h"
+#endif

@@ -1,0 +1,152 @@
+// The six frame functions: argument checks, the request each sends, no lock, no copy.
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "fixture.h"
+
+namespace kt {
+namespace {
+
+using FrameFn = uint32_t(KEPRA_CALL*)(KEPRA_HANDLE, void*, uint32_t);
+using AfterFn = uint32_t(KEPRA_CALL*)(KEPRA_HANDLE, void*, uint32_t, uint32_t);
+
+struct Plain {
+  const char* name;
+  FrameFn fn;
+  std::uint32_t code;
+  bool sixteen;
+};
+const Plain kPlain[] = {
+    {"GetFrame16", kepra_GetFrame16, io::IOCTL_GET_FRAME16, true},
+    {"GetFrameEx16", kepra_GetFrameEx16, io::IOCTL_GET_FRAME_EX16, true},
+    {"GetFrame8", kepra_GetFrame8, io::IOCTL_GET_FRAME8, false},
+    {"GetFrameEx8", kepra_GetFrameEx8, io::IOCTL_GET_FRAME_EX8, false},
+};
+
+struct After {
+  const char* name;
+  AfterFn fn;
+  std::uint32_t code;
+  bool sixteen;
+};
+const After kAfter[] = {
+    {"GetFrameAfterEx16", kepra_GetFrameAfterEx16, io::IOCTL_GET_FRAME_AFTER_EX16, true},
+    {"GetFrameAfterEx8", kepra_GetFrameAfterEx8, io::IOCTL_GET_FRAME_AFTER_EX8, false},
+};
+
+class Frames : public CameraTest {};
+
+TEST_F(Frames, InvalidHandleIsReportedBeforeANullBuffer) {
+  for (const auto& f : kPlain) {
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(f.fn(KEPRA_INVALID_HANDLE, nullptr, 16), 0u) << f.name;
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE) << f.name;
+  }
+  for (const auto& f : kAfter) {
+    EXPECT_EQ(f.fn(KEPRA_INVALID_HANDLE, nullptr, 16, 1), 0u) << f.name;
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE) << f.name;
+  }
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(Frames, NullBufferFailsWith487WithoutARequestWhateverTheLength) {
+  for (std::uint32_t length : {0u, 16u}) {
+    for (const auto& f : kPlain) {
+      EXPECT_EQ(f.fn(h(), nullptr, length), 0u) << f.name;
+      EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS) << f.name;
+    }
+    for (const auto& f : kAfter) {
+      EXPECT_EQ(f.fn(h(), nullptr, length, 9), 0u) << f.name;
+      EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS) << f.name;
+    }
+  }
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(Frames, EachSendsItsOwnRequestWithTheCallersLengthAndNoLock) {
+  std::vector<std::uint8_t> buffer(1000);
+  for (const auto& f : kPlain) {
+    camera_->ClearLog();
+    ASSERT_EQ(f.fn(h(), buffer.data(), 1000), 1u) << f.name;
+    const auto log = camera_->Log();
+    ASSERT_EQ(log.size(), 1u) << f.name;  // no device-index requests: the lock is not taken
+    EXPECT_EQ(log[0].code, f.code) << f.name;
+    EXPECT_TRUE(log[0].in.empty()) << f.name;
+    EXPECT_EQ(log[0].out_size, 1000u) << f.name;
+  }
+  for (const auto& f : kAfter) {
+    camera_->ClearLog();
+    ASSERT_EQ(f.fn(h(), buffer.data(), 1000, 0x01020304), 1u) << f.name;
+    const auto log = camera_->Log();
+    ASSERT_EQ(log.size(), 1u) << f.name;
+    EXPECT_EQ(log[0].code, f.code) << f.name;
+    EXPECT_EQ(log[0].in, Bytes({0x04, 0x03, 0x02, 0x01})) << f.name;
+    EXPECT_EQ(log[0].out_size, 1000u) << f.name;
+  }
+  EXPECT_TRUE(rig_.DebugLines().empty());
+}
+
+TEST_F(Frames, AfterExValueReachesTheDriverUnchanged) {
+  std::vector<std::uint8_t> buffer(64);
+  for (std::uint32_t value : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    for (const auto& f : kAfter) {
+      ASSERT_EQ(f.fn(h(), buffer.data(), 64, value), 1u);
+      EXPECT_EQ(camera_->LastAfterValue(), value) << f.name;
+    }
+  }
+}
+
+TEST_F(Frames, ZeroLengthGoesToTheDriver) {
+  std::uint8_t byte = 0xAB;
+  ASSERT_EQ(kepra_GetFrame16(h(), &byte, 0), 1u);
+  ASSERT_EQ(camera_->Log().size(), 1u);
+  EXPECT_EQ(camera_->Log()[0].out_size, 0u);
+  EXPECT_EQ(byte, 0xAB);
+}
+
+TEST_F(Frames, TheDriverFillsTheCallersBufferAtTheRequestedDepth) {
+  const std::uint32_t pixels = 1280 * 1024;
+  std::vector<std::uint16_t> frame16(pixels, 0xDEAD);
+  ASSERT_EQ(kepra_GetFrame16(h(), frame16.data(), pixels * 2), 1u);
+  // The virtual camera's test pattern: sample k of frame n is k + n (16-bit).
+  const std::uint16_t first = frame16[0];
+  for (std::uint32_t k = 0; k < pixels; k += 997) {
+    ASSERT_EQ(frame16[k], static_cast<std::uint16_t>(first + k)) << k;
+  }
+  std::vector<std::uint8_t> frame8(pixels + 1, 0xEE);
+  ASSERT_EQ(kepra_GetFrame8(h(), frame8.data(), pixels), 1u);
+  for (std::uint32_t k = 0; k < pixels; k += 991) {
+    ASSERT_EQ(frame8[k], static_cast<std::uint8_t>(frame8[0] + k)) << k;
+  }
+  EXPECT_EQ(frame8[pixels], 0xEE);  // nothing beyond the length asked for
+}
+
+TEST_F(Frames, ADriverFailureKeepsTheDriversLastError) {
+  FailCode(io::IOCTL_GET_FRAME_EX8, 1784);
+  std::vector<std::uint8_t> buffer(32);
+  EXPECT_EQ(kepra_GetFrameEx8(h(), buffer.data(), 32), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 1784u);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+  EXPECT_EQ(kepra_GetFrameEx8(h(), buffer.data(), 32), 1u);  // the fault was one-shot
+}
+
+TEST_F(Frames, SeveralThreadsCanGrabOnOneHandle) {
+  constexpr int kThreads = 4, kFrames = 25;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      std::vector<std::uint8_t> buffer(200000);
+      for (int i = 0; i < kFrames; ++i) {
+        if (!kepra_GetFrame8(h(), buffer.data(), 200000)) ++failures;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(camera_->FramesServed(), static_cast<std::uint64_t>(kThreads * kFrames));
+}
+
+}  // namespace
+}  // namespace kt

@@ -1,0 +1,237 @@
+// Opening and closing cameras and the device lock, through the public API.
+#include <thread>
+
+#include "fixture.h"
+
+namespace kt {
+namespace {
+
+TEST(Open, RefusesIndicesAbove34WithoutTouchingTheLastError) {
+  rig::Rig rig;
+  rig.Plug(34);
+  for (std::uint32_t index : {35u, 36u, 0x80000000u, 0xFFFFFFFFu}) {
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(kepra_OpenDevice(index), KEPRA_INVALID_HANDLE) << index;
+    EXPECT_EQ(kepra_GetLastError(), kSentinel) << index;
+  }
+  Handle last(34);  // the highest index is served
+  EXPECT_TRUE(last.ok());
+}
+
+TEST(Open, FailsForAnIndexWithoutCamera) {
+  rig::Rig rig;
+  rig.Plug(3);
+  EXPECT_EQ(kepra_OpenDevice(4), KEPRA_INVALID_HANDLE);
+  Handle present(3);
+  EXPECT_TRUE(present.ok());
+}
+
+TEST(Open, FindsEachCameraUnderItsOwnIndex) {
+  rig::Rig rig;
+  auto a = rig.Plug(0);
+  auto b = rig.Plug(10);
+  Handle ha(0), hb(10);
+  ASSERT_TRUE(ha.ok());
+  ASSERT_TRUE(hb.ok());
+  ASSERT_TRUE(kepra_WriteSensorReg(ha.get(), 0x100, 0xA));
+  ASSERT_TRUE(kepra_WriteSensorReg(hb.get(), 0x100, 0xB));
+  EXPECT_EQ(a->Register(0x100), 0xA);
+  EXPECT_EQ(b->Register(0x100), 0xB);
+}
+
+TEST(Open, SameIndexTwiceGivesTwoHandlesSharingTheLock) {
+  rig::Rig rig;
+  auto camera = rig.Plug(kIndex);
+  Handle first(kIndex), second(kIndex);
+  ASSERT_TRUE(first.ok());
+  ASSERT_TRUE(second.ok());
+  EXPECT_NE(first.get(), second.get());
+
+  // Closing one leaves the lock working through the other.
+  ASSERT_EQ(kepra_CloseDevice(first.release()), 1u);
+  ASSERT_TRUE(kepra_WriteSensorReg(second.get(), 0x0E, 1234));
+  std::uint16_t value = 0;
+  ASSERT_TRUE(kepra_ReadSensorReg(second.get(), 0x0E, &value));
+  EXPECT_EQ(value, 1234);
+  ASSERT_EQ(kepra_CloseDevice(second.release()), 1u);
+
+  // After the last close the index opens afresh.
+  Handle again(kIndex);
+  ASSERT_TRUE(again.ok());
+  EXPECT_TRUE(kepra_ReadSensorReg(again.get(), 0x0E, &value));
+}
+
+TEST(Close, InvalidHandleFailsWith6AndSendsNothing) {
+  rig::Rig rig;
+  auto camera = rig.Plug(kIndex);
+  camera->ClearLog();
+  kepra_SetLastError(kSentinel);
+  EXPECT_EQ(kepra_CloseDevice(KEPRA_INVALID_HANDLE), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(camera->Log().empty());
+}
+
+TEST(Close, AnyOtherHandleIsClosedAndSucceeds) {
+  rig::Rig rig;
+  rig.Plug(kIndex);
+  // A value the system never gave out: the index request fails, the close still reports 1.
+  EXPECT_EQ(kepra_CloseDevice(reinterpret_cast<KEPRA_HANDLE>(std::uintptr_t{0x7A5C})), 1u);
+}
+
+TEST_F(CameraTest, CloseWhenTheDriverRefusesTheIndexStillClosesTheHandle) {
+  FailCode(io::IOCTL_DEVICE_INDEX, 31);
+  KEPRA_HANDLE raw = handle_->release();
+  EXPECT_EQ(kepra_CloseDevice(raw), 1u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
+  // The handle is closed: the system refuses it now.
+  std::uint8_t frame[16];
+  EXPECT_EQ(kepra_GetFrame8(raw, frame, sizeof frame), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+}
+
+TEST_F(CameraTest, EveryLockedCallAsksTheDriverForTheIndexBeforeAndAfter) {
+  std::uint16_t value;
+  ASSERT_TRUE(kepra_ReadSensorReg(h(), 0x0E, &value));
+  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_SENSOR_REG,
+                                                 io::IOCTL_DEVICE_INDEX}));
+}
+
+TEST_F(CameraTest, LockFailsWith0xC000000DWhenTheDriverRefusesTheIndex) {
+  FailCode(io::IOCTL_DEVICE_INDEX, 31);
+  std::uint16_t value = 0x5555;
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(value, 0x5555);
+  EXPECT_TRUE(WorkRequests().empty());
+}
+
+TEST_F(CameraTest, AnUnpluggedCameraFailsEveryCallCleanly) {
+  rig_.Unplug(kIndex);
+  std::uint8_t frame[64];
+  EXPECT_EQ(kepra_GetFrame8(h(), frame, sizeof frame), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_DEVICE_NOT_CONNECTED);
+  std::uint16_t value;
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0, &value), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);  // the index request failed
+  EXPECT_EQ(kepra_OpenDevice(kIndex), KEPRA_INVALID_HANDLE);
+}
+
+// ---- The lock across processes -----------------------------------------------------------
+
+class LockTest : public CameraTest {
+ protected:
+  std::vector<std::string> Holder(const std::string& mode, std::uint32_t index = kIndex) {
+    return {rig::HelperPath(kLockHolder), std::to_string(index), mode};
+  }
+  static constexpr const char* kLockHolder =
+#ifdef _WIN32
+      "kepra-test-lockholder.exe";
+#else
+      "kepra-test-lockholder";
+#endif
+};
+
+TEST_F(LockTest, HeldInAnotherProcessMakesACallWaitThenFailAfter5000Ms) {
+  rig::Child holder(Holder("hold"));
+  ASSERT_TRUE(holder.WaitForLine("locked"));
+  kepra_SetLastError(kSentinel);
+  std::uint16_t value = 0x1111;
+  const double start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 0u);
+  const double waited = rig::NowMs() - start;
+  EXPECT_GE(waited, 4900.0);
+  EXPECT_LT(waited, 9000.0);
+  EXPECT_EQ(kepra_GetLastError(), kSentinel);  // a time-out sets no code of its own
+  EXPECT_EQ(value, 0x1111);
+  EXPECT_TRUE(WorkRequests().empty());
+}
+
+TEST_F(LockTest, IsHandedOverWhenTheOtherProcessReleasesIt) {
+  std::vector<std::string> args = Holder("hold-ms");
+  args.push_back("400");
+  rig::Child releaser(args);
+  ASSERT_TRUE(releaser.WaitForLine("locked"));
+  std::uint16_t value;
+  const double start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_LT(rig::NowMs() - start, 4000.0);
+  EXPECT_EQ(releaser.Wait(), 0);
+}
+
+TEST_F(LockTest, AProcessKilledWhileHoldingItDoesNotBlockTheCamera) {
+  rig::Child holder(Holder("hold"));
+  ASSERT_TRUE(holder.WaitForLine("locked"));
+  holder.Kill();
+  holder.Wait();
+  std::uint16_t value;
+  const double start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_LT(rig::NowMs() - start, 2000.0);
+}
+
+TEST_F(LockTest, AProcessThatExitsWhileHoldingItDoesNotBlockTheCamera) {
+  rig::Child holder(Holder("exit"));
+  ASSERT_TRUE(holder.WaitForLine("locked"));
+  EXPECT_EQ(holder.Wait(), 0);
+  std::uint16_t value;
+  const double start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_LT(rig::NowMs() - start, 2000.0);
+}
+
+TEST_F(LockTest, AThreadThatEndedWhileHoldingItDoesNotBlockTheCamera) {
+  rig::Child holder(Holder("thread"));
+  ASSERT_TRUE(holder.WaitForLine("locked"));  // the process lives on, its thread has ended
+  std::uint16_t value;
+  const double start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_LT(rig::NowMs() - start, 2000.0);
+  // Owned again normally from here on.
+  EXPECT_EQ(kepra_WriteSensorReg(h(), 0x0E, 5), 1u);
+}
+
+TEST_F(LockTest, IsPerDeviceIndex) {
+  rig::Child holder(Holder("hold", kIndex + 1));
+  ASSERT_TRUE(holder.WaitForLine("locked"));
+  std::uint16_t value;
+  const double start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_LT(rig::NowMs() - start, 2000.0);
+}
+
+TEST_F(LockTest, FramesGoWithoutTheLock) {
+  rig::Child holder(Holder("hold"));
+  ASSERT_TRUE(holder.WaitForLine("locked"));
+  std::vector<std::uint8_t> frame(4096);
+  const double start = rig::NowMs();
+  EXPECT_EQ(kepra_GetFrame16(h(), frame.data(), 4096), 1u);
+  EXPECT_EQ(kepra_GetFrameAfterEx8(h(), frame.data(), 4096, 3), 1u);
+  EXPECT_LT(rig::NowMs() - start, 2000.0);
+  EXPECT_EQ(Codes(),
+            (std::vector<std::uint32_t>{io::IOCTL_GET_FRAME16, io::IOCTL_GET_FRAME_AFTER_EX8}));
+}
+
+TEST_F(LockTest, ThreadsOfOneProcessExcludeEachOther) {
+  // While one thread's locked call is held up inside the camera, another thread's locked
+  // call on a second handle of the same camera waits for it.
+  Handle second(kIndex);
+  ASSERT_TRUE(second.ok());
+  vcam::Fault stall;
+  stall.action = vcam::Fault::Action::kStall;
+  stall.code = io::IOCTL_SENSOR_REG;
+  stall.stall_ms = 600;
+  camera_->AddFault(stall);
+  std::thread slow([&] { EXPECT_EQ(kepra_WriteSensorReg(h(), 0x20, 1), 1u); });
+  // Let the slow call take the lock and reach its stalled request.
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  const double start = rig::NowMs();
+  std::uint16_t value = 0;
+  EXPECT_EQ(kepra_ReadSensorReg(second.get(), 0x20, &value), 1u);
+  const double waited = rig::NowMs() - start;
+  slow.join();
+  EXPECT_EQ(value, 1);  // it ran after the write
+  EXPECT_GE(waited, 250.0);
+}
+
+}  // namespace
+}  // namespace kt

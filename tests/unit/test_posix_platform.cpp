@@ -1,0 +1,313 @@
+// The POSIX platform layer: Windows semantics of handles, errors, devices and named mutexes.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "driver/ioctl.h"
+#include "platform/posix/handles.h"
+#include "platform/win32.h"
+#include "rig.h"
+#include "server.h"
+
+namespace {
+
+namespace io = kepra::driver;
+
+HANDLE OpenIndex(std::uint32_t index) {
+  const std::string path =
+      std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/" + vcam::InterfaceName(index);
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+TEST(PosixHandles, UnknownHandlesFailWith6AndNeverCrash) {
+  rig::Rig rig;
+  rig.Plug(1);
+  HANDLE h = OpenIndex(1);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(CloseHandle(h));
+  std::uint8_t out[4];
+  DWORD returned = 77;
+  for (HANDLE bad : {h, static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE,
+                     reinterpret_cast<HANDLE>(std::uintptr_t{0x1235}),
+                     reinterpret_cast<HANDLE>(std::uintptr_t{0xFFFF0000})}) {
+    SetLastError(0);
+    EXPECT_FALSE(
+        DeviceIoControl(bad, io::IOCTL_DEVICE_INDEX, nullptr, 0, out, 4, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(returned, 0u);
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(bad));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
+    EXPECT_FALSE(ReleaseMutex(bad));
+  }
+}
+
+TEST(PosixHandles, AReusedSlotDoesNotReviveAStaleHandle) {
+  rig::Rig rig;
+  rig.Plug(1);
+  HANDLE first = OpenIndex(1);
+  ASSERT_TRUE(CloseHandle(first));
+  HANDLE second = OpenIndex(1);
+  ASSERT_NE(second, INVALID_HANDLE_VALUE);
+  EXPECT_NE(first, second);
+  EXPECT_FALSE(CloseHandle(first));
+  EXPECT_TRUE(CloseHandle(second));
+}
+
+TEST(PosixDevice, RequestsFollowTheWireContract) {
+  rig::Rig rig;
+  auto camera = rig.Plug(2);
+  HANDLE h = OpenIndex(2);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::uint8_t out[8] = {0, 0, 0, 0, 9, 9, 9, 9};
+  DWORD returned = 0;
+  SetLastError(1234);
+  ASSERT_TRUE(DeviceIoControl(h, io::IOCTL_DEVICE_INDEX, nullptr, 0, out, 8, &returned, nullptr));
+  EXPECT_EQ(returned, 4u);
+  EXPECT_EQ(out[0], 2);
+  EXPECT_EQ(out[4], 9);              // only the bytes returned are written
+  EXPECT_EQ(GetLastError(), 1234u);  // success leaves the last error alone
+
+  // A code the camera does not serve.
+  EXPECT_FALSE(DeviceIoControl(h, 0x22FFFC, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+
+  // Null buffers with a length fail before anything is sent.
+  camera->ClearLog();
+  EXPECT_FALSE(DeviceIoControl(h, io::IOCTL_SENSOR_REG, nullptr, 2, out, 2, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+  EXPECT_FALSE(
+      DeviceIoControl(h, io::IOCTL_DEVICE_INDEX, nullptr, 0, nullptr, 4, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+  EXPECT_TRUE(camera->Log().empty());
+  // bytes_returned may be omitted.
+  EXPECT_TRUE(DeviceIoControl(h, io::IOCTL_DEVICE_INDEX, nullptr, 0, out, 4, nullptr, nullptr));
+  EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST(PosixDevice, AGoneCameraFailsEveryRequestWith1167WithoutSigpipe) {
+  rig::Rig rig;
+  rig.Plug(3);
+  HANDLE h = OpenIndex(3);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  rig.Unplug(3);
+  std::vector<std::uint8_t> big(1 << 20);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(DeviceIoControl(h, io::IOCTL_SENSOR_REG, big.data(),
+                                 static_cast<DWORD>(big.size()), nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  }
+  EXPECT_TRUE(CloseHandle(h));
+  SetLastError(0);
+  EXPECT_EQ(OpenIndex(3), INVALID_HANDLE_VALUE);
+  EXPECT_NE(GetLastError(), 0u);
+}
+
+TEST(PosixDevice, RequestsFromManyThreadsOnOneHandleRunSideBySide) {
+  rig::Rig rig;
+  auto camera = rig.Plug(4);
+  HANDLE h = OpenIndex(4);
+  vcam::Fault stall;
+  stall.action = vcam::Fault::Action::kStall;
+  stall.code = io::IOCTL_GET_FRAME8;
+  stall.stall_ms = 500;
+  camera->AddFault(stall);
+  std::thread slow([&] {
+    std::uint8_t frame[16];
+    EXPECT_TRUE(DeviceIoControl(h, io::IOCTL_GET_FRAME8, nullptr, 0, frame, 16, nullptr, nullptr));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const double start = rig::NowMs();
+  std::uint8_t out[4];
+  EXPECT_TRUE(DeviceIoControl(h, io::IOCTL_DEVICE_INDEX, nullptr, 0, out, 4, nullptr, nullptr));
+  EXPECT_LT(rig::NowMs() - start, 300.0);  // not queued behind the stalled frame
+  slow.join();
+  CloseHandle(h);
+}
+
+TEST(PosixDiscovery, DeviceDirectoryComesFromTheEnvironmentInOrder) {
+  const char* saved = std::getenv("KEPRA_DEVICE_DIR");
+  const std::string saved_dir = saved ? saved : "";
+  const char* saved_xdg = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved_xdg_dir = saved_xdg ? saved_xdg : "";
+  setenv("KEPRA_DEVICE_DIR", "/a/b", 1);
+  setenv("XDG_RUNTIME_DIR", "/run/x", 1);
+  EXPECT_EQ(kepra::posix::DeviceDirectory(), "/a/b");
+  unsetenv("KEPRA_DEVICE_DIR");
+  EXPECT_EQ(kepra::posix::DeviceDirectory(), "/run/x/kepra");
+  unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(kepra::posix::DeviceDirectory(), "/tmp/kepra-" + std::to_string(getuid()));
+  if (saved) setenv("KEPRA_DEVICE_DIR", saved_dir.c_str(), 1);
+  if (saved_xdg) setenv("XDG_RUNTIME_DIR", saved_xdg_dir.c_str(), 1);
+}
+
+TEST(PosixDiscovery, InterfaceFileNamesAreTheLowerCaseClass) {
+  GUID guid{0x90bcde2c, 0xe6de, 0x4cf2, {0xb4, 0x3c, 0xd0, 0x85, 0x0c, 0x4d, 0x47, 0x22}};
+  EXPECT_EQ(kepra::posix::InterfaceFileName(guid), "90bcde2c-e6de-4cf2-b43c-d0850c4d4722");
+  EXPECT_EQ(vcam::InterfaceName(34), "90bcde2c-e6de-4cf2-b43c-d0850c4d4722");
+  EXPECT_EQ(vcam::InterfaceName(0), "90bcde2c-e6de-4cf2-b43c-d0850c4d4700");
+}
+
+TEST(PosixDiscovery, DetailRecordFollowsTheWindowsSizeRules) {
+  rig::Rig rig;
+  rig.Plug(5);
+  GUID guid{0x90bcde2c, 0xe6de, 0x4cf2, {0xb4, 0x3c, 0xd0, 0x85, 0x0c, 0x4d, 0x47, 0x05}};
+  HDEVINFO set =
+      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  ASSERT_NE(set, INVALID_HANDLE_VALUE);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 0, &data));
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 1, &data));
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+  DWORD required = 0;
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  std::vector<std::uint8_t> memory(required);
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(memory.data());
+  detail->cbSize = required;  // the allocation size is wrong: only the fixed part is accepted
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
+  EXPECT_EQ(std::string(detail->DevicePath),
+            std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/" + vcam::InterfaceName(5));
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
+}
+
+TEST(PosixDebug, LinesWithoutAListenerAreDroppedQuietly) {
+  const char* saved = std::getenv("KEPRA_DEVICE_DIR");
+  const std::string saved_dir = saved ? saved : "";
+  setenv("KEPRA_DEVICE_DIR", "/nonexistent/kepra", 1);
+  SetLastError(42);
+  const double start = rig::NowMs();
+  for (int i = 0; i < 100; ++i) OutputDebugStringA("nobody hears this");
+  EXPECT_LT(rig::NowMs() - start, 1000.0);
+  EXPECT_EQ(GetLastError(), 42u);
+  if (saved)
+    setenv("KEPRA_DEVICE_DIR", saved_dir.c_str(), 1);
+  else
+    unsetenv("KEPRA_DEVICE_DIR");
+}
+
+TEST(PosixDebug, ManyLinesArriveInOrder) {
+  rig::Rig rig;
+  for (int i = 0; i < 200; ++i) OutputDebugStringA(std::to_string(i).c_str());
+  const auto lines = rig.DebugLines();
+  ASSERT_EQ(lines.size(), 200u);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(lines[static_cast<std::size_t>(i)], std::to_string(i));
+}
+
+// ---- Named mutexes ----------------------------------------------------------------------
+
+std::string UniqueName(const char* stem) {
+  return std::string("kepra-test-") + stem + "-" + std::to_string(getpid());
+}
+
+struct ShmCleanup {
+  explicit ShmCleanup(std::string n) : name(std::move(n)) {}
+  ~ShmCleanup() { unlink(("/dev/shm/" + name).c_str()); }
+  std::string name;
+};
+
+TEST(PosixMutex, CreationReportsWhetherTheNameExisted) {
+  ShmCleanup cleanup(UniqueName("create"));
+  SetLastError(99);
+  HANDLE a = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  HANDLE b = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(std::filesystem::exists("/dev/shm/" + cleanup.name));
+  CloseHandle(a);
+  CloseHandle(b);
+}
+
+TEST(PosixMutex, IsRecursiveAndOnlyItsOwnerMayReleaseIt) {
+  ShmCleanup cleanup(UniqueName("recursive"));
+  HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(m, 100), WAIT_OBJECT_0);
+  std::thread other([&] {
+    EXPECT_EQ(WaitForSingleObject(m, 50), WAIT_TIMEOUT);
+    SetLastError(0);
+    EXPECT_FALSE(ReleaseMutex(m));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+  });
+  other.join();
+  EXPECT_TRUE(ReleaseMutex(m));
+  std::thread still_held([&] { EXPECT_EQ(WaitForSingleObject(m, 50), WAIT_TIMEOUT); });
+  still_held.join();
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_FALSE(ReleaseMutex(m));
+  std::thread free_now([&] {
+    EXPECT_EQ(WaitForSingleObject(m, 50), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(m));
+  });
+  free_now.join();
+  CloseHandle(m);
+}
+
+TEST(PosixMutex, AThreadEndingWhileOwningItAbandonsIt) {
+  ShmCleanup cleanup(UniqueName("abandon"));
+  HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  std::thread([&] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0); }).join();
+  EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // normal again
+  EXPECT_TRUE(ReleaseMutex(m));
+  CloseHandle(m);
+}
+
+TEST(PosixMutex, OwnershipOutlivesTheClosedHandleAsOnWindows) {
+  ShmCleanup cleanup(UniqueName("closed"));
+  HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  HANDLE other = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  std::thread([&] {
+    HANDLE mine = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+    EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0);
+    CloseHandle(mine);  // closing the handle does not release it; ending the thread does
+  }).join();
+  EXPECT_EQ(WaitForSingleObject(other, 1000), WAIT_ABANDONED);
+  ReleaseMutex(other);
+  CloseHandle(m);
+  CloseHandle(other);
+}
+
+TEST(PosixMutex, AHalfMadeObjectOfAKilledCreatorNeverBlocksTheName) {
+  // A creator killed before publishing leaves only its private temporary object behind.
+  ShmCleanup cleanup(UniqueName("halfmade"));
+  const std::string stray = "/dev/shm/.kepra-mutex-999999-0";
+  FILE* f = std::fopen(stray.c_str(), "w");
+  if (f) std::fclose(f);
+  HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+  ReleaseMutex(m);
+  CloseHandle(m);
+  unlink(stray.c_str());
+}
+
+TEST(PosixMutex, AForeignObjectUnderTheNameIsRefused) {
+  ShmCleanup cleanup(UniqueName("foreign"));
+  FILE* f = std::fopen(("/dev/shm/" + cleanup.name).c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("not a mutex", f);
+  std::fclose(f);
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, cleanup.name.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+#include "camera.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "driver/ioctl.h"
+
+namespace vcam {
+namespace {
+
+namespace io = kepra::driver;
+
+constexpr std::uint32_t kErrorInvalidFunction = 1;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+
+std::uint16_t GetU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+void PutU16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+std::uint32_t GetU32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(GetU16(p)) | static_cast<std::uint32_t>(GetU16(p + 2)) << 16;
+}
+void PutU32(std::uint8_t* p, std::uint32_t v) {
+  PutU16(p, static_cast<std::uint16_t>(v));
+  PutU16(p + 2, static_cast<std::uint16_t>(v >> 16));
+}
+
+Camera::Result Ok(std::uint32_t bytes = 0) { return {true, 0, bytes, false}; }
+Camera::Result Error(std::uint32_t error) { return {false, error, 0, false}; }
+
+}  // namespace
+
+Camera::Camera(std::uint32_t index, CameraConfig config) : index_(index), config_(config) {
+  PowerOnRegisters();
+}
+
+void Camera::PowerOnRegisters() {
+  registers_.fill(0);
+  registers_[127] = 0x0900;  // sensor variant
+}
+
+Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> in,
+                             std::span<std::uint8_t> out) {
+  // Faults are matched before the request is served; a stall delays it outside the camera's
+  // lock so that other connections go on meanwhile.
+  Fault hit{};
+  bool have_hit = false;
+  std::uint32_t stall_ms = 0;
+  {
+    std::lock_guard lock(control_mutex_);
+    for (auto it = faults_.begin(); it != faults_.end();) {
+      const Fault& f = it->fault;
+      bool matches = f.code == 0 || f.code == code;
+      if (matches) {
+        ++it->seen;
+        matches = f.nth == 0 || it->seen == f.nth;
+      }
+      if (matches) {
+        if (f.action == Fault::Action::kStall) {
+          stall_ms += f.stall_ms;
+        } else if (!have_hit) {
+          hit = f;
+          have_hit = true;
+        }
+        if (it->fault.times > 0 && --it->fault.times == 0) {
+          it = faults_.erase(it);
+          continue;
+        }
+      }
+      ++it;
+    }
+  }
+  if (stall_ms) std::this_thread::sleep_for(std::chrono::milliseconds(stall_ms));
+
+  Result result;
+  if (have_hit && hit.action == Fault::Action::kUnplug) unplugged_.store(true);
+  if (unplugged_.load()) {
+    result = Error(kErrorDeviceNotConnected);
+    result.disconnect = true;
+  } else if (have_hit) {
+    result = Error(hit.error);
+  } else {
+    std::lock_guard lock(mutex_);
+    result = Dispatch(code, in, out);
+  }
+
+  std::lock_guard lock(control_mutex_);
+  if (log_enabled_) {
+    log_.push_back({code, std::vector<std::uint8_t>(in.begin(), in.end()),
+                    static_cast<std::uint32_t>(out.size()), result.ok, result.error});
+  }
+  return result;
+}
+
+Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t> in,
+                                std::span<std::uint8_t> out) {
+  switch (code) {
+    case io::IOCTL_DEVICE_INDEX:
+      if (out.size() < 4) return Error(kErrorInsufficientBuffer);
+      PutU32(out.data(), index_);
+      return Ok(4);
+    case io::IOCTL_SENSOR_REG:
+      return ServeSensorReg(in, out);
+    case io::IOCTL_SENSOR_REGS:
+      return ServeSensorRegs(in, out);
+    case io::IOCTL_FREQUENCY:
+      return ServeFrequency(in, out);
+    case io::IOCTL_GET_FRAME16:
+    case io::IOCTL_GET_FRAME_EX16:
+    case io::IOCTL_GET_FRAME_AFTER_EX16:
+    case io::IOCTL_GET_FRAME8:
+    case io::IOCTL_GET_FRAME_EX8:
+    case io::IOCTL_GET_FRAME_AFTER_EX8:
+      return ServeFrame(code, in, out);
+    default:
+      return Error(kErrorInvalidFunction);
+  }
+}
+
+Camera::Result Camera::ServeSensorReg(std::span<const std::uint8_t> in,
+                                      std::span<std::uint8_t> out) {
+  if (in.size() == 2 && out.size() == 2) {  // read
+    PutU16(out.data(), registers_[GetU16(in.data())]);
+    return Ok(2);
+  }
+  if (in.size() == 4 && out.empty()) {  // write
+    registers_[GetU16(in.data())] = GetU16(in.data() + 2);
+    return Ok();
+  }
+  return Error(kErrorInvalidParameter);
+}
+
+Camera::Result Camera::ServeSensorRegs(std::span<const std::uint8_t> in,
+                                       std::span<std::uint8_t> out) {
+  if (in.size() != 4) return Error(kErrorInvalidParameter);
+  const std::uint32_t first = GetU16(in.data());
+  const std::uint32_t count = GetU16(in.data() + 2);
+  if (first + count > registers_.size()) return Error(kErrorInvalidParameter);
+  if (out.size() < count * 2) return Error(kErrorInsufficientBuffer);
+  for (std::uint32_t k = 0; k < count; ++k) {
+    PutU16(out.data() + 2 * k, registers_[first + k]);
+  }
+  return Ok(count * 2);
+}
+
+Camera::Result Camera::ServeFrequency(std::span<const std::uint8_t> in,
+                                      std::span<std::uint8_t> out) {
+  if (in.empty() && out.size() == 4) {
+    PutU32(out.data(), frequency_mhz_);
+    return Ok(4);
+  }
+  if (in.size() == 4 && out.empty()) {
+    frequency_mhz_ = GetU32(in.data());
+    return Ok();
+  }
+  return Error(kErrorInvalidParameter);
+}
+
+Camera::Result Camera::ServeFrame(std::uint32_t code, std::span<const std::uint8_t> in,
+                                  std::span<std::uint8_t> out) {
+  const bool after =
+      code == io::IOCTL_GET_FRAME_AFTER_EX16 || code == io::IOCTL_GET_FRAME_AFTER_EX8;
+  if (after) {
+    if (in.size() != 4) return Error(kErrorInvalidParameter);
+    last_after_value_ = GetU32(in.data());
+  } else if (!in.empty()) {
+    return Error(kErrorInvalidParameter);
+  }
+  const bool sixteen = code == io::IOCTL_GET_FRAME16 || code == io::IOCTL_GET_FRAME_EX16 ||
+                       code == io::IOCTL_GET_FRAME_AFTER_EX16;
+  // A deterministic test pattern that moves by one step per frame and fills exactly the
+  // length asked: 16-bit samples for the 16-bit requests, bytes for the 8-bit ones.
+  const auto seq = static_cast<std::uint32_t>(frames_++);
+  if (sixteen) {
+    std::size_t i = 0;
+    for (; i + 1 < out.size(); i += 2) {
+      PutU16(out.data() + i, static_cast<std::uint16_t>(i / 2 + seq));
+    }
+    if (i < out.size()) out[i] = static_cast<std::uint8_t>(i / 2 + seq);
+  } else {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(i + seq);
+  }
+  return Ok(static_cast<std::uint32_t>(out.size()));
+}
+
+std::uint16_t Camera::Register(std::uint16_t address) const {
+  std::lock_guard lock(mutex_);
+  return registers_[address];
+}
+
+void Camera::SetRegister(std::uint16_t address, std::uint16_t value) {
+  std::lock_guard lock(mutex_);
+  registers_[address] = value;
+}
+
+std::uint32_t Camera::Frequency() const {
+  std::lock_guard lock(mutex_);
+  return frequency_mhz_;
+}
+
+void Camera::SetFrequency(std::uint32_t mhz) {
+  std::lock_guard lock(mutex_);
+  frequency_mhz_ = mhz;
+}
+
+std::uint32_t Camera::LastAfterValue() const {
+  std::lock_guard lock(mutex_);
+  return last_after_value_;
+}
+
+std::uint64_t Camera::FramesServed() const {
+  std::lock_guard lock(mutex_);
+  return frames_;
+}
+
+void Camera::EnableLog(bool on) {
+  std::lock_guard lock(control_mutex_);
+  log_enabled_ = on;
+}
+
+std::vector<LogEntry> Camera::Log() const {
+  std::lock_guard lock(control_mutex_);
+  return log_;
+}
+
+void Camera::ClearLog() {
+  std::lock_guard lock(control_mutex_);
+  log_.clear();
+}
+
+void Camera::AddFault(const Fault& fault) {
+  std::lock_guard lock(control_mutex_);
+  faults_.push_back({fault, 0});
+}
+
+void Camera::ClearFaults() {
+  std::lock_guard lock(control_mutex_);
+  faults_.clear();
+}
+
+}  // namespace vcam

@@ -1,0 +1,109 @@
+// A virtual camera: the camera and its kernel driver as the library sees them through control
+// requests. It is transport-neutral: the POSIX server feeds it requests from sockets, the
+// Windows test rig straight from the library's redirected DeviceIoControl calls.
+//
+// Requests are served one at a time per camera, like a driver. Every request can be logged,
+// and faults can be injected: fail the n-th request or every request of a code with a given
+// error, stall a request, or unplug the camera in the middle of a request.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vcam {
+
+struct CameraConfig {
+  std::uint8_t model_code = '4';  // identity byte 2: '4'..'8', anything else is unflashed
+};
+
+struct LogEntry {
+  std::uint32_t code;
+  std::vector<std::uint8_t> in;
+  std::uint32_t out_size;
+  bool ok;
+  std::uint32_t error;
+};
+
+struct Fault {
+  enum class Action { kFail, kStall, kUnplug };
+  Action action = Action::kFail;
+  std::uint64_t nth = 0;       // request number (1-based, counted from the fault's arming); 0: any
+  std::uint32_t code = 0;      // control code to match; 0: any
+  std::uint32_t error = 31;    // for kFail: the Win32 error reported (ERROR_GEN_FAILURE)
+  std::uint32_t stall_ms = 0;  // for kStall: delay before the request is served normally
+  int times = 1;               // how many matching requests it affects; -1: all
+};
+
+class Camera {
+ public:
+  struct Result {
+    bool ok = false;
+    std::uint32_t error = 0;
+    std::uint32_t bytes = 0;  // bytes written to the output buffer
+    bool disconnect = false;  // the camera went away: the transport drops the connection
+  };
+
+  explicit Camera(std::uint32_t index, CameraConfig config = {});
+  Camera(const Camera&) = delete;
+  Camera& operator=(const Camera&) = delete;
+
+  std::uint32_t index() const { return index_; }
+
+  // Serves one request. `out` is the caller's output buffer of the length it asked for.
+  Result Serve(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+
+  // ---- Inspection and control, for tests and the daemon ----
+  std::uint16_t Register(std::uint16_t address) const;
+  void SetRegister(std::uint16_t address, std::uint16_t value);
+  std::uint32_t Frequency() const;
+  void SetFrequency(std::uint32_t mhz);
+  std::uint32_t LastAfterValue() const;
+  std::uint64_t FramesServed() const;
+
+  void EnableLog(bool on);
+  std::vector<LogEntry> Log() const;
+  void ClearLog();
+
+  void AddFault(const Fault& fault);
+  void ClearFaults();
+
+  bool Unplugged() const { return unplugged_.load(); }
+  void Unplug() { unplugged_.store(true); }
+
+ private:
+  Result Dispatch(std::uint32_t code, std::span<const std::uint8_t> in,
+                  std::span<std::uint8_t> out);
+  Result ServeSensorReg(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeSensorRegs(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFrequency(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFrame(std::uint32_t code, std::span<const std::uint8_t> in,
+                    std::span<std::uint8_t> out);
+  void PowerOnRegisters();
+
+  const std::uint32_t index_;
+  CameraConfig config_;
+  mutable std::mutex mutex_;  // serialises requests and guards the state below
+  std::array<std::uint16_t, 65536> registers_{};
+  std::uint32_t frequency_mhz_ = 40;
+  std::uint32_t last_after_value_ = 0;
+  std::uint64_t frames_ = 0;
+
+  mutable std::mutex control_mutex_;  // guards log and faults (never held while serving)
+  bool log_enabled_ = false;
+  std::vector<LogEntry> log_;
+  struct ArmedFault {
+    Fault fault;
+    std::uint64_t seen = 0;
+  };
+  std::vector<ArmedFault> faults_;
+  std::atomic<bool> unplugged_{false};
+};
+
+}  // namespace vcam
