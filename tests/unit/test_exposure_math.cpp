@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/exposure_math.h"
+#include "core/timing_math.h"
+
+namespace kepra::core {
+namespace {
+
+constexpr double kK = 15.999554533002907;
+
+// ---------------------------------------------------------------------------------------------
+// Lines and exposure time
+
+TEST(ExposureLinesAndTime, WorkedExampleWithLineLength100) {
+  // 1000 × 100 × 15.9995545... = 1599955.45..., truncated.
+  EXPECT_EQ(ExposureLinesToTime(1000, 100), 1599955u);
+  EXPECT_EQ(ExposureTimeToLines(1599955, 100), 1000u);
+  // 800 / 1599.9554533002907 = 0.50001..., halves and above go up; 799 stays below.
+  EXPECT_EQ(ExposureTimeToLines(800, 100), 1u);
+  EXPECT_EQ(ExposureTimeToLines(799, 100), 0u);
+}
+
+TEST(ExposureLinesAndTime, OnlyLineLengthBitsOfRegister4Count) {
+  EXPECT_EQ(ExposureLinesToTime(1000, 0xF800 | 100), 1599955u);
+  EXPECT_EQ(ExposureTimeToLines(1599955, 0xF800 | 100), 1000u);
+  // 2 lines at the longest line length: 4094 × K = 65502.17...
+  EXPECT_EQ(ExposureLinesToTime(2, 0xFFFF), 65502u);
+}
+
+TEST(ExposureLinesAndTime, ProductWrapsInThirtyTwoBitsFirst) {
+  // 2^22 lines × 1024 units is exactly 2^32, which wraps to 0 before the multiplication by K.
+  EXPECT_EQ(ExposureLinesToTime(4194304, 1024), 0u);
+  // One line more leaves 1024 units: 1024 × K = 16383.54...
+  EXPECT_EQ(ExposureLinesToTime(4194305, 1024), 16383u);
+}
+
+TEST(ExposureLinesAndTime, ZeroLineLengthGivesZeroLines) {
+  EXPECT_EQ(ExposureTimeToLines(1599955, 0), 0u);
+  EXPECT_EQ(ExposureTimeToLines(1599955, 0xF800), 0u);
+  EXPECT_EQ(ExposureLinesToTime(1000, 0xF800), 0u);
+}
+
+TEST(ExposureLinesAndTime, LinesSurviveTheRoundTrip) {
+  // Converting lines to time truncates less than one period, far below half a line, so the
+  // nearest line count is always the one we started with.
+  for (uint16_t reg4 : {1, 2, 82, 100, 1000, 2047}) {
+    for (uint32_t lines : {0u, 1u, 2u, 3u, 299u, 1000u, 65534u, 65535u}) {
+      EXPECT_EQ(ExposureTimeToLines(ExposureLinesToTime(lines, reg4), reg4), lines)
+          << reg4 << ' ' << lines;
+    }
+  }
+}
+
+TEST(ExposureLinesAndTime, MatchesFormulaOrderOnRandomInputs) {
+  std::mt19937 rng(11u);
+  std::uniform_int_distribution<uint32_t> any32(0, 0xFFFFFFFFu);
+  std::uniform_int_distribution<uint32_t> reg(0, 0xFFFF);
+  for (int i = 0; i < 100000; ++i) {
+    const uint32_t lines = (i % 2 == 0) ? any32(rng) % 70000 : any32(rng);
+    const auto reg4 = static_cast<uint16_t>(reg(rng));
+    const uint64_t length = reg4 % 2048;
+    const double product = static_cast<double>((lines * length) % 4294967296ull);
+    ASSERT_EQ(ExposureLinesToTime(lines, reg4),
+              static_cast<uint32_t>(static_cast<uint64_t>(std::trunc(product * kK))))
+        << lines << ' ' << reg4;
+    if (length == 0) continue;
+    const uint32_t time = any32(rng);
+    const double quotient = static_cast<double>(time) / (static_cast<double>(length) * kK);
+    ASSERT_EQ(ExposureTimeToLines(time, reg4), static_cast<uint32_t>(std::llround(quotient)))
+        << time << ' ' << reg4;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Milliseconds
+
+TEST(ExposureMilliseconds, WorkedExamplesAt48MHz) {
+  EXPECT_EQ(ExposureTimeToMs(1599955, 48), 33.33239583333334);
+  // 10 ms → 480000 periods → 300 lines → 479986 periods → 9.999708333333333 ms.
+  const uint32_t time = ExposureMsToTime(48, 10.0);
+  EXPECT_EQ(time, 480000u);
+  const uint32_t lines = ExposureTimeToLines(time, 100);
+  EXPECT_EQ(lines, 300u);
+  const uint32_t back = ExposureLinesToTime(lines, 100);
+  EXPECT_EQ(back, 479986u);
+  EXPECT_EQ(ExposureTimeToMs(back, 48), 9.999708333333333);
+}
+
+TEST(ExposureMilliseconds, MillisecondsToTimeTruncates) {
+  // 48 × 0.00001 × 1000 = 0.48, which truncates to a zero exposure time.
+  EXPECT_EQ(ExposureMsToTime(48, 0.00001), 0u);
+  EXPECT_EQ(ExposureMsToTime(0, 10.0), 0u);
+  EXPECT_EQ(ExposureMsToTime(48, 0.0123), 590u);  // 590.4
+  // Beyond 32 bits the low bits are kept: 48e9 − 11 × 2^32.
+  EXPECT_EQ(ExposureMsToTime(48, 1e6), 48000000000ull - 11ull * 4294967296ull);
+}
+
+TEST(ExposureMilliseconds, ZeroClockDoesNotDivide) {
+  EXPECT_EQ(ExposureTimeToMs(100, 0), std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(std::isnan(ExposureTimeToMs(0, 0)));
+  EXPECT_EQ(ExposureTimeToMs(0, 48), 0.0);
+}
+
+TEST(ExposureMilliseconds, Validity) {
+  EXPECT_TRUE(ExposureMsValid(48, 10.0));
+  EXPECT_TRUE(ExposureMsValid(48, 0.0));  // gives time 0, which the setter refuses itself
+  EXPECT_FALSE(ExposureMsValid(48, -0.5));
+  EXPECT_FALSE(ExposureMsValid(48, std::numeric_limits<double>::quiet_NaN()));
+  EXPECT_FALSE(ExposureMsValid(48, std::numeric_limits<double>::infinity()));
+  EXPECT_FALSE(ExposureMsValid(48, -std::numeric_limits<double>::infinity()));
+  // 48 × 89478.485 × 1000 = 4294967280 fits; 48 × 89478.4854 × 1000 ≈ 4294967299 does not.
+  EXPECT_TRUE(ExposureMsValid(48, 89478.485));
+  EXPECT_FALSE(ExposureMsValid(48, 89478.4854));
+  EXPECT_FALSE(ExposureMsValid(48, 1e6));
+  EXPECT_TRUE(ExposureMsValid(0, 1e300));  // a zero clock gives time 0, refused later
+}
+
+TEST(ExposureMilliseconds, MatchesFormulaOrderOnRandomInputs) {
+  // (F × ms) × 1000 and time / (F × 1000) in exactly that order; other groupings differ in the
+  // last bit often enough to move a truncated result.
+  std::mt19937 rng(12u);
+  std::uniform_int_distribution<uint32_t> clock(4, 114);
+  std::uniform_int_distribution<uint32_t> any32(0, 0xFFFFFFFFu);
+  std::uniform_int_distribution<int> thousandths(0, 2000000);
+  for (int i = 0; i < 100000; ++i) {
+    const uint32_t f = clock(rng);
+    const double ms = thousandths(rng) / 1000.0;
+    const double product = (static_cast<double>(f) * ms) * 1000.0;
+    ASSERT_EQ(ExposureMsToTime(f, ms), static_cast<uint32_t>(std::trunc(product)))
+        << f << ' ' << ms;
+    const uint32_t time = any32(rng);
+    ASSERT_EQ(ExposureTimeToMs(time, f),
+              static_cast<double>(time) / (static_cast<double>(f) * 1000.0));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exposure registers
+
+TEST(ExposureRegisters, EveryRequestLandsInOneTo65534) {
+  const struct {
+    uint32_t exposure;
+    uint16_t reg14;
+    uint16_t reg27;
+  } cases[] = {{65535, 1, 0}, {0, 4, 0},   {65534, 65534, 8191},  {1, 1, 0},     {65536, 2, 0},
+               {2, 2, 0},     {16, 16, 2}, {131068, 65534, 8191}, {131069, 1, 0}};
+  for (const auto& c : cases) {
+    const uint16_t v = ExposureRegisterValue(c.exposure);
+    EXPECT_EQ(v, c.reg14) << c.exposure;
+    EXPECT_EQ(ExposureReg27(v), c.reg27) << c.exposure;
+  }
+  // 4294967294 = 65534 × 65538 + 2.
+  EXPECT_EQ(ExposureRegisterValue(0xFFFFFFFFu), 3);
+  for (uint32_t e = 0; e < 300000; e += 7) {
+    const uint16_t v = ExposureRegisterValue(e);
+    ASSERT_GE(v, 1) << e;
+    ASSERT_LE(v, 65534) << e;
+  }
+  EXPECT_EQ(kExposureMin, 2u);
+  EXPECT_EQ(kExposureMax, 65534u);
+}
+
+TEST(ExposureRegisters, FramerateLimitedMaximum) {
+  EXPECT_EQ(ExposureFramerateMax(1000, 0), 1008u);
+  EXPECT_EQ(ExposureFramerateMax(1000, 8), 508u);
+  EXPECT_EQ(ExposureFramerateMax(1000, 0xFF00), 1008u);  // high byte of register 26 unused
+  // Register 19 is used whole, not masked to 11 bits, and the result is not cut to 16 bits.
+  EXPECT_EQ(ExposureFramerateMax(0xFFFF, 0), 65535u + 8u);
+  EXPECT_EQ(ExposureFramerateMax(0xFFFF, 0xFF), 65535u * 8u / 263u + 8u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Frame information record
+
+void PutLe16(std::vector<unsigned char>& buf, size_t at, uint16_t v) {
+  buf[at] = static_cast<unsigned char>(v & 0xFF);
+  buf[at + 1] = static_cast<unsigned char>(v >> 8);
+}
+
+std::vector<unsigned char> Record(size_t shift, uint16_t freq, uint16_t a, uint16_t b) {
+  std::vector<unsigned char> buf(kFrameInfoMinSize + shift, 0xAA);
+  PutLe16(buf, shift + 4048, freq);
+  PutLe16(buf, shift + 4060, a);
+  PutLe16(buf, shift + 4064, b);
+  return buf;
+}
+
+TEST(FrameExposure, WorkedExampleRecord) {
+  const auto rec = Record(0, 48, 1000, 100);
+  EXPECT_EQ(FrameExposureMs(rec.data()), 33.33239583333334);
+  // The two factors may come in either order.
+  const auto swapped = Record(0, 48, 100, 1000);
+  EXPECT_EQ(FrameExposureMs(swapped.data()), 33.33239583333334);
+}
+
+TEST(FrameExposure, FieldsAreLittleEndianAtAnyAlignment) {
+  for (size_t shift : {1u, 2u, 3u, 5u}) {
+    const auto rec = Record(shift, 48, 1000, 100);
+    EXPECT_EQ(FrameExposureMs(rec.data() + shift), 33.33239583333334) << shift;
+  }
+  // Bytes 0x30 0x00 at 4048 are 48 MHz; bytes E8 03 are 1000; a big-endian reading would not be.
+  std::vector<unsigned char> raw(kFrameInfoMinSize, 0);
+  raw[4048] = 0x30;
+  raw[4060] = 0xE8;
+  raw[4061] = 0x03;
+  raw[4064] = 0x64;
+  EXPECT_EQ(FrameExposureMs(raw.data()), 33.33239583333334);
+}
+
+TEST(FrameExposure, LargeProductKeepsLow32BitsOfTheTime) {
+  // 65535 × 65535 × K = 68715466392.2..., of which 68715466392 − 15 × 2^32 = 4290956952
+  // remains; at 48 MHz that is 89394.9365 ms.
+  const auto rec = Record(0, 48, 0xFFFF, 0xFFFF);
+  EXPECT_EQ(FrameExposureMs(rec.data()), 89394.9365);
+}
+
+TEST(FrameExposure, MatchesFormulaOrderOnRandomRecords) {
+  std::mt19937 rng(13u);
+  std::uniform_int_distribution<uint32_t> field(0, 0xFFFF);
+  std::uniform_int_distribution<uint32_t> clock(1, 0xFFFF);
+  for (int i = 0; i < 50000; ++i) {
+    const auto freq = static_cast<uint16_t>(clock(rng));
+    const auto a = static_cast<uint16_t>(field(rng));
+    const auto b = static_cast<uint16_t>(field(rng));
+    const auto rec = Record(0, freq, a, b);
+    const double exact_periods = std::trunc(static_cast<double>(uint64_t{a} * b) * kK);
+    const auto periods = static_cast<uint32_t>(static_cast<uint64_t>(exact_periods));
+    ASSERT_EQ(FrameExposureMs(rec.data()),
+              static_cast<double>(periods) / (static_cast<double>(freq) * 1000.0))
+        << freq << ' ' << a << ' ' << b;
+  }
+}
+
+TEST(FrameExposure, BogusRecordGivesZero) {
+  const auto rec = Record(0, 0, 1000, 100);
+  EXPECT_EQ(FrameExposureMs(rec.data()), 0.0);
+  EXPECT_EQ(FrameExposureMs(nullptr), 0.0);
+}
+
+}  // namespace
+}  // namespace kepra::core

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+
+#include "core/gain_math.h"
+
+namespace kepra::core {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Independent decoding: factor = (1 + m / 64) × scale of the coarse step.
+double RefFactor(int code, double base_scale) {
+  const int k = code / 64;
+  const int m = code % 64;
+  return (1.0 + m / 64.0) * base_scale * std::pow(2.0, k);
+}
+
+// Brute-force nearest code over a factor table; a tie goes to the higher factor.
+int NearestCode(double x, int count, double (*factor)(int)) {
+  int best = 0;
+  for (int c = 1; c < count; ++c) {
+    if (std::fabs(factor(c) - x) <= std::fabs(factor(best) - x)) best = c;
+  }
+  return best;
+}
+
+double RefDigital(int c) { return RefFactor(c, 1.0); }
+double RefColour(int c) { return RefFactor(c, 0.25); }
+double RefAnalog(int c) {
+  constexpr double kSteps[7] = {1.0, 1.5, 2.0, 3.0, 4.0, 6.0, 8.0};
+  return kSteps[c];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Analog gain
+
+TEST(AnalogGain, BoundaryExamples) {
+  EXPECT_EQ(AnalogGainCode(1.2), 0);
+  EXPECT_EQ(AnalogGainCode(1.25), 1);
+  EXPECT_EQ(AnalogGainCode(6.99), 5);
+  EXPECT_EQ(AnalogGainCode(7.0), 6);
+  EXPECT_EQ(AnalogGainCode(100.0), 6);
+  EXPECT_EQ(AnalogGainCode(0.0), 0);
+  EXPECT_EQ(AnalogGainCode(-3.0), 0);
+  // Each midpoint belongs to the higher step.
+  const double midpoints[] = {1.25, 1.75, 2.5, 3.5, 5.0, 7.0};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(AnalogGainCode(midpoints[i]), i + 1) << midpoints[i];
+    EXPECT_EQ(AnalogGainCode(std::nextafter(midpoints[i], 0.0)), i) << midpoints[i];
+  }
+}
+
+TEST(AnalogGain, DecodeTableIncludingUnwrittenCodes) {
+  const double expected[] = {1.0, 1.5, 2.0, 3.0, 4.0, 6.0, 8.0, 8.0};
+  for (int c = 0; c < 8; ++c) EXPECT_EQ(AnalogGainFactor(static_cast<uint8_t>(c)), expected[c]);
+  for (int c = 8; c < 256; ++c) EXPECT_EQ(AnalogGainFactor(static_cast<uint8_t>(c)), 0.0) << c;
+}
+
+TEST(AnalogGain, WrittenCodesRoundTripAndFactorsGoToNearest) {
+  for (int c = 0; c <= 6; ++c) {
+    EXPECT_EQ(AnalogGainCode(AnalogGainFactor(static_cast<uint8_t>(c))), c);
+  }
+  std::mt19937 rng(1u);
+  std::uniform_real_distribution<double> dist(0.5, 10.0);
+  for (int i = 0; i < 20000; ++i) {
+    const double x = dist(rng);
+    ASSERT_EQ(AnalogGainCode(x), NearestCode(x, 7, RefAnalog)) << x;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Digital gain
+
+TEST(DigitalGain, BoundaryExamples) {
+  EXPECT_EQ(DigitalGainCode(0.5), 0x00);
+  EXPECT_EQ(DigitalGainCode(1.0), 0x00);
+  EXPECT_EQ(DigitalGainCode(1.99), 0x3F);
+  EXPECT_EQ(DigitalGainFactor(0x3F), 1.984375);
+  EXPECT_EQ(DigitalGainCode(1.9921875), 0x40);
+  EXPECT_EQ(DigitalGainCode(2.0), 0x40);
+  EXPECT_EQ(DigitalGainFactor(0x40), 2.0);
+  EXPECT_EQ(DigitalGainCode(10.0), 0xD0);
+  EXPECT_EQ(DigitalGainFactor(0xD0), 10.0);
+  EXPECT_EQ(DigitalGainCode(15.875), 0xFF);
+  EXPECT_EQ(DigitalGainCode(15.9375), 0xFF);
+  EXPECT_EQ(DigitalGainCode(100.0), 0xFF);
+  EXPECT_EQ(DigitalGainFactor(0xFF), 15.875);
+  EXPECT_EQ(DigitalGainFactor(0x00), 1.0);
+  EXPECT_EQ(DigitalGainCode(-1.0), 0x00);
+  // Band edges: the top of one band plus half its fine step starts the next.
+  EXPECT_EQ(DigitalGainCode(3.984375), 0x80);
+  EXPECT_EQ(DigitalGainCode(std::nextafter(3.984375, 0.0)), 0x7F);
+  EXPECT_EQ(DigitalGainCode(7.96875), 0xC0);
+  EXPECT_EQ(DigitalGainCode(std::nextafter(7.96875, 0.0)), 0xBF);
+}
+
+TEST(DigitalGain, EveryCodeDecodesAndEncodesBack) {
+  for (int c = 0; c < 256; ++c) {
+    const auto code = static_cast<uint8_t>(c);
+    EXPECT_EQ(DigitalGainFactor(code), RefDigital(c)) << c;
+    EXPECT_EQ(DigitalGainCode(DigitalGainFactor(code)), code) << c;
+    if (c > 0) {
+      EXPECT_GT(DigitalGainFactor(code), DigitalGainFactor(static_cast<uint8_t>(c - 1))) << c;
+    }
+  }
+}
+
+TEST(DigitalGain, FactorsGoToTheNearestCodeHalvesUp) {
+  // Exact midpoints between neighbouring codes take the higher one.
+  for (int c = 0; c < 255; ++c) {
+    const double mid = (RefDigital(c) + RefDigital(c + 1)) / 2.0;
+    EXPECT_EQ(DigitalGainCode(mid), c + 1) << c;
+  }
+  std::mt19937 rng(2u);
+  std::uniform_real_distribution<double> dist(1.0, 15.9375);
+  for (int i = 0; i < 20000; ++i) {
+    const double x = dist(rng);
+    ASSERT_EQ(DigitalGainCode(x), NearestCode(x, 256, RefDigital)) << x;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Colour gain
+
+TEST(ColourGain, BoundaryExamples) {
+  EXPECT_EQ(ColourGainCode(0.2), 0x00);
+  EXPECT_EQ(ColourGainCode(0.25), 0x00);
+  EXPECT_EQ(ColourGainFactor(0x00), 0.25);
+  EXPECT_EQ(ColourGainCode(1.0), 0x80);
+  EXPECT_EQ(ColourGainCode(1.3), 0x93);
+  EXPECT_EQ(ColourGainFactor(0x93), 1.296875);
+  EXPECT_EQ(ColourGainCode(2.0), 0xC0);
+  EXPECT_EQ(ColourGainCode(3.96875), 0xFF);
+  EXPECT_EQ(ColourGainCode(3.99), 0xFF);
+  EXPECT_EQ(ColourGainCode(4.0), 0xFF);
+  EXPECT_EQ(ColourGainFactor(0xFF), 3.96875);
+  EXPECT_EQ(ColourGainCode(0.498046875), 0x40);
+  EXPECT_EQ(ColourGainCode(std::nextafter(0.498046875, 0.0)), 0x3F);
+  EXPECT_EQ(ColourGainCode(0.99609375), 0x80);
+  EXPECT_EQ(ColourGainCode(std::nextafter(0.99609375, 0.0)), 0x7F);
+}
+
+TEST(ColourGain, EveryCodeDecodesAndEncodesBack) {
+  for (int c = 0; c < 256; ++c) {
+    const auto code = static_cast<uint8_t>(c);
+    EXPECT_EQ(ColourGainFactor(code), RefColour(c)) << c;
+    EXPECT_EQ(ColourGainCode(ColourGainFactor(code)), code) << c;
+    if (c > 0) {
+      EXPECT_GT(ColourGainFactor(code), ColourGainFactor(static_cast<uint8_t>(c - 1))) << c;
+    }
+  }
+}
+
+TEST(ColourGain, FactorsGoToTheNearestCodeHalvesUp) {
+  for (int c = 0; c < 255; ++c) {
+    const double mid = (RefColour(c) + RefColour(c + 1)) / 2.0;
+    EXPECT_EQ(ColourGainCode(mid), c + 1) << c;
+  }
+  std::mt19937 rng(3u);
+  std::uniform_real_distribution<double> dist(0.25, 3.984375);
+  for (int i = 0; i < 20000; ++i) {
+    const double x = dist(rng);
+    ASSERT_EQ(ColourGainCode(x), NearestCode(x, 256, RefColour)) << x;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Out-of-range input and registers
+
+TEST(GainCodes, NaNTakesTheLastRow) {
+  EXPECT_EQ(AnalogGainCode(kNaN), 6);
+  EXPECT_EQ(DigitalGainCode(kNaN), 0xFF);
+  EXPECT_EQ(ColourGainCode(kNaN), 0xFF);
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(AnalogGainCode(inf), 6);
+  EXPECT_EQ(DigitalGainCode(inf), 0xFF);
+  EXPECT_EQ(ColourGainCode(-inf), 0x00);
+}
+
+TEST(GainRegisters, TwoCodesShareOneRegister) {
+  // Analog 2.0 with digital 1.5 is register 17 = 0x0220.
+  EXPECT_EQ(GainRegister(AnalogGainCode(2.0), DigitalGainCode(1.5)), 0x0220);
+  // GB 1.0 with GR 2.0 is register 54 = 0x80C0.
+  EXPECT_EQ(GainRegister(ColourGainCode(1.0), ColourGainCode(2.0)), 0x80C0);
+  EXPECT_EQ(GainRegister(0xFF, 0x00), 0xFF00);
+  EXPECT_EQ(GainRegister(0x00, 0xFF), 0x00FF);
+  // Reading 0x0220 back gives the factors that were set.
+  EXPECT_EQ(AnalogGainFactor(0x02), 2.0);
+  EXPECT_EQ(DigitalGainFactor(0x20), 1.5);
+}
+
+}  // namespace
+}  // namespace kepra::core
