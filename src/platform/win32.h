@@ -4,14 +4,12 @@
 #pragma once
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <setupapi.h>
 #include <windows.h>
+// setupapi.h needs windows.h first.
+#include <setupapi.h>
 #else
 #include "platform/posix/win32_posix.h"
 #endif
