@@ -98,6 +98,19 @@ KEPRA_API uint32_t KEPRA_CALL kepra_ReadSensorReg(KEPRA_HANDLE H, uint32_t Addre
 KEPRA_API uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Address,
                                                    uint32_t Value);
 
+/* ---- Sensor clock ------------------------------------------------------------------
+ * The sensor clock in whole MHz, kept by the driver; frame time, frame rate and exposure
+ * times follow it. Invalid handle: 87. kepra_GetFrequency leaves *FrequencyMHz untouched
+ * when the request fails; null pointer: 87. kepra_SetFrequency accepts 4 to 114 MHz
+ * (otherwise 87, nothing sent). The D forms take and give doubles: kepra_SetFrequencyD drops
+ * the fraction and uses the low 32 bits of the whole number (49.9 sets 49; NaN and values
+ * beyond the 64-bit range count as 0 and are refused with 87); kepra_GetFrequencyD stores
+ * 0.0 when the read fails and refuses a null pointer like kepra_GetFrequency. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequency(KEPRA_HANDLE H, uint32_t* FrequencyMHz);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequency(KEPRA_HANDLE H, uint32_t FrequencyMHz);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequencyD(KEPRA_HANDLE H, double* FrequencyMHz);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequencyD(KEPRA_HANDLE H, double FrequencyMHz);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
