@@ -111,6 +111,31 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequency(KEPRA_HANDLE H, uint32_t Freque
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequencyD(KEPRA_HANDLE H, double* FrequencyMHz);
 KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequencyD(KEPRA_HANDLE H, double FrequencyMHz);
 
+/* ---- Frame time and frame rate -------------------------------------------------------
+ * The frame time is line length * frame length in line-length units (one unit lasts
+ * 15.999554533002907 sensor-clock periods); the frame rate is
+ * F * 62501.74015390621 / frame time frames per second at a clock of F MHz. The minimum
+ * frame time follows the window, the exposure and the clock; the maximum is always
+ * 134148098 (2047 * 65534). Setters clamp to that range and write the nearest line and frame
+ * lengths. All hold the device lock; kepra_SetMinFrameRate and kepra_SetMaxFrameRate take it
+ * twice, nested. Invalid handle, null pointer: 87. A rate that is not a positive finite
+ * number, or too slow for a 32-bit frame time, is refused with 87. A clock that cannot be
+ * read fails the call with the driver's error, one that reads as a multiple of 65536 MHz
+ * (0 among them) with 87; nothing is written then. kepra_GetFrameRate may lengthen the
+ * frame first when the exposure no longer fits; it reports +infinity for a frame time of 0.
+ * NewFrameRate may be null. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameTimeMinMax(KEPRA_HANDLE H, uint32_t* FrameTimeMin,
+                                                       uint32_t* FrameTimeMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameTime(KEPRA_HANDLE H, uint32_t* Frametime);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameTime(KEPRA_HANDLE H, uint32_t FrameTime);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameRateMinMax(KEPRA_HANDLE H, double* FrameRateMin,
+                                                       double* FrameRateMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameRate(KEPRA_HANDLE H, double* FrameRate);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameRate(KEPRA_HANDLE H, double FrameRate,
+                                                 double* NewFrameRate);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetMinFrameRate(KEPRA_HANDLE H);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetMaxFrameRate(KEPRA_HANDLE H);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
