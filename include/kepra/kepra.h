@@ -136,6 +136,74 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameRate(KEPRA_HANDLE H, double FrameRat
 KEPRA_API uint32_t KEPRA_CALL kepra_SetMinFrameRate(KEPRA_HANDLE H);
 KEPRA_API uint32_t KEPRA_CALL kepra_SetMaxFrameRate(KEPRA_HANDLE H);
 
+/* ---- Frame information record -------------------------------------------------------
+ * A per-frame record that the application keeps with a captured frame and hands to
+ * kepra_GetFrameExposureMs (and kepra_CheckEventsState). Multi-byte fields are little-endian;
+ * the library reads only the named fields, and the reserved bytes carry nothing it uses. A
+ * caller may pass any buffer of at least KEPRA_FRAME_INFO_MIN_SIZE bytes laid out this way. */
+#define KEPRA_FRAME_INFO_MIN_SIZE 4066u
+typedef struct kepra_FrameInfo {
+  uint8_t Reserved0[26];
+  uint16_t EventCount; /* offset 26: number of entries used in Events */
+  uint8_t Reserved28[20];
+  uint8_t Events[4000]; /* offset 48: one byte per event */
+  uint16_t ClockMHz;    /* offset 4048: sensor clock at capture, MHz */
+  uint8_t Reserved4050[10];
+  uint16_t ExposureLines; /* offset 4060: exposure in lines */
+  uint8_t Reserved4062[2];
+  uint16_t LineLength; /* offset 4064: line length in line-length units */
+  uint8_t Reserved4066[30];
+} kepra_FrameInfo;
+
+#if defined(__cplusplus)
+#define KEPRA_STATIC_ASSERT(condition, message) static_assert(condition, message)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KEPRA_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+#ifdef KEPRA_STATIC_ASSERT
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, EventCount) == 26, "EventCount at 26");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, Events) == 48, "Events at 48");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, ClockMHz) == 4048, "ClockMHz at 4048");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, ExposureLines) == 4060, "ExposureLines at 4060");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, LineLength) == 4064, "LineLength at 4064");
+KEPRA_STATIC_ASSERT(sizeof(kepra_FrameInfo) == 4096, "kepra_FrameInfo is 4096 bytes");
+#endif
+
+/* ---- Exposure ------------------------------------------------------------------------
+ * In three units: lines (Exposure, what the sensor counts; limits 2 and 65534), sensor-clock
+ * periods (ExposureTime = lines * line length * 15.999554533002907, truncated) and
+ * milliseconds (ExposureTime / (clock MHz * 1000)). Setting the exposure lengthens the frame
+ * when it no longer fits. kepra_SetExposure takes any value and maps it into 1..65534
+ * ((Exposure - 1) mod 65534 + 1: 0 becomes 4, 65535 becomes 1). kepra_SetExposureTime
+ * and kepra_SetExposureMs pick the nearest whole line; kepra_SetExposureMs waits 50 ms under
+ * the device lock before it reads the exposure back into NewExposureMs (which may be null).
+ * Invalid handle, null pointer: 87. A zero exposure time (also from too few milliseconds or
+ * an unreadable clock) and a zero line length are refused with 87, and so are milliseconds
+ * that are negative, not finite, or too long for a 32-bit exposure time. The millisecond
+ * getters fail (0, no error of their own) when the clock reads as 0 or cannot be read.
+ * kepra_GetExposureMinMax touches no device. kepra_GetExposureTimeMinMax may have written
+ * ExpTimeMin when it fails; other results are written only on success.
+ * kepra_GetFrameExposureMs computes a captured frame's exposure from its record, without a
+ * device; a null record or a clock field of 0 gives 0.0. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMinMax(KEPRA_HANDLE H, uint32_t* ExpMin,
+                                                      uint32_t* ExpMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureFramerateMax(KEPRA_HANDLE H, uint32_t* Exposure);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposure(KEPRA_HANDLE H, uint32_t* Exposure);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetExposure(KEPRA_HANDLE H, uint32_t Exposure);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMinMaxMs(KEPRA_HANDLE H, double* ExpMin,
+                                                        double* ExpMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureFramerateMaxMs(KEPRA_HANDLE H, double* ExposureMs);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMs(KEPRA_HANDLE H, double* ExposureMs);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetExposureMs(KEPRA_HANDLE H, double ExposureMs,
+                                                  double* NewExposureMs);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTimeMinMax(KEPRA_HANDLE H, uint32_t* ExpTimeMin,
+                                                          uint32_t* ExpTimeMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTimeFramerateMax(KEPRA_HANDLE H,
+                                                                uint32_t* ExposureTime);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTime(KEPRA_HANDLE H, uint32_t* ExposureTime);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetExposureTime(KEPRA_HANDLE H, uint32_t ExposureTime);
+KEPRA_API double KEPRA_CALL kepra_GetFrameExposureMs(const kepra_FrameInfo* FrameInfo);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
