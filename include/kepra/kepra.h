@@ -204,6 +204,21 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTime(KEPRA_HANDLE H, uint32_t* Ex
 KEPRA_API uint32_t KEPRA_CALL kepra_SetExposureTime(KEPRA_HANDLE H, uint32_t ExposureTime);
 KEPRA_API double KEPRA_CALL kepra_GetFrameExposureMs(const kepra_FrameInfo* FrameInfo);
 
+/* ---- Gain ----------------------------------------------------------------------------
+ * Factors, converted to the sensor's 8-bit codes (nearest code, halfway values upward;
+ * out-of-range factors are clamped, NaN takes the largest code). Analog gain: 1, 1.5, 2, 3,
+ * 4, 6, 8. Digital gain: 1.0 to 15.875. Colour gains GB, GR, B, R: 0.25 to 3.96875.
+ * All hold the device lock. Invalid handle, null pointer: 87, except that kepra_SetGain has
+ * no check of its own: the device lock refuses the invalid handle (0xC0000008).
+ * kepra_SetGain pauses 20 ms under the lock after its write, also when the write failed.
+ * kepra_SetGainC writes GB/GR, then B/R; when the second write fails the first stays. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetGain(KEPRA_HANDLE H, double* AGain, double* DGain);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetGain(KEPRA_HANDLE H, double AGain, double DGain);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetGainC(KEPRA_HANDLE H, double* GB, double* GR, double* B,
+                                             double* R);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetGainC(KEPRA_HANDLE H, double GB, double GR, double B,
+                                             double R);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
