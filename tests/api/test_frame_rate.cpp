@@ -545,6 +545,53 @@ TEST_F(FrameTiming, AHandleTheDriverDoesNotKnowFailsAtTheLockWithoutALine) {
   EXPECT_TRUE(camera_->Log().empty());
 }
 
+// ---- A fresh camera ----
+
+class PowerOn : public SensorTest {};
+
+TEST_F(PowerOn, AFreshCameraRunsAConsistentTimingAtUnitGain) {
+  std::uint32_t t_min = 0, t_max = 0, t = 0, exposure = 0, exposure_max = 0;
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+  ASSERT_EQ(kepra_GetFrameTime(h(), &t), 1u);
+  EXPECT_GE(t, t_min);
+  double rate = 0;
+  ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+  EXPECT_DOUBLE_EQ(rate, RateOf(40, t));
+  EXPECT_GE(rate, 25.0);
+  EXPECT_LE(rate, 30.0);
+  EXPECT_TRUE(Writes().empty());  // the frame is long enough for the exposure
+
+  // The line length is the shortest the window allows: the fastest rate keeps it.
+  const std::uint16_t ll = camera_->Register(4) & 0x07FF;
+  ASSERT_EQ(kepra_SetMaxFrameRate(h()), 1u);
+  EXPECT_EQ(camera_->Register(4) & 0x07FF, ll);
+  EXPECT_EQ(t_min % ll, 0u);
+
+  // Exposure within the frame and the framerate-limited maximum, which follows the window.
+  ASSERT_EQ(kepra_GetExposure(h(), &exposure), 1u);
+  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &exposure_max), 1u);
+  EXPECT_GE(exposure, 2u);
+  EXPECT_LT(exposure, camera_->Register(12));
+  EXPECT_LE(exposure, exposure_max);
+  EXPECT_EQ(camera_->Register(27), exposure / 8);
+
+  double a = 0, d = 0, gb = 0, gr = 0, b = 0, r = 0;
+  ASSERT_EQ(kepra_GetGain(h(), &a, &d), 1u);
+  ASSERT_EQ(kepra_GetGainC(h(), &gb, &gr, &b, &r), 1u);
+  for (double gain : {a, d, gb, gr, b, r}) EXPECT_EQ(gain, 1.0);
+
+  std::uint16_t variant = 0;
+  ASSERT_EQ(kepra_ReadSensorReg(h(), 127, &variant), 1u);
+  EXPECT_EQ(variant, 0x0900);
+
+  // A longer exposure lengthens the frame: register 62 asks for it.
+  ASSERT_EQ(kepra_SetExposure(h(), 3000), 1u);
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+  ASSERT_EQ(kepra_GetFrameTime(h(), &t), 1u);
+  EXPECT_EQ(t, t_min);
+  EXPECT_GT(camera_->Register(12), 3000);
+}
+
 // ---- Random register states against the re-computation ----
 
 TEST_F(FrameTiming, RandomStatesAgreeWithAPlainReComputation) {
