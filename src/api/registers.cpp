@@ -10,7 +10,7 @@ using namespace kepra;
 
 namespace {
 
-// The clock range the sensor is specified for.
+// The clock range the sensor runs at.
 constexpr uint32_t kMinFrequencyMHz = 4;
 constexpr uint32_t kMaxFrequencyMHz = 114;
 

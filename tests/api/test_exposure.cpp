@@ -4,7 +4,6 @@
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <random>
 #include <thread>
 
 #include "sensor_fixture.h"
@@ -156,26 +155,6 @@ TEST_F(Exposure, ALongerExposureLengthensTheFrameWhenRegister62Asks) {
   camera_->SetRegister(62, 0);
   ASSERT_EQ(kepra_SetExposure(h(), 6000), 1u);
   EXPECT_EQ(camera_->Register(12), 5519);
-}
-
-TEST_F(Exposure, RandomLineLengthsAndExposuresAgreeWithTheFormula) {
-  std::mt19937 rng(7311);
-  for (int round = 0; round < 60; ++round) {
-    const auto ll = static_cast<std::uint16_t>(1 + rng() % 2047);
-    const auto lines = static_cast<std::uint16_t>(1 + rng() % 65534);
-    const std::uint32_t mhz = 4 + rng() % 111;
-    camera_->SetFrequency(mhz);
-    SetRegisters({{4, static_cast<std::uint16_t>((rng() & 0xF800) | ll)}, {14, lines}});
-    std::uint32_t t = 0;
-    double ms = 0;
-    ASSERT_EQ(kepra_GetExposureTime(h(), &t), 1u);
-    EXPECT_EQ(t, TimeOf(lines, ll)) << ll << " " << lines;
-    ASSERT_EQ(kepra_GetExposureMs(h(), &ms), 1u);
-    EXPECT_DOUBLE_EQ(ms, TimeOf(lines, ll) / (mhz * 1000.0));
-    // Back to lines: the nearest whole line of the time.
-    ASSERT_EQ(kepra_SetExposureTime(h(), t), 1u);
-    EXPECT_EQ(camera_->Register(14), (std::llround(t / (ll * kTick)) - 1) % 65534 + 1);
-  }
 }
 
 // ---- Failures: the stacks of lines and what is left behind ----

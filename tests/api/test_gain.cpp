@@ -25,9 +25,10 @@ TEST_F(Gain, FactorsGoToTheNearestCodeAndAreClampedNeverRefused) {
     double analog, digital;
     std::uint16_t r17;
   } cases[] = {
-      {1.2, 0.5, 0x0000},   {1.25, 1.0, 0x0100},  {6.99, 1.99, 0x053F},  {7.0, 1.9921875, 0x0640},
-      {100.0, 2.0, 0x0640}, {-3.0, 10.0, 0x00D0}, {1.5, 15.875, 0x01FF}, {3.0, 15.9375, 0x03FF},
-      {4.0, 100.0, 0x04FF}, {kNaN, kNaN, 0x06FF},  // NaN fails every bound: the largest codes
+      // Bounds between steps go up; the analog code sits in the high byte, the digital code
+      // in the low byte; out-of-range factors clamp, NaN takes the largest codes.
+      {1.25, 1.99, 0x013F}, {6.99, 1.9921875, 0x0540}, {100.0, 10.0, 0x06D0},
+      {-3.0, 0.5, 0x0000},  {7.0, 100.0, 0x06FF},      {kNaN, kNaN, 0x06FF},
   };
   for (const auto& c : cases) {
     kepra_SetLastError(kSentinel);
