@@ -85,7 +85,7 @@ class Camera {
   Result ServeFrequency(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeFrame(std::uint32_t code, std::span<const std::uint8_t> in,
                     std::span<std::uint8_t> out);
-  void PowerOnRegisters();
+  void PowerOnRegisters();  // the documented power-on values; a device reset restores them
 
   const std::uint32_t index_;
   CameraConfig config_;

@@ -98,6 +98,127 @@ KEPRA_API uint32_t KEPRA_CALL kepra_ReadSensorReg(KEPRA_HANDLE H, uint32_t Addre
 KEPRA_API uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Address,
                                                    uint32_t Value);
 
+/* ---- Sensor clock ------------------------------------------------------------------
+ * The sensor clock in whole MHz, kept by the driver; frame time, frame rate and exposure
+ * times follow it. Invalid handle: 87. kepra_GetFrequency leaves *FrequencyMHz untouched
+ * when the request fails; null pointer: 87. kepra_SetFrequency accepts 4 to 114 MHz
+ * (otherwise 87, nothing sent). The D forms take and give doubles: kepra_SetFrequencyD drops
+ * the fraction and uses the low 32 bits of the whole number (49.9 sets 49; NaN and values
+ * beyond the 64-bit range count as 0 and are refused with 87); kepra_GetFrequencyD stores
+ * 0.0 when the read fails and refuses a null pointer like kepra_GetFrequency. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequency(KEPRA_HANDLE H, uint32_t* FrequencyMHz);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequency(KEPRA_HANDLE H, uint32_t FrequencyMHz);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequencyD(KEPRA_HANDLE H, double* FrequencyMHz);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequencyD(KEPRA_HANDLE H, double FrequencyMHz);
+
+/* ---- Frame time and frame rate -------------------------------------------------------
+ * The frame time is line length * frame length in line-length units (one unit lasts
+ * 15.999554533002907 sensor-clock periods); the frame rate is
+ * F * 62501.74015390621 / frame time frames per second at a clock of F MHz. The minimum
+ * frame time follows the window, the exposure and the clock; the maximum is always
+ * 134148098 (2047 * 65534). Setters clamp to that range and write the nearest line and frame
+ * lengths. All hold the device lock; kepra_SetMinFrameRate and kepra_SetMaxFrameRate take it
+ * twice, nested. Invalid handle, null pointer: 87. A rate that is not a positive finite
+ * number, or too slow for a 32-bit frame time, is refused with 87. A clock that cannot be
+ * read fails the call with the driver's error, one that reads as a multiple of 65536 MHz
+ * (0 among them) with 87; nothing is written then. kepra_GetFrameRate may lengthen the
+ * frame first when the exposure no longer fits; it reports +infinity for a frame time of 0.
+ * NewFrameRate may be null. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameTimeMinMax(KEPRA_HANDLE H, uint32_t* FrameTimeMin,
+                                                       uint32_t* FrameTimeMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameTime(KEPRA_HANDLE H, uint32_t* Frametime);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameTime(KEPRA_HANDLE H, uint32_t FrameTime);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameRateMinMax(KEPRA_HANDLE H, double* FrameRateMin,
+                                                       double* FrameRateMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameRate(KEPRA_HANDLE H, double* FrameRate);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameRate(KEPRA_HANDLE H, double FrameRate,
+                                                 double* NewFrameRate);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetMinFrameRate(KEPRA_HANDLE H);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetMaxFrameRate(KEPRA_HANDLE H);
+
+/* ---- Frame information record -------------------------------------------------------
+ * A per-frame record that the application keeps with a captured frame and hands to
+ * kepra_GetFrameExposureMs (and kepra_CheckEventsState). Multi-byte fields are little-endian;
+ * the library reads only the named fields, and the reserved bytes carry nothing it uses. A
+ * caller may pass any buffer of at least KEPRA_FRAME_INFO_MIN_SIZE bytes laid out this way. */
+#define KEPRA_FRAME_INFO_MIN_SIZE 4066u
+typedef struct kepra_FrameInfo {
+  uint8_t Reserved0[26];
+  uint16_t EventCount; /* offset 26: number of entries used in Events */
+  uint8_t Reserved28[20];
+  uint8_t Events[4000]; /* offset 48: one byte per event */
+  uint16_t ClockMHz;    /* offset 4048: sensor clock at capture, MHz */
+  uint8_t Reserved4050[10];
+  uint16_t ExposureLines; /* offset 4060: exposure in lines */
+  uint8_t Reserved4062[2];
+  uint16_t LineLength; /* offset 4064: line length in line-length units */
+  uint8_t Reserved4066[30];
+} kepra_FrameInfo;
+
+#if defined(__cplusplus)
+#define KEPRA_STATIC_ASSERT(condition, message) static_assert(condition, message)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KEPRA_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+#ifdef KEPRA_STATIC_ASSERT
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, EventCount) == 26, "EventCount at 26");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, Events) == 48, "Events at 48");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, ClockMHz) == 4048, "ClockMHz at 4048");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, ExposureLines) == 4060, "ExposureLines at 4060");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, LineLength) == 4064, "LineLength at 4064");
+KEPRA_STATIC_ASSERT(sizeof(kepra_FrameInfo) == 4096, "kepra_FrameInfo is 4096 bytes");
+#endif
+
+/* ---- Exposure ------------------------------------------------------------------------
+ * In three units: lines (Exposure, what the sensor counts; limits 2 and 65534), sensor-clock
+ * periods (ExposureTime = lines * line length * 15.999554533002907, truncated) and
+ * milliseconds (ExposureTime / (clock MHz * 1000)). Setting the exposure lengthens the frame
+ * when it no longer fits. kepra_SetExposure takes any value and maps it into 1..65534
+ * ((Exposure - 1) mod 65534 + 1: 0 becomes 4, 65535 becomes 1). kepra_SetExposureTime
+ * and kepra_SetExposureMs pick the nearest whole line; kepra_SetExposureMs waits 50 ms under
+ * the device lock before it reads the exposure back into NewExposureMs (which may be null).
+ * Invalid handle, null pointer: 87. A zero exposure time (also from too few milliseconds or
+ * an unreadable clock) and a zero line length are refused with 87, and so are milliseconds
+ * that are negative, not finite, or too long for a 32-bit exposure time. The millisecond
+ * getters fail (0, no error of their own) when the clock reads as 0 or cannot be read.
+ * kepra_GetExposureMinMax touches no device. kepra_GetExposureTimeMinMax may have written
+ * ExpTimeMin when it fails; other results are written only on success.
+ * kepra_GetFrameExposureMs computes a captured frame's exposure from its record, without a
+ * device; a null record or a clock field of 0 gives 0.0. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMinMax(KEPRA_HANDLE H, uint32_t* ExpMin,
+                                                      uint32_t* ExpMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureFramerateMax(KEPRA_HANDLE H, uint32_t* Exposure);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposure(KEPRA_HANDLE H, uint32_t* Exposure);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetExposure(KEPRA_HANDLE H, uint32_t Exposure);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMinMaxMs(KEPRA_HANDLE H, double* ExpMin,
+                                                        double* ExpMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureFramerateMaxMs(KEPRA_HANDLE H, double* ExposureMs);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMs(KEPRA_HANDLE H, double* ExposureMs);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetExposureMs(KEPRA_HANDLE H, double ExposureMs,
+                                                  double* NewExposureMs);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTimeMinMax(KEPRA_HANDLE H, uint32_t* ExpTimeMin,
+                                                          uint32_t* ExpTimeMax);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTimeFramerateMax(KEPRA_HANDLE H,
+                                                                uint32_t* ExposureTime);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTime(KEPRA_HANDLE H, uint32_t* ExposureTime);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetExposureTime(KEPRA_HANDLE H, uint32_t ExposureTime);
+KEPRA_API double KEPRA_CALL kepra_GetFrameExposureMs(const kepra_FrameInfo* FrameInfo);
+
+/* ---- Gain ----------------------------------------------------------------------------
+ * Factors, converted to the sensor's 8-bit codes (nearest code, halfway values upward;
+ * out-of-range factors are clamped, NaN takes the largest code). Analog gain: 1, 1.5, 2, 3,
+ * 4, 6, 8. Digital gain: 1.0 to 15.875. Colour gains GB, GR, B, R: 0.25 to 3.96875.
+ * All hold the device lock. Invalid handle, null pointer: 87, except that kepra_SetGain has
+ * no check of its own: the device lock refuses the invalid handle (0xC0000008).
+ * kepra_SetGain pauses 20 ms under the lock after its write, also when the write failed.
+ * kepra_SetGainC writes GB/GR, then B/R; when the second write fails the first stays. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetGain(KEPRA_HANDLE H, double* AGain, double* DGain);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetGain(KEPRA_HANDLE H, double AGain, double DGain);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetGainC(KEPRA_HANDLE H, double* GB, double* GR, double* B,
+                                             double* R);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetGainC(KEPRA_HANDLE H, double GB, double GR, double B,
+                                             double R);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 

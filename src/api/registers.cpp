@@ -1,10 +1,20 @@
-// Direct sensor-register access.
+// Direct sensor-register access and the sensor clock.
 #include "api/export.h"
 #include "core/sensor_regs.h"
+#include "core/timing.h"
+#include "core/timing_math.h"
 #include "driver/ioctl.h"
 #include "driver/request.h"
 
 using namespace kepra;
+
+namespace {
+
+// The clock range the sensor runs at.
+constexpr uint32_t kMinFrequencyMHz = 4;
+constexpr uint32_t kMaxFrequencyMHz = 114;
+
+}  // namespace
 
 extern "C" {
 
@@ -28,6 +38,47 @@ uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Address, uint3
                                 static_cast<std::uint16_t>(Value))
              ? 1
              : 0;
+}
+
+uint32_t KEPRA_CALL kepra_GetFrequency(KEPRA_HANDLE H, uint32_t* FrequencyMHz) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_PARAMETER);
+  if (!FrequencyMHz) return api::Refuse("FrequencyMHz is NULL");
+  device::DeviceLock lock(h);
+  if (!lock) return 0;
+  // A failed request leaves the caller's variable as it was.
+  std::uint32_t frequency = 0;
+  if (!core::ReadFrequency(h, &frequency)) return 0;
+  *FrequencyMHz = frequency;
+  return 1;
+}
+
+uint32_t KEPRA_CALL kepra_SetFrequency(KEPRA_HANDLE H, uint32_t FrequencyMHz) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_PARAMETER);
+  if (FrequencyMHz < kMinFrequencyMHz || FrequencyMHz > kMaxFrequencyMHz) {
+    return api::Fail(ERROR_INVALID_PARAMETER);
+  }
+  device::DeviceLock lock(h);
+  if (!lock) return 0;
+  return core::WriteFrequency(h, FrequencyMHz) ? 1 : 0;
+}
+
+uint32_t KEPRA_CALL kepra_GetFrequencyD(KEPRA_HANDLE H, double* FrequencyMHz) {
+  // A null pointer is handed on so that it is refused like the integer form's ("FrequencyMHz
+  // is NULL", 87) instead of being written through.
+  std::uint32_t frequency = 0;
+  const uint32_t ok = kepra_GetFrequency(H, FrequencyMHz ? &frequency : nullptr);
+  // The caller's double is written in every case; after a failed read it is 0.0, never a
+  // stale or made-up clock.
+  if (FrequencyMHz) *FrequencyMHz = ok ? static_cast<double>(frequency) : 0.0;
+  return ok;
+}
+
+uint32_t KEPRA_CALL kepra_SetFrequencyD(KEPRA_HANDLE H, double FrequencyMHz) {
+  // The fraction is dropped; NaN and values beyond the 64-bit range become 0, which the range
+  // check refuses.
+  return kepra_SetFrequency(H, static_cast<uint32_t>(core::TruncToInt64Bits(FrequencyMHz)));
 }
 
 }  // extern "C"

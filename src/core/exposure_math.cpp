@@ -40,8 +40,10 @@ KEPRA_BINARY64_MATH uint32_t ExposureMsToTime(uint32_t f_mhz, double ms) {
   return static_cast<uint32_t>(TruncToInt64Bits((static_cast<double>(f_mhz) * ms) * 1000.0));
 }
 
+bool ExposureMsFinite(double ms) { return !std::isnan(ms) && !std::isinf(ms) && ms >= 0.0; }
+
 KEPRA_BINARY64_MATH bool ExposureMsValid(uint32_t f_mhz, double ms) {
-  if (std::isnan(ms) || std::isinf(ms) || ms < 0.0) return false;
+  if (!ExposureMsFinite(ms)) return false;
   return (static_cast<double>(f_mhz) * ms) * 1000.0 < 4294967296.0;
 }
 

@@ -36,6 +36,10 @@ double ExposureTimeToMs(uint32_t exposure_time, uint32_t f_mhz);
 // (F × ms) × 1000.0, truncated toward zero; low 32 bits. Check ExposureMsValid first.
 uint32_t ExposureMsToTime(uint32_t f_mhz, double ms);
 
+// Whether milliseconds are a finite, non-negative number: what can be said before the clock
+// is known.
+bool ExposureMsFinite(double ms);
+
 // Refuses negative, NaN and infinite milliseconds and products (F × ms) × 1000.0 of 2^32 or
 // more, which would otherwise wrap to an unrelated short exposure. A result that truncates to
 // 0 passes here; the exposure-time setter refuses a zero time itself.

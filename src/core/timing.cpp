@@ -63,4 +63,10 @@ bool ReadFrequency(HANDLE h, std::uint32_t* frequency_mhz) {
   return true;
 }
 
+bool WriteFrequency(HANDLE h, std::uint32_t frequency_mhz) {
+  std::uint8_t in[4];
+  driver::PutU32(in, frequency_mhz);
+  return driver::Request(h, driver::IOCTL_FREQUENCY, in, sizeof in, nullptr, 0);
+}
+
 }  // namespace kepra::core

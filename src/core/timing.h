@@ -19,5 +19,7 @@ bool CxUpdateFrameLength(HANDLE h);
 
 // The sensor clock in MHz as the driver reports it.
 bool ReadFrequency(HANDLE h, std::uint32_t* frequency_mhz);
+// Asks the driver to run the sensor clock at `frequency_mhz`; no range check here.
+bool WriteFrequency(HANDLE h, std::uint32_t frequency_mhz);
 
 }  // namespace kepra::core

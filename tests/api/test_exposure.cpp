@@ -1,0 +1,537 @@
+// Exposure in lines, sensor-clock periods and milliseconds, through the public API.
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <thread>
+
+#include "sensor_fixture.h"
+
+namespace kt {
+namespace {
+
+constexpr double kTick = 15.999554533002907;  // sensor-clock periods per line-length unit
+
+// Exposure time of `lines` at line length `ll`: the product in 32 bits, times the tick,
+// truncated.
+std::uint32_t TimeOf(std::uint32_t lines, std::uint32_t ll) {
+  return static_cast<std::uint32_t>(std::trunc(static_cast<double>(lines * ll) * kTick));
+}
+
+const std::string kToTimeFailed = "CxExposureToExposureTime( H, Exposure, ExposureTime) fail!\n";
+const std::string kToLinesFailed = "CxExposureTimeToExposure( H, ExposureTime, &Exposure) fail!\n";
+
+class Exposure : public SensorTest {
+ protected:
+  void SetUp() override {
+    SensorTest::SetUp();
+    camera_->SetFrequency(48);
+    // Line length 100 under set bits 11-15; a sequential-exposure window whose minimum frame
+    // length is the exposure + 11 + 6 + 1000 (window rows) + 2.
+    SetRegisters({{4, 0xF800 | 100},
+                  {14, 1000},
+                  {27, 125},
+                  {19, 1000},
+                  {26, 0},
+                  {12, 5000},
+                  {62, 0},
+                  {7, 0},
+                  {10, 0},
+                  {11, 0},
+                  {13, 0},
+                  {16, 0},
+                  {23, 0},
+                  {57, 0}});
+  }
+};
+
+// ---- Limits ----
+
+TEST_F(Exposure, LineLimitsAreFixedAndNeedNoDevice) {
+  std::uint32_t lo = 0, hi = 0;
+  ASSERT_EQ(kepra_GetExposureMinMax(h(), &lo, &hi), 1u);
+  EXPECT_EQ(lo, 2u);
+  EXPECT_EQ(hi, 65534u);
+  // Any handle but the invalid one: not even the lock is asked for.
+  lo = hi = 0;
+  ASSERT_EQ(
+      kepra_GetExposureMinMax(reinterpret_cast<KEPRA_HANDLE>(std::uintptr_t{0x7A5C}), &lo, &hi),
+      1u);
+  EXPECT_EQ(lo, 2u);
+  EXPECT_EQ(hi, 65534u);
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(Exposure, LimitsInPeriodsAndMillisecondsFollowLineLengthAndClock) {
+  std::uint32_t t_lo = 0, t_hi = 0;
+  ASSERT_EQ(kepra_GetExposureTimeMinMax(h(), &t_lo, &t_hi), 1u);
+  EXPECT_EQ(t_lo, TimeOf(2, 100));
+  EXPECT_EQ(t_hi, TimeOf(65534, 100));
+  double ms_lo = 0, ms_hi = 0;
+  ASSERT_EQ(kepra_GetExposureMinMaxMs(h(), &ms_lo, &ms_hi), 1u);
+  EXPECT_DOUBLE_EQ(ms_lo, TimeOf(2, 100) / 48000.0);
+  EXPECT_DOUBLE_EQ(ms_hi, TimeOf(65534, 100) / 48000.0);
+}
+
+TEST_F(Exposure, FramerateLimitedMaximumFromRegisters19And26) {
+  std::uint32_t lines = 0, t = 0;
+  double ms = 0;
+  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &lines), 1u);
+  EXPECT_EQ(lines, 1008u);
+  // Only the low byte of register 26 divides.
+  camera_->SetRegister(26, 0xFF08);
+  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &lines), 1u);
+  EXPECT_EQ(lines, 508u);
+  ASSERT_EQ(kepra_GetExposureTimeFramerateMax(h(), &t), 1u);
+  EXPECT_EQ(t, TimeOf(508, 100));
+  ASSERT_EQ(kepra_GetExposureFramerateMaxMs(h(), &ms), 1u);
+  EXPECT_DOUBLE_EQ(ms, TimeOf(508, 100) / 48000.0);
+  // Register 19 is taken whole, not masked to 11 bits.
+  SetRegisters({{19, 0xFFFF}, {26, 0}});
+  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &lines), 1u);
+  EXPECT_EQ(lines, 65535u + 8u);
+}
+
+// ---- Reading and setting, worked examples ----
+
+TEST_F(Exposure, ThousandLinesAtLineLength100And48MHz) {
+  std::uint32_t lines = 0, t = 0;
+  double ms = 0;
+  ASSERT_EQ(kepra_GetExposure(h(), &lines), 1u);
+  EXPECT_EQ(lines, 1000u);
+  ASSERT_EQ(kepra_GetExposureTime(h(), &t), 1u);
+  EXPECT_EQ(t, 1599955u);
+  ASSERT_EQ(kepra_GetExposureMs(h(), &ms), 1u);
+  EXPECT_DOUBLE_EQ(ms, 33.33239583333334);
+
+  camera_->SetRegister(14, 1);
+  ASSERT_EQ(kepra_SetExposureTime(h(), 1599955), 1u);
+  EXPECT_EQ(camera_->Register(14), 1000);
+  EXPECT_EQ(camera_->Register(27), 125);
+  // 800 periods are 0.50001 lines: rounds to 1.
+  ASSERT_EQ(kepra_SetExposureTime(h(), 800), 1u);
+  EXPECT_EQ(camera_->Register(14), 1);
+  EXPECT_EQ(camera_->Register(27), 0);
+}
+
+TEST_F(Exposure, SetExposureMsWritesTheNearestLineAndReadsItBack) {
+  double back = 0;
+  ASSERT_EQ(kepra_SetExposureMs(h(), 10.0, &back), 1u);
+  EXPECT_EQ(camera_->Register(14), 300);  // 480000 periods
+  EXPECT_EQ(camera_->Register(27), 37);
+  EXPECT_DOUBLE_EQ(back, 9.999708333333333);
+
+  // One second: 48000000 periods, nearest whole line.
+  ASSERT_EQ(kepra_SetExposureMs(h(), 1000.0, nullptr), 1u);
+  EXPECT_EQ(camera_->Register(14), std::llround(48e6 / (100 * kTick)));
+}
+
+TEST_F(Exposure, EveryLineCountLandsInOneTo65534) {
+  const struct {
+    std::uint32_t request;
+    std::uint16_t r14, r27;
+  } cases[] = {{1, 1, 0}, {65534, 65534, 8191}, {65535, 1, 0},      {65536, 2, 0},
+               {0, 4, 0}, {1000, 1000, 125},    {0xFFFFFFFFu, 3, 0}};
+  for (const auto& c : cases) {
+    camera_->ClearLog();
+    ASSERT_EQ(kepra_SetExposure(h(), c.request), 1u) << c.request;
+    EXPECT_EQ(camera_->Register(14), c.r14) << c.request;
+    EXPECT_EQ(camera_->Register(27), c.r27) << c.request;
+    char w14[16], w27[16];
+    std::snprintf(w14, sizeof w14, "W14=%04X", c.r14);
+    std::snprintf(w27, sizeof w27, "W27=%04X", c.r27);
+    // Register 62 bit 4 is clear: the frame-length update reads it and stops.
+    EXPECT_EQ(Ops(), (Words{w14, w27, "R62"})) << c.request;
+  }
+}
+
+TEST_F(Exposure, ALongerExposureLengthensTheFrameWhenRegister62Asks) {
+  camera_->SetRegister(62, 0x0010);
+  ASSERT_EQ(kepra_SetExposure(h(), 4500), 1u);  // minimum 4500 + 1019 = 5519 > 5000
+  EXPECT_EQ(camera_->Register(12), 5519);
+  ASSERT_EQ(kepra_SetExposure(h(), 100), 1u);  // never shortened
+  EXPECT_EQ(camera_->Register(12), 5519);
+  camera_->SetRegister(62, 0);
+  ASSERT_EQ(kepra_SetExposure(h(), 6000), 1u);
+  EXPECT_EQ(camera_->Register(12), 5519);
+}
+
+// ---- Failures: the stacks of lines and what is left behind ----
+
+TEST_F(Exposure, ReadingFailsWithALineStackNamingTheFailedStep) {
+  std::uint32_t u = 7, u2 = 7;
+  double d = 7, d2 = 7;
+  struct Case {
+    const char* what;
+    std::uint64_t nth;  // which register request fails
+    std::function<std::uint32_t()> call;
+    Lines lines;
+  };
+  const std::string read = "CxReadSensorReg failed";
+  const Case cases[] = {
+      {"lines, r14", 1, [&] { return kepra_GetExposure(h(), &u); }, {read}},
+      {"framerate max, r19", 1, [&] { return kepra_GetExposureFramerateMax(h(), &u); }, {read}},
+      {"framerate max, r26", 2, [&] { return kepra_GetExposureFramerateMax(h(), &u); }, {read}},
+      {"time, r14",
+       1,
+       [&] { return kepra_GetExposureTime(h(), &u); },
+       {read, "CxGetExposure failed"}},
+      {"time, r4", 2, [&] { return kepra_GetExposureTime(h(), &u); }, {read, kToTimeFailed}},
+      {"ms, r14",
+       1,
+       [&] { return kepra_GetExposureMs(h(), &d); },
+       {read, "CxGetExposure failed", "CxGetExposureTime failed"}},
+      {"ms, r4",
+       2,
+       [&] { return kepra_GetExposureMs(h(), &d); },
+       {read, kToTimeFailed, "CxGetExposureTime failed"}},
+      {"time framerate max, r26",
+       2,
+       [&] { return kepra_GetExposureTimeFramerateMax(h(), &u); },
+       {read, "CxGetExposureFramerateMax failed"}},
+      {"time framerate max, r4",
+       3,
+       [&] { return kepra_GetExposureTimeFramerateMax(h(), &u); },
+       {read, kToTimeFailed}},
+      {"ms framerate max, r19",
+       1,
+       [&] { return kepra_GetExposureFramerateMaxMs(h(), &d); },
+       {read, "CxGetExposureFramerateMax failed", "CxGetExposureTimeFramerateMax failed"}},
+      {"ms framerate max, r4",
+       3,
+       [&] { return kepra_GetExposureFramerateMaxMs(h(), &d); },
+       {read, kToTimeFailed, "CxGetExposureTimeFramerateMax failed"}},
+      {"time limits, lower",
+       1,
+       [&] { return kepra_GetExposureTimeMinMax(h(), &u, &u2); },
+       {read, "CxExposureToExposureTime( H, ExpMin, ExpTimeMin) fail!\n"}},
+      {"ms limits, lower",
+       1,
+       [&] { return kepra_GetExposureMinMaxMs(h(), &d, &d2); },
+       {read, "CxExposureToExposureTime( H, ExpMin, ExpTimeMin) fail!\n",
+        "CxGetExposureTimeMinMax failed"}},
+      {"ms limits, upper",
+       2,
+       [&] { return kepra_GetExposureMinMaxMs(h(), &d, &d2); },
+       {read, "CxExposureToExposureTime( H, ExpMax, ExpTimeMax) fail!\n",
+        "CxGetExposureTimeMinMax failed"}},
+  };
+  for (const auto& c : cases) {
+    FailNth(io::IOCTL_SENSOR_REG, c.nth, 0x4D);
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(c.call(), 0u) << c.what;
+    EXPECT_EQ(kepra_GetLastError(), 0x4Du) << c.what;
+    EXPECT_EQ(rig_.DebugLines(), c.lines) << c.what;
+    camera_->ClearFaults();
+  }
+  // Nothing was written on any of these paths.
+  EXPECT_EQ(u + u2, 14u);
+  EXPECT_EQ(d + d2, 14.0);
+}
+
+TEST_F(Exposure, TimeLimitsKeepTheLowerLimitWhenTheUpperConversionFails) {
+  std::uint32_t lo = 7, hi = 7;
+  FailNth(io::IOCTL_SENSOR_REG, 2, 0x4D);
+  EXPECT_EQ(kepra_GetExposureTimeMinMax(h(), &lo, &hi), 0u);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxReadSensorReg failed",
+                                      "CxExposureToExposureTime( H, ExpMax, ExpTimeMax) fail!\n"}));
+  EXPECT_EQ(lo, TimeOf(2, 100));
+  EXPECT_EQ(hi, 7u);
+}
+
+TEST_F(Exposure, SettingFailsWithALineStackAndLeavesTheRegistersAsFarAsTheyWent) {
+  struct Case {
+    const char* what;
+    std::uint64_t nth;  // which register request fails: read of 4, write of 14, write of 27
+    Lines lines;        // those of kepra_SetExposureTime
+    std::uint16_t r14, r27;
+  };
+  const Case cases[] = {
+      {"r4", 1, {"CxReadSensorReg failed", kToLinesFailed}, 1000, 125},
+      {"r14", 2, {"CxWriteSensorReg failed", "CxSetExposure failed"}, 1000, 125},
+      {"r27", 3, {"CxWriteSensorReg failed", "CxSetExposure failed"}, 300, 125},
+  };
+  for (const auto& c : cases) {
+    for (bool ms : {false, true}) {
+      SetRegisters({{14, 1000}, {27, 125}});
+      FailNth(io::IOCTL_SENSOR_REG, c.nth, 0x4D);
+      kepra_SetLastError(kSentinel);
+      double back = -1;
+      const std::uint32_t rc =
+          ms ? kepra_SetExposureMs(h(), 10.0, &back) : kepra_SetExposureTime(h(), 480000);
+      EXPECT_EQ(rc, 0u) << c.what;
+      EXPECT_EQ(kepra_GetLastError(), 0x4Du) << c.what;
+      Lines expected = c.lines;
+      if (ms) expected.push_back("CxSetExposureTime failed");
+      EXPECT_EQ(rig_.DebugLines(), expected) << c.what << (ms ? " ms" : "");
+      EXPECT_EQ(camera_->Register(14), c.r14) << c.what;
+      EXPECT_EQ(camera_->Register(27), c.r27) << c.what;
+      EXPECT_EQ(back, -1);
+      camera_->ClearFaults();
+    }
+  }
+}
+
+TEST_F(Exposure, SetExposureFailsOnTheFirstFailedWrite) {
+  FailNth(io::IOCTL_SENSOR_REG, 1, 0x4D);
+  EXPECT_EQ(kepra_SetExposure(h(), 300), 0u);
+  EXPECT_EQ(Ops(), (Words{"W14=012C!"}));
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxWriteSensorReg failed"}));
+  camera_->ClearLog();
+  FailNth(io::IOCTL_SENSOR_REG, 2, 0x4D);
+  EXPECT_EQ(kepra_SetExposure(h(), 300), 0u);
+  EXPECT_EQ(Ops(), (Words{"W14=012C", "W27=0025!"}));
+  EXPECT_EQ(camera_->Register(14), 300);
+  EXPECT_EQ(camera_->Register(27), 125);
+  EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+}
+
+TEST_F(Exposure, ZeroTimeAndZeroLineLengthAreRefusedWith87) {
+  kepra_SetLastError(kSentinel);
+  EXPECT_EQ(kepra_SetExposureTime(h(), 0), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"ExposureTime is NULL", kToLinesFailed}));
+  EXPECT_TRUE(WorkRequests().empty());
+
+  // So few milliseconds that the time truncates to 0.
+  EXPECT_EQ(kepra_SetExposureMs(h(), 0.00001, nullptr), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(rig_.DebugLines(),
+            (Lines{"ExposureTime is NULL", kToLinesFailed, "CxSetExposureTime failed"}));
+
+  // No line length: no division, the callers' lines only.
+  camera_->SetRegister(4, 0xF800);
+  kepra_SetLastError(kSentinel);
+  EXPECT_EQ(kepra_SetExposureTime(h(), 480000), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{kToLinesFailed}));
+  EXPECT_EQ(kepra_SetExposureMs(h(), 10.0, nullptr), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{kToLinesFailed, "CxSetExposureTime failed"}));
+  // Reading still works: zero lines of length 0.
+  std::uint32_t t = 7;
+  ASSERT_EQ(kepra_GetExposureTime(h(), &t), 1u);
+  EXPECT_EQ(t, 0u);
+  EXPECT_EQ(camera_->Register(14), 1000);
+  EXPECT_TRUE(Writes().empty());
+}
+
+// ---- The clock ----
+
+TEST_F(Exposure, MillisecondReadsFailSilentlyWithoutAClockButStillReadTheSensor) {
+  for (bool request_fails : {false, true}) {
+    camera_->SetFrequency(request_fails ? 48 : 0);
+    double d = 7, d2 = 7;
+    const std::vector<std::function<std::uint32_t()>> calls = {
+        [&] { return kepra_GetExposureMs(h(), &d); },
+        [&] { return kepra_GetExposureFramerateMaxMs(h(), &d); },
+        [&] { return kepra_GetExposureMinMaxMs(h(), &d, &d2); },
+    };
+    const Words reads[] = {{"F?", "R14", "R4"}, {"F?", "R19", "R26", "R4"}, {"F?", "R4", "R4"}};
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      camera_->ClearLog();
+      if (request_fails) FailCode(io::IOCTL_FREQUENCY, 0x4D);
+      kepra_SetLastError(kSentinel);
+      EXPECT_EQ(calls[i](), 0u) << i;
+      EXPECT_EQ(kepra_GetLastError(), request_fails ? 0x4Du : kSentinel) << i;
+      EXPECT_TRUE(rig_.DebugLines().empty()) << i;
+      Words expected = reads[i];
+      if (request_fails) expected[0] = "F?!";
+      EXPECT_EQ(Ops(), expected) << i;
+    }
+    EXPECT_EQ(d + d2, 14.0);
+  }
+}
+
+TEST_F(Exposure, SettingMillisecondsWithoutAClockIsRefusedWith87) {
+  for (bool request_fails : {false, true}) {
+    camera_->SetFrequency(request_fails ? 48 : 0);
+    if (request_fails) FailCode(io::IOCTL_FREQUENCY, 0x4D);
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(kepra_SetExposureMs(h(), 10.0, nullptr), 0u);
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(rig_.DebugLines(),
+              (Lines{"ExposureTime is NULL", kToLinesFailed, "CxSetExposureTime failed"}));
+  }
+  EXPECT_EQ(camera_->Register(14), 1000);
+  EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(Exposure, ReadBackFailureFailsTheSetButKeepsTheNewExposure) {
+  double back = -1;
+  // Register requests: read 4, write 14, write 27, read 62, then the read-back's read of 14.
+  FailNth(io::IOCTL_SENSOR_REG, 5, 0x4D);
+  EXPECT_EQ(kepra_SetExposureMs(h(), 10.0, &back), 0u);
+  EXPECT_EQ(rig_.DebugLines(),
+            (Lines{"CxReadSensorReg failed", "CxGetExposure failed", "CxGetExposureTime failed"}));
+  EXPECT_EQ(camera_->Register(14), 300);
+  EXPECT_EQ(back, -1);
+  // A clock of 0 at read-back time: silent failure.
+  FailNth(io::IOCTL_FREQUENCY, 2, 0x4D);
+  EXPECT_EQ(kepra_SetExposureMs(h(), 20.0, &back), 0u);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+  EXPECT_EQ(camera_->Register(14), 600);
+  EXPECT_EQ(back, -1);
+}
+
+// ---- Locks and the pause ----
+
+TEST_F(Exposure, ConversionsTakeTheLockOnceMoreInsideTheExports) {
+  const auto idx = io::IOCTL_DEVICE_INDEX, reg = io::IOCTL_SENSOR_REG, f = io::IOCTL_FREQUENCY;
+  std::uint32_t t = 0;
+  ASSERT_EQ(kepra_GetExposureTime(h(), &t), 1u);
+  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{idx, reg, idx, reg, idx, idx}));
+
+  camera_->ClearLog();
+  double lo = 0, hi = 0;
+  ASSERT_EQ(kepra_GetExposureMinMaxMs(h(), &lo, &hi), 1u);
+  EXPECT_EQ(Codes(),
+            (std::vector<std::uint32_t>{idx, idx, f, idx, reg, idx, idx, reg, idx, idx, idx}));
+
+  camera_->ClearLog();
+  ASSERT_EQ(kepra_SetExposureTime(h(), 480000), 1u);
+  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{idx, idx, reg, idx, reg, reg, reg, idx}));
+}
+
+TEST_F(Exposure, SetExposureMsPausesFiftyMillisecondsHoldingTheLock) {
+  const double start = rig::NowMs();
+  ASSERT_EQ(kepra_SetExposureMs(h(), 10.0, nullptr), 1u);
+  EXPECT_GE(rig::NowMs() - start, 48.0);
+
+  // A second thread that wants the camera while the first pauses waits for the pause and
+  // the read-back: its write lands after all of the first call's requests.
+  camera_->ClearLog();
+  std::atomic<bool> done{false};
+  std::atomic<std::uint32_t> result{0};
+  std::thread setter([&] {
+    double back = 0;
+    result = kepra_SetExposureMs(h(), 20.0, &back);
+    done = true;
+  });
+  auto wrote_27 = [&] {
+    for (const auto& e : camera_->Log()) {
+      if (e.code == io::IOCTL_SENSOR_REG && e.in.size() == 4 && e.in[0] == 27) return true;
+    }
+    return false;
+  };
+  while (!wrote_27() && !done) std::this_thread::yield();
+  const double asked = rig::NowMs();
+  ASSERT_EQ(kepra_WriteSensorReg(h(), 0x100, 1), 1u);
+  const double waited = rig::NowMs() - asked;
+  setter.join();
+  EXPECT_EQ(result.load(), 1u);
+  EXPECT_GE(waited, 20.0);
+  const auto ops = Ops();
+  ASSERT_FALSE(ops.empty());
+  EXPECT_EQ(ops.back(), "W256=0001");
+  EXPECT_EQ(camera_->Register(14), 600);
+}
+
+// ---- Arguments ----
+
+TEST_F(Exposure, ArgumentsAreCheckedInOrder) {
+  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
+  std::uint32_t u = 0;
+  double d = 0;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    std::function<std::uint32_t()> call;
+    const char* line;
+  } cases[] = {
+      {[&] { return kepra_GetExposureMinMax(bad, nullptr, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposureMinMax(h(), nullptr, nullptr); }, "ExpMin is NULL"},
+      {[&] { return kepra_GetExposureMinMax(h(), &u, nullptr); }, "ExpMax is NULL"},
+      {[&] { return kepra_GetExposureFramerateMax(bad, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposureFramerateMax(h(), nullptr); }, "Exposure is NULL"},
+      {[&] { return kepra_GetExposure(bad, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposure(h(), nullptr); }, "Exposure is NULL"},
+      {[&] { return kepra_SetExposure(bad, 100); }, "H is not valid"},
+      {[&] { return kepra_GetExposureMinMaxMs(bad, nullptr, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposureFramerateMaxMs(bad, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposureFramerateMaxMs(h(), nullptr); }, "ExposureMs is NULL"},
+      {[&] { return kepra_GetExposureMs(bad, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposureMs(h(), nullptr); }, "ExposureMs is NULL"},
+      {[&] { return kepra_SetExposureMs(bad, nan, nullptr); }, "H is not valid"},
+      {[&] { return kepra_SetExposureMs(h(), nan, nullptr); }, "ExposureMs is not valid"},
+      {[&] { return kepra_SetExposureMs(h(), inf, &d); }, "ExposureMs is not valid"},
+      {[&] { return kepra_SetExposureMs(h(), -inf, &d); }, "ExposureMs is not valid"},
+      {[&] { return kepra_SetExposureMs(h(), -1.0, &d); }, "ExposureMs is not valid"},
+      {[&] { return kepra_GetExposureTimeMinMax(bad, nullptr, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposureTimeMinMax(h(), nullptr, nullptr); }, "ExpTimeMin is NULL"},
+      {[&] { return kepra_GetExposureTimeMinMax(h(), &u, nullptr); }, "ExpTimeMax is NULL"},
+      {[&] { return kepra_GetExposureTimeFramerateMax(bad, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposureTimeFramerateMax(h(), nullptr); }, "ExposureTime is NULL"},
+      {[&] { return kepra_GetExposureTime(bad, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetExposureTime(h(), nullptr); }, "ExposureTime is NULL"},
+      {[&] { return kepra_SetExposureTime(bad, 0); }, "H is not valid"},
+  };
+  for (const auto& c : cases) {
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(c.call(), 0u) << c.line;
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER) << c.line;
+    EXPECT_EQ(rig_.DebugLines(), (Lines{c.line}));
+  }
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(Exposure, MillisecondLimitsCheckTheirPointersUnderTheLock) {
+  double d = 0;
+  EXPECT_EQ(kepra_GetExposureMinMaxMs(h(), nullptr, nullptr), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"ExpMin is NULL"}));
+  EXPECT_EQ(kepra_GetExposureMinMaxMs(h(), &d, nullptr), 0u);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"ExpMax is NULL"}));
+  // Taken and released each time, and nothing else sent.
+  EXPECT_EQ(Codes(), std::vector<std::uint32_t>(4, io::IOCTL_DEVICE_INDEX));
+  EXPECT_EQ(d, 0.0);
+}
+
+TEST_F(Exposure, MillisecondsBeyondThirtyTwoBitsOfTimeAreRefusedOnceTheClockIsKnown) {
+  // 48 MHz: 89478.48 ms are 2^32 periods.
+  kepra_SetLastError(kSentinel);
+  EXPECT_EQ(kepra_SetExposureMs(h(), 89478.49, nullptr), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"ExposureMs is not valid"}));
+  EXPECT_EQ(Ops(), (Words{"F?"}));
+  // Just below: accepted; the line count wraps into 1..65534 like any other.
+  ASSERT_EQ(kepra_SetExposureMs(h(), 89478.0, nullptr), 1u);
+  const auto t = static_cast<std::uint32_t>(std::trunc(48 * 89478.0 * 1000.0));
+  const std::int64_t lines = std::llround(t / (100 * kTick));
+  EXPECT_EQ(camera_->Register(14), (lines - 1) % 65534 + 1);
+}
+
+// ---- The frame-information record ----
+
+TEST(FrameExposure, ReadsClockExposureAndLineLengthFromTheRecord) {
+  // Built as raw little-endian bytes at the documented offsets, at an odd address.
+  std::vector<std::uint8_t> bytes(sizeof(kepra_FrameInfo) + 1, 0xEE);
+  std::uint8_t* record = bytes.data() + 1;
+  auto put = [&](std::size_t offset, std::uint16_t v) {
+    record[offset] = static_cast<std::uint8_t>(v);
+    record[offset + 1] = static_cast<std::uint8_t>(v >> 8);
+  };
+  put(4048, 48);
+  put(4060, 1000);
+  put(4064, 100);
+  const auto* info = reinterpret_cast<const kepra_FrameInfo*>(record);
+  EXPECT_DOUBLE_EQ(kepra_GetFrameExposureMs(info), 33.33239583333334);
+  put(4060, 100);  // the two factors in either order
+  put(4064, 1000);
+  EXPECT_DOUBLE_EQ(kepra_GetFrameExposureMs(info), 33.33239583333334);
+
+  // Through the struct's own fields.
+  kepra_FrameInfo frame{};
+  frame.ClockMHz = 40;
+  frame.ExposureLines = 1100;
+  frame.LineLength = 82;
+  EXPECT_DOUBLE_EQ(kepra_GetFrameExposureMs(&frame), TimeOf(1100, 82) / 40000.0);
+
+  frame.ClockMHz = 0;
+  EXPECT_EQ(kepra_GetFrameExposureMs(&frame), 0.0);
+  EXPECT_EQ(kepra_GetFrameExposureMs(nullptr), 0.0);
+}
+
+}  // namespace
+}  // namespace kt

@@ -1,0 +1,655 @@
+// Frame time and frame rate through the public API.
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+
+#include "sensor_fixture.h"
+
+namespace kt {
+namespace {
+
+constexpr double kRate = 62501.74015390621;  // frames per second per MHz for one unit
+constexpr std::uint32_t kMaxTime = 134148098;
+
+double RateOf(std::uint32_t mhz, std::uint32_t frame_time) {
+  return static_cast<double>(mhz) * kRate / static_cast<double>(frame_time);
+}
+
+// The timing registers as a plain record, for setting up the camera and for the independent
+// re-computation below.
+struct Timing {
+  std::uint16_t r4, r6, r7, r8, r10, r11, r12, r13, r14, r16, r19, r21, r23, r25, r26, r57, r62,
+      r73;
+};
+
+// A 1280-column, 1024-row window at 40 MHz, sequential exposure of 57 lines: minimum line
+// length 82 (max(604, 660) / 8) and minimum frame length 57 + 1041 + 2 = 1100. Register 4
+// carries 0b10101 in bits 11-15 and register 11 bits 6-7, which no write may disturb.
+constexpr Timing kBase{/*r4=*/0xA800 | 100, /*r6=*/0,       /*r7=*/0,     /*r8=*/0x1234,
+                       /*r10=*/0,           /*r11=*/0x00C8, /*r12=*/1200, /*r13=*/0,
+                       /*r14=*/57,          /*r16=*/0,      /*r19=*/1024, /*r21=*/1280,
+                       /*r23=*/0,           /*r25=*/0,      /*r26=*/0,    /*r57=*/0,
+                       /*r62=*/0,           /*r73=*/0};
+
+// ---- Independent re-computation: the timing rules in wide signed integers. ----
+
+std::int64_t Window(std::int64_t p, std::int64_t q, const Timing& t, std::int64_t fallback) {
+  const std::int64_t d = t.r26 / 256 + 8;
+  const bool s10 = t.r10 % 2 == 1, s7 = t.r7 / 1024 % 2 == 1;
+  p %= 2048;
+  q %= 2048;
+  if (s10 && s7) return fallback;
+  if (!s10 && !s7) return (8 * p / d + 8 * q / d) % 65536;
+  return 2 * (4 * p / d + 4 * q / d) % 65536;
+}
+
+std::int64_t MinFrameLength(const Timing& t) {
+  const std::int64_t b0 = t.r10 % 2, b6 = t.r10 / 64 % 2, b7 = t.r10 / 128 % 2;
+  const std::int64_t b8 = t.r7 / 256 % 2;
+  const std::int64_t mode_overhead = (b0 ? 2 : 1) * (b7 + 2 * b0 + b6);
+  const std::int64_t o =
+      (11 + 6 * (1 - b8) + mode_overhead + Window(t.r23, t.r19, t, b8) + t.r57 / 4096 % 8) % 65536;
+  const bool overlapped = t.r11 / 4 % 2 == 1 && t.r11 / 16 % 4 != 1;
+  if (!overlapped) return (t.r13 + t.r14 + t.r16 % 2048 + o + 2) % 65536;
+  return std::max<std::int64_t>(t.r13 + t.r16 % 2048 + o + 1, t.r14 + 1) % 65536;
+}
+
+std::int64_t MinLineLength(const Timing& t, std::int64_t mhz) {
+  const std::int64_t mode = t.r11 / 16 % 4;
+  const std::int64_t wl = std::max<std::int64_t>(Window(t.r25, t.r21, t, mode), 1028);
+  const std::int64_t y = mode == 0 ? t.r73 / 256 : mode == 3 ? 3 : t.r73 % 256;
+  const std::int64_t h = mhz / 2 % 65536, f = mhz % 65536;
+  const std::int64_t a = ((t.r6 / 256 + 1064) * h / f + 2 * y + 72) % 65536;
+  const std::int64_t b = (wl * h / f + 40 * h / f) % 65536;
+  return std::max(a, b) / 8;
+}
+
+// Nearest integer (halves away from zero) of num / den, low 16 bits; a zero divisor gives
+// the integer-indefinite value, whose low bits are 0.
+std::int64_t Quotient16(std::int64_t num, std::int64_t den) {
+  if (den == 0) return 0;
+  return std::llround(static_cast<double>(num) / static_cast<double>(den)) % 65536;
+}
+
+struct Split {
+  std::int64_t ll, fl;
+};
+
+Split SplitTime(std::int64_t t, std::int64_t fl_min, std::int64_t ll_min) {
+  t = std::min<std::int64_t>(std::max(t, fl_min * ll_min), kMaxTime);
+  auto clamp_fl = [&](std::int64_t fl) { return fl > 65534 ? 65534 : std::max(fl, fl_min); };
+  const std::int64_t fl1 = clamp_fl(Quotient16(t, ll_min));
+  const std::int64_t ll =
+      std::max<std::int64_t>(std::min<std::int64_t>(Quotient16(t, fl1), 2047), ll_min);
+  return {ll, clamp_fl(Quotient16(t, ll))};
+}
+
+class FrameTiming : public SensorTest {
+ protected:
+  void SetTiming(const Timing& t) {
+    SetRegisters({{4, t.r4},
+                  {6, t.r6},
+                  {7, t.r7},
+                  {8, t.r8},
+                  {10, t.r10},
+                  {11, t.r11},
+                  {12, t.r12},
+                  {13, t.r13},
+                  {14, t.r14},
+                  {16, t.r16},
+                  {19, t.r19},
+                  {21, t.r21},
+                  {23, t.r23},
+                  {25, t.r25},
+                  {26, t.r26},
+                  {57, t.r57},
+                  {62, t.r62},
+                  {73, t.r73}});
+  }
+  void SetUp() override {
+    SensorTest::SetUp();
+    camera_->SetFrequency(40);
+    SetTiming(kBase);
+  }
+  std::uint16_t LineLength() const { return camera_->Register(4) & 0x07FF; }
+  std::uint16_t FrameLength() const { return camera_->Register(12); }
+};
+
+// ---- Limits ----
+
+TEST_F(FrameTiming, MinimumIsMinimumFrameTimesMinimumLineLengthMaximumIsFixed) {
+  std::uint32_t t_min = 0, t_max = 0;
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+  EXPECT_EQ(t_min, 1100u * 82u);
+  EXPECT_EQ(t_max, kMaxTime);
+
+  // A longer exposure raises the minimum frame length line for line; the maximum stays.
+  camera_->SetRegister(14, 157);
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+  EXPECT_EQ(t_min, 1200u * 82u);
+  EXPECT_EQ(t_max, kMaxTime);
+
+  // A faster clock: h / f stays 1/2 for even clocks, so the line minimum stays 82 at 48 MHz.
+  camera_->SetFrequency(48);
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+  EXPECT_EQ(t_min, 1200u * 82u);
+  EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(FrameTiming, RateLimitsBelongToTheOppositeTimeLimits) {
+  double r_min = 0, r_max = 0;
+  ASSERT_EQ(kepra_GetFrameRateMinMax(h(), &r_min, &r_max), 1u);
+  EXPECT_NEAR(r_min, 0.018637, 0.000001);
+  EXPECT_DOUBLE_EQ(r_min, RateOf(40, kMaxTime));
+  EXPECT_NEAR(r_max, 27.717, 0.001);
+  EXPECT_DOUBLE_EQ(r_max, RateOf(40, 90200));
+  // Snapshot and clock for the limits, then the clock once more for the rates.
+  EXPECT_EQ(Ops(), (Words{"BLOCK", "R57", "R73", "F?", "F?"}));
+}
+
+// ---- Setting the frame time ----
+
+TEST_F(FrameTiming, SetFrameTimeClampsAndRoundsToLineAndFrameLength) {
+  const struct {
+    std::uint32_t request;
+    std::uint16_t ll, fl;
+  } cases[] = {
+      {50000, 82, 1100},            // below the minimum: the minimum
+      {90200, 82, 1100},            // exactly the minimum
+      {100000, 82, 1220},           // 100000 / 82 = 1219.5 rounds up
+      {kMaxTime, 2047, 65534},      // exactly the maximum
+      {kMaxTime + 1, 2047, 65534},  // above it: the maximum
+      {0xFFFFFFFFu, 2047, 65534},   //
+      {0, 82, 1100},                //
+  };
+  for (const auto& c : cases) {
+    SetTiming(kBase);
+    ASSERT_EQ(kepra_SetFrameTime(h(), c.request), 1u) << c.request;
+    EXPECT_EQ(LineLength(), c.ll) << c.request;
+    EXPECT_EQ(FrameLength(), c.fl) << c.request;
+    EXPECT_EQ(camera_->Register(4) & 0xF800, 0xA800) << "bits 11-15 kept, " << c.request;
+  }
+  EXPECT_TRUE(rig_.DebugLines().empty());
+}
+
+TEST_F(FrameTiming, GetFrameTimeReportsTheProductActuallyWritten) {
+  ASSERT_EQ(kepra_SetFrameTime(h(), 100000), 1u);
+  std::uint32_t t = 0;
+  ASSERT_EQ(kepra_GetFrameTime(h(), &t), 1u);
+  EXPECT_EQ(t, 100040u);
+  double rate = 0;
+  ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+  EXPECT_DOUBLE_EQ(rate, RateOf(40, 100040));
+}
+
+TEST_F(FrameTiming, WritesGoOutInOrderAroundRegister11Bit3) {
+  camera_->ClearLog();
+  ASSERT_EQ(kepra_SetFrameTime(h(), 100000), 1u);
+  // Line length 82 = 0x52 under bits 11-15 of 0xA800; frame length 1220 = 0x4C4.
+  EXPECT_EQ(Ops(),
+            (Words{"BLOCK", "R57", "R73", "F?", "W11=00C0", "W4=A852", "W11=00C8", "W12=04C4"}));
+  EXPECT_EQ(camera_->Register(11), 0x00C8);
+}
+
+TEST_F(FrameTiming, AFailedWriteLeavesTheSensorAsFarAsTheWritesWent) {
+  // Register requests of a set: reads of 57 and 73, then writes 11, 4, 11, 12.
+  struct Case {
+    std::uint64_t nth;
+    std::uint32_t result;
+    Words writes;
+    std::uint16_t r4, r11, r12;
+    Lines lines;
+  };
+  const Case cases[] = {
+      {3, 0, {"W11=00C0!"}, 0xA864, 0x00C8, 1200, {"CxWriteSensorReg failed"}},
+      {4,
+       0,
+       {"W11=00C0", "W4=A852!", "W11=00C0"},
+       0xA864,
+       0x00C0,
+       1200,
+       {"CxWriteSensorReg failed"}},
+      // The write that sets bit 3 again is not checked.
+      {5, 1, {"W11=00C0", "W4=A852", "W11=00C8!", "W12=04C4"}, 0xA852, 0x00C0, 1220, {}},
+      {6,
+       0,
+       {"W11=00C0", "W4=A852", "W11=00C8", "W12=04C4!"},
+       0xA852,
+       0x00C8,
+       1200,
+       {"CxWriteSensorReg failed"}},
+  };
+  for (const auto& c : cases) {
+    SetTiming(kBase);
+    camera_->ClearLog();
+    rig_.DebugLines();
+    FailNth(io::IOCTL_SENSOR_REG, c.nth, 0x4D);
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(kepra_SetFrameTime(h(), 100000), c.result) << c.nth;
+    EXPECT_EQ(Writes(), c.writes) << c.nth;
+    EXPECT_EQ(camera_->Register(4), c.r4) << c.nth;
+    EXPECT_EQ(camera_->Register(11), c.r11) << c.nth;
+    EXPECT_EQ(camera_->Register(12), c.r12) << c.nth;
+    EXPECT_EQ(rig_.DebugLines(), c.lines) << c.nth;
+    if (!c.result) {
+      EXPECT_EQ(kepra_GetLastError(), 0x4Du) << c.nth;
+    }
+  }
+}
+
+TEST_F(FrameTiming, FailedSnapshotStacksItsLinesAndWritesNothing) {
+  std::uint32_t t = 0, t2 = 0;
+  double r = 0, r2 = 0;
+  const Lines snapshot{"CxReadSensorRegs failed", "CxGetFramerateRegs failed"};
+  auto with = [&](Lines tail) {
+    Lines all = snapshot;
+    all.insert(all.end(), tail.begin(), tail.end());
+    return all;
+  };
+  FailCode(io::IOCTL_SENSOR_REGS, 0x4D);
+  EXPECT_EQ(kepra_GetFrameTime(h(), &t), 0u);
+  EXPECT_EQ(rig_.DebugLines(), snapshot);
+  FailCode(io::IOCTL_SENSOR_REGS, 0x4D);
+  EXPECT_EQ(kepra_GetFrameTimeMinMax(h(), &t, &t2), 0u);
+  EXPECT_EQ(rig_.DebugLines(), snapshot);
+  FailCode(io::IOCTL_SENSOR_REGS, 0x4D);
+  EXPECT_EQ(kepra_SetFrameTime(h(), 100000), 0u);
+  EXPECT_EQ(rig_.DebugLines(), snapshot);
+  FailCode(io::IOCTL_SENSOR_REGS, 0x4D);
+  EXPECT_EQ(kepra_GetFrameRateMinMax(h(), &r, &r2), 0u);
+  EXPECT_EQ(rig_.DebugLines(), with({"CxGetFrameTimeMinMax failed"}));
+  // Register 62 bit 4 is clear, so the update does not read the snapshot: the frame time does.
+  FailCode(io::IOCTL_SENSOR_REGS, 0x4D);
+  EXPECT_EQ(kepra_GetFrameRate(h(), &r), 0u);
+  EXPECT_EQ(rig_.DebugLines(), with({"CxGetFrameTime failed"}));
+  FailCode(io::IOCTL_SENSOR_REGS, 0x4D);
+  EXPECT_EQ(kepra_SetFrameRate(h(), 25.0, nullptr), 0u);
+  EXPECT_EQ(rig_.DebugLines(), with({"CxSetFrameTime failed"}));
+  FailCode(io::IOCTL_SENSOR_REGS, 0x4D);
+  EXPECT_EQ(kepra_SetMaxFrameRate(h()), 0u);
+  EXPECT_EQ(rig_.DebugLines(),
+            with({"CxGetFrameTimeMinMax failed", "CxGetFrameRateMinMax failed"}));
+  EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+
+  // A failed single read inside the snapshot (register 73) has its own line.
+  FailNth(io::IOCTL_SENSOR_REG, 2, 0x4D);
+  EXPECT_EQ(kepra_GetFrameTime(h(), &t), 0u);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxReadSensorReg failed", "CxGetFramerateRegs failed"}));
+
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(t, 0u);
+  EXPECT_EQ(t2, 0u);
+  EXPECT_EQ(r, 0.0);
+  EXPECT_EQ(r2, 0.0);
+}
+
+// ---- The clock ----
+
+TEST_F(FrameTiming, AnUnreadableClockFailsWithTheDriversError) {
+  std::uint32_t t = 0, t2 = 0;
+  double r = 0, r2 = 0;
+  FailCode(io::IOCTL_FREQUENCY, 0x4D);
+  EXPECT_EQ(kepra_GetFrameTimeMinMax(h(), &t, &t2), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+
+  FailCode(io::IOCTL_FREQUENCY, 0x4D);
+  EXPECT_EQ(kepra_SetFrameTime(h(), 100000), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+
+  FailCode(io::IOCTL_FREQUENCY, 0x4D);
+  EXPECT_EQ(kepra_GetFrameRate(h(), &r), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+
+  // The second clock read of the rate limits.
+  FailNth(io::IOCTL_FREQUENCY, 2, 0x4D);
+  EXPECT_EQ(kepra_GetFrameRateMinMax(h(), &r, &r2), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+
+  FailCode(io::IOCTL_FREQUENCY, 0x4D);
+  EXPECT_EQ(kepra_SetFrameRate(h(), 25.0, &r), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+
+  // The clock read after the limits, in the move to the fastest rate.
+  FailNth(io::IOCTL_FREQUENCY, 3, 0x4D);
+  EXPECT_EQ(kepra_SetMaxFrameRate(h()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(t + t2, 0u);
+  EXPECT_EQ(r + r2, 0.0);
+}
+
+TEST_F(FrameTiming, AClockWithZeroLow16BitsNeverReachesADivision) {
+  for (std::uint32_t mhz : {0u, 0x10000u, 0x20000u}) {
+    camera_->SetFrequency(mhz);
+    std::uint32_t t = 0, t2 = 0;
+    double r = 0, r2 = 0;
+    const std::vector<std::function<std::uint32_t()>> calls = {
+        [&] { return kepra_GetFrameTimeMinMax(h(), &t, &t2); },
+        [&] { return kepra_SetFrameTime(h(), 100000); },
+        [&] { return kepra_GetFrameRate(h(), &r); },
+        [&] { return kepra_SetFrameRate(h(), 25.0, nullptr); },
+        [&] { return kepra_SetMinFrameRate(h()); },
+    };
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      kepra_SetLastError(kSentinel);
+      EXPECT_EQ(calls[i](), 0u) << mhz << " " << i;
+      EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER) << mhz << " " << i;
+    }
+    // Only the lines of the callers on the way out.
+    EXPECT_EQ(rig_.DebugLines(),
+              (Lines{"CxGetFrameTimeMinMax failed", "CxGetFrameRateMinMax failed"}));
+    EXPECT_EQ(kepra_GetFrameRateMinMax(h(), &r, &r2), 0u);
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(rig_.DebugLines(), (Lines{"CxGetFrameTimeMinMax failed"}));
+    EXPECT_EQ(t + t2, 0u);
+    EXPECT_EQ(r + r2, 0.0);
+  }
+  EXPECT_TRUE(Writes().empty());
+}
+
+// ---- Reading the rate ----
+
+TEST_F(FrameTiming, RateReadDoesOneRegisterReadWhenTheFrameMayNotGrow) {
+  camera_->SetRegister(12, 1000);  // shorter than the minimum 1100, but bit 4 of 62 is clear
+  double rate = 0;
+  ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+  EXPECT_EQ(Ops(), (Words{"R62", "BLOCK", "R57", "R73", "F?"}));
+  EXPECT_DOUBLE_EQ(rate, RateOf(40, 100 * 1000));
+  EXPECT_EQ(FrameLength(), 1000);
+}
+
+TEST_F(FrameTiming, RateReadLengthensTheFrameFirstWhenAsked) {
+  SetRegisters({{62, 0x0010}, {12, 1000}});
+  std::uint32_t t = 0;
+  ASSERT_EQ(kepra_GetFrameTime(h(), &t), 1u);  // the frame time alone never writes
+  EXPECT_EQ(t, 100u * 1000u);
+  EXPECT_TRUE(Writes().empty());
+
+  camera_->ClearLog();
+  double rate = 0;
+  ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+  EXPECT_EQ(Ops(), (Words{"R62", "BLOCK", "R57", "R73", "W12=044C", "BLOCK", "R57", "R73", "F?"}));
+  EXPECT_DOUBLE_EQ(rate, RateOf(40, 100 * 1100));
+
+  // Long enough already: the snapshot is read, nothing written.
+  camera_->ClearLog();
+  ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+  EXPECT_TRUE(Writes().empty());
+
+  // An unreadable register 62 counts as "lengthen".
+  SetRegisters({{62, 0}, {12, 1050}});
+  FailNth(io::IOCTL_SENSOR_REG, 1);
+  ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+  EXPECT_EQ(FrameLength(), 1100);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+}
+
+TEST_F(FrameTiming, ZeroFrameTimeReadsAsInfiniteRate) {
+  for (auto [r4, r12] : {std::pair{0xF800, 1200}, std::pair{100, 0}}) {
+    SetRegisters({{4, static_cast<std::uint16_t>(r4)}, {12, static_cast<std::uint16_t>(r12)}});
+    double rate = 0;
+    ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+    EXPECT_TRUE(std::isinf(rate) && rate > 0);
+  }
+}
+
+// ---- Setting the rate ----
+
+TEST_F(FrameTiming, SetFrameRateRoundsToTheNearestFrameTime) {
+  // 40 MHz at 20 fps: 125003.48... units, rounded to 125003.
+  const std::int64_t t = std::llround(40 * kRate / 20.0);
+  ASSERT_EQ(t, 125003);
+  ASSERT_EQ(kepra_SetFrameRate(h(), 20.0, nullptr), 1u);
+  const Split s = SplitTime(t, 1100, 82);
+  EXPECT_EQ(LineLength(), s.ll);
+  EXPECT_EQ(FrameLength(), s.fl);
+  // Without a pointer nothing is read back: the frame-length write is the last request.
+  char last[16];
+  std::snprintf(last, sizeof last, "W12=%04X", static_cast<unsigned>(s.fl));
+  EXPECT_EQ(Ops().back(), last);
+}
+
+TEST_F(FrameTiming, SetFrameRateReportsTheRateReached) {
+  double reached = 0;
+  ASSERT_EQ(kepra_SetFrameRate(h(), 26.0, &reached), 1u);
+  const Split s = SplitTime(std::llround(40 * kRate / 26.0), 1100, 82);
+  EXPECT_DOUBLE_EQ(reached, RateOf(40, static_cast<std::uint32_t>(s.ll * s.fl)));
+  EXPECT_NE(reached, 26.0);
+
+  // Faster than the sensor can go: the fastest rate.
+  ASSERT_EQ(kepra_SetFrameRate(h(), 1000.0, &reached), 1u);
+  EXPECT_DOUBLE_EQ(reached, RateOf(40, 90200));
+}
+
+TEST_F(FrameTiming, SetFrameRateReadBackFailureFailsTheCallAfterTheWrites) {
+  double reached = -1;
+  // The read-back's snapshot is the second block read of the call.
+  FailNth(io::IOCTL_SENSOR_REGS, 2, 0x4D);
+  EXPECT_EQ(kepra_SetFrameRate(h(), 20.0, &reached), 0u);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxReadSensorRegs failed", "CxGetFramerateRegs failed",
+                                      "CxGetFrameTime failed", "CxGetFrameRate failed"}));
+  EXPECT_EQ(reached, -1);
+  EXPECT_EQ(Writes().size(), 4u);  // the new timing is in place
+}
+
+TEST_F(FrameTiming, RatesWithoutAMeaningfulFrameTimeAreRefused) {
+  const double rates[] = {0.0,
+                          -0.0,
+                          -25.0,
+                          std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity(),
+                          1e-6,                        // frame time 2.5e12
+                          40 * kRate / 4294967296.0};  // exactly 2^32
+  for (double rate : rates) {
+    double reached = -1;
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(kepra_SetFrameRate(h(), rate, &reached), 0u) << rate;
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER) << rate;
+    EXPECT_EQ(rig_.DebugLines(), (Lines{"FrameRate is not valid"})) << rate;
+    EXPECT_EQ(reached, -1);
+  }
+  EXPECT_TRUE(Writes().empty());
+  // Just inside 32 bits: accepted and clamped to the slowest timing.
+  ASSERT_EQ(kepra_SetFrameRate(h(), 40 * kRate / 4294967000.0, nullptr), 1u);
+  EXPECT_EQ(LineLength(), 2047);
+  EXPECT_EQ(FrameLength(), 65534);
+}
+
+TEST_F(FrameTiming, RateLimitsMoveToTheExtremesUnderANestedLock) {
+  camera_->ClearLog();
+  ASSERT_EQ(kepra_SetMaxFrameRate(h()), 1u);
+  EXPECT_EQ(LineLength(), 82);
+  EXPECT_EQ(FrameLength(), 1100);
+  auto codes = Codes();
+  ASSERT_GE(codes.size(), 5u);
+  const std::vector<std::uint32_t> two(2, io::IOCTL_DEVICE_INDEX);
+  EXPECT_EQ(std::vector<std::uint32_t>(codes.begin(), codes.begin() + 2), two);
+  EXPECT_EQ(std::vector<std::uint32_t>(codes.end() - 2, codes.end()), two);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), io::IOCTL_DEVICE_INDEX), 4);
+
+  camera_->ClearLog();
+  ASSERT_EQ(kepra_SetMinFrameRate(h()), 1u);
+  EXPECT_EQ(LineLength(), 2047);
+  EXPECT_EQ(FrameLength(), 65534);
+  codes = Codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), io::IOCTL_DEVICE_INDEX), 4);
+  EXPECT_EQ(codes.front(), io::IOCTL_DEVICE_INDEX);
+  EXPECT_EQ(codes[1], io::IOCTL_DEVICE_INDEX);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+
+  // A failed write inside: both locks are released all the same.
+  FailNth(io::IOCTL_SENSOR_REG, 6, 0x4D);
+  camera_->ClearLog();
+  EXPECT_EQ(kepra_SetMaxFrameRate(h()), 0u);
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxWriteSensorReg failed", "CxSetFrameTime failed"}));
+  codes = Codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), io::IOCTL_DEVICE_INDEX), 4);
+  EXPECT_EQ(codes.back(), io::IOCTL_DEVICE_INDEX);
+}
+
+// ---- Arguments ----
+
+TEST_F(FrameTiming, ArgumentsAreCheckedInOrderBeforeTheLock) {
+  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
+  std::uint32_t u = 0;
+  double d = 0;
+  const struct {
+    std::function<std::uint32_t()> call;
+    const char* line;
+  } cases[] = {
+      {[&] { return kepra_GetFrameTimeMinMax(bad, nullptr, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetFrameTimeMinMax(h(), nullptr, nullptr); }, "FrameTimeMin is NULL"},
+      {[&] { return kepra_GetFrameTimeMinMax(h(), &u, nullptr); }, "FrameTimeMax is NULL"},
+      {[&] { return kepra_GetFrameTime(bad, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetFrameTime(h(), nullptr); }, "Frametime is NULL"},
+      {[&] { return kepra_SetFrameTime(bad, 100000); }, "H is not valid"},
+      {[&] { return kepra_GetFrameRateMinMax(bad, nullptr, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetFrameRateMinMax(h(), nullptr, nullptr); }, "FrameRateMin is NULL"},
+      {[&] { return kepra_GetFrameRateMinMax(h(), &d, nullptr); }, "FrameRateMax is NULL"},
+      {[&] { return kepra_GetFrameRate(bad, nullptr); }, "H is not valid"},
+      {[&] { return kepra_GetFrameRate(h(), nullptr); }, "FrameRate is NULL"},
+      {[&] { return kepra_SetFrameRate(bad, 0.0, nullptr); }, "H is not valid"},
+      {[&] { return kepra_SetMinFrameRate(bad); }, "H is not valid"},
+      {[&] { return kepra_SetMaxFrameRate(bad); }, "H is not valid"},
+  };
+  for (const auto& c : cases) {
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(c.call(), 0u) << c.line;
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER) << c.line;
+    EXPECT_EQ(rig_.DebugLines(), (Lines{c.line}));
+  }
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(FrameTiming, AHandleTheDriverDoesNotKnowFailsAtTheLockWithoutALine) {
+  const auto stale = reinterpret_cast<KEPRA_HANDLE>(std::uintptr_t{0x7A5C});
+  double d = 0;
+  std::uint32_t u = 0;
+  EXPECT_EQ(kepra_GetFrameRate(stale, &d), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(kepra_GetFrameTime(stale, &u), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(kepra_SetMinFrameRate(stale), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+// ---- A fresh camera ----
+
+class PowerOn : public SensorTest {};
+
+TEST_F(PowerOn, AFreshCameraRunsAConsistentTimingAtUnitGain) {
+  std::uint32_t t_min = 0, t_max = 0, t = 0, exposure = 0, exposure_max = 0;
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+  ASSERT_EQ(kepra_GetFrameTime(h(), &t), 1u);
+  EXPECT_GE(t, t_min);
+  double rate = 0;
+  ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+  EXPECT_DOUBLE_EQ(rate, RateOf(40, t));
+  EXPECT_GE(rate, 25.0);
+  EXPECT_LE(rate, 30.0);
+  EXPECT_TRUE(Writes().empty());  // the frame is long enough for the exposure
+
+  // The line length is the shortest the window allows: the fastest rate keeps it.
+  const std::uint16_t ll = camera_->Register(4) & 0x07FF;
+  ASSERT_EQ(kepra_SetMaxFrameRate(h()), 1u);
+  EXPECT_EQ(camera_->Register(4) & 0x07FF, ll);
+  EXPECT_EQ(t_min % ll, 0u);
+
+  // Exposure within the frame and the framerate-limited maximum, which follows the window.
+  ASSERT_EQ(kepra_GetExposure(h(), &exposure), 1u);
+  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &exposure_max), 1u);
+  EXPECT_GE(exposure, 2u);
+  EXPECT_LT(exposure, camera_->Register(12));
+  EXPECT_LE(exposure, exposure_max);
+  EXPECT_EQ(camera_->Register(27), exposure / 8);
+
+  double a = 0, d = 0, gb = 0, gr = 0, b = 0, r = 0;
+  ASSERT_EQ(kepra_GetGain(h(), &a, &d), 1u);
+  ASSERT_EQ(kepra_GetGainC(h(), &gb, &gr, &b, &r), 1u);
+  for (double gain : {a, d, gb, gr, b, r}) EXPECT_EQ(gain, 1.0);
+
+  std::uint16_t variant = 0;
+  ASSERT_EQ(kepra_ReadSensorReg(h(), 127, &variant), 1u);
+  EXPECT_EQ(variant, 0x0900);
+
+  // A longer exposure lengthens the frame: register 62 asks for it.
+  ASSERT_EQ(kepra_SetExposure(h(), 3000), 1u);
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+  ASSERT_EQ(kepra_GetFrameTime(h(), &t), 1u);
+  EXPECT_EQ(t, t_min);
+  EXPECT_GT(camera_->Register(12), 3000);
+}
+
+// ---- Random register states against the re-computation ----
+
+TEST_F(FrameTiming, RandomStatesAgreeWithAPlainReComputation) {
+  std::mt19937 rng(20240611);
+  auto u16 = [&] { return static_cast<std::uint16_t>(rng() & 0xFFFF); };
+  auto small = [&](unsigned bound) { return static_cast<std::uint16_t>(rng() % bound); };
+  for (int round = 0; round < 150; ++round) {
+    Timing t{};
+    // Half the states are random words, half plausible windows and exposures.
+    if (round % 2 == 0) {
+      t = {u16(), u16(), u16(), u16(), u16(), u16(), u16(), u16(), u16(),
+           u16(), u16(), u16(), u16(), u16(), u16(), u16(), u16(), u16()};
+    } else {
+      t = kBase;
+      t.r4 = static_cast<std::uint16_t>(u16() & 0xF800) | small(2048);
+      t.r7 = static_cast<std::uint16_t>(small(2) << 8 | small(2) << 10);
+      t.r10 = static_cast<std::uint16_t>(small(2) | small(2) << 6 | small(2) << 7);
+      t.r11 = static_cast<std::uint16_t>(small(4) << 4 | small(2) << 2 | 0x8);
+      t.r12 = small(4000);
+      t.r14 = small(5000);
+      t.r19 = small(2048);
+      t.r21 = small(2048);
+      t.r23 = small(64);
+      t.r25 = small(400);
+      t.r26 = static_cast<std::uint16_t>(small(4) << 8);
+      t.r73 = u16();
+    }
+    t.r62 = 0;  // the rate is read without lengthening the frame
+    const std::uint32_t mhz = 4 + small(111);
+    camera_->SetFrequency(mhz);
+    SetTiming(t);
+    const std::int64_t fl_min = MinFrameLength(t), ll_min = MinLineLength(t, mhz);
+    SCOPED_TRACE(testing::Message() << "round " << round << " F " << mhz << " FLmin " << fl_min
+                                    << " LLmin " << ll_min);
+
+    std::uint32_t t_min = 0, t_max = 0;
+    ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+    EXPECT_EQ(t_min, static_cast<std::uint32_t>(fl_min * ll_min));
+    EXPECT_EQ(t_max, kMaxTime);
+
+    double rate = 0;
+    ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
+    const std::uint32_t now = (t.r4 & 0x7FFu) * t.r12;
+    if (now == 0) {
+      EXPECT_TRUE(std::isinf(rate));
+    } else {
+      EXPECT_DOUBLE_EQ(rate, RateOf(mhz, now));
+    }
+
+    const std::uint32_t request = round % 3 == 0 ? static_cast<std::uint32_t>(rng())
+                                                 : static_cast<std::uint32_t>(rng() % 400000);
+    ASSERT_EQ(kepra_SetFrameTime(h(), request), 1u);
+    const Split s = SplitTime(request, fl_min, ll_min);
+    EXPECT_EQ(camera_->Register(4), (t.r4 & 0xF800) | s.ll) << request;
+    EXPECT_EQ(camera_->Register(12), s.fl) << request;
+    EXPECT_EQ(camera_->Register(11), t.r11 | 0x0008) << request;
+  }
+}
+
+}  // namespace
+}  // namespace kt
