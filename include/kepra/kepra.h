@@ -98,6 +98,71 @@ KEPRA_API uint32_t KEPRA_CALL kepra_ReadSensorReg(KEPRA_HANDLE H, uint32_t Addre
 KEPRA_API uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Address,
                                                    uint32_t Value);
 
+/* ---- Identity and camera information -------------------------------------------------
+ * The camera's 78-byte identity record, read and written whole, and the camera description
+ * derived from it. Invalid handle: 6; null pointer: 487 (kepra_CheckId: 87 with a debug
+ * line for both). kepra_GetCameraInfo, kepra_GetCameraInfoEx and kepra_CheckId hold the
+ * device lock. */
+
+#define KEPRA_IDENT_DATA_SIZE 78u
+
+/* The identity record. Bytes 0-1: identity word (little-endian); byte 2: model code;
+ * bytes 3-5: further identity bytes; bytes 6-77: further identity data. */
+typedef struct kepra_IdentData {
+  uint8_t Bytes[78];
+} kepra_IdentData;
+
+/* Filled by kepra_GetCameraInfo. Only the model name and its NUL are written into
+ * ModelName; the bytes after the NUL keep what they held. */
+typedef struct kepra_CameraInfo {
+  uint32_t Color; /* 1 for a colour sensor, else 0 */
+  uint32_t Width; /* pixels */
+  uint32_t Height;
+  char ModelName[20];
+} kepra_CameraInfo;
+
+/* Filled by kepra_GetCameraInfoEx from identity bytes 0 to 5. */
+typedef struct kepra_CameraInfoEx {
+  uint16_t ModelCode;  /* identity byte 2 */
+  uint16_t IdentByte3; /* identity byte 3 */
+  uint32_t IdentWord;  /* identity bytes 0-1 */
+  uint16_t IdentByte4; /* identity byte 4 */
+  uint16_t IdentByte5; /* identity byte 5 */
+} kepra_CameraInfoEx;
+
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#define KEPRA_LAYOUT_CHECK(condition, message) static_assert(condition, message);
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KEPRA_LAYOUT_CHECK(condition, message) _Static_assert(condition, message);
+#else
+#define KEPRA_LAYOUT_CHECK(condition, message)
+#endif
+KEPRA_LAYOUT_CHECK(sizeof(kepra_IdentData) == 78, "identity record is 78 bytes")
+KEPRA_LAYOUT_CHECK(sizeof(kepra_CameraInfo) == 32, "camera info record is 32 bytes")
+KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfo, Width) == 4, "Width at 4")
+KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfo, Height) == 8, "Height at 8")
+KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfo, ModelName) == 12, "ModelName at 12")
+KEPRA_LAYOUT_CHECK(sizeof(kepra_CameraInfoEx) == 12, "extended camera info is 12 bytes")
+KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfoEx, IdentByte3) == 2, "IdentByte3 at 2")
+KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfoEx, IdentWord) == 4, "IdentWord at 4")
+KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfoEx, IdentByte4) == 8, "IdentByte4 at 8")
+KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfoEx, IdentByte5) == 10, "IdentByte5 at 10")
+#undef KEPRA_LAYOUT_CHECK
+
+KEPRA_API uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentData);
+/* The record is passed by value: all 78 bytes travel as the argument. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H, kepra_IdentData IdentData);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetCameraInfo(KEPRA_HANDLE H, kepra_CameraInfo* Info);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetCameraInfoEx(KEPRA_HANDLE H, kepra_CameraInfoEx* InfoEx);
+/* Asks the camera for its identity-check reply, CheckIdLen bytes (only read, never written
+ * back). A null CheckIdLen is refused like a null CheckId. */
+KEPRA_API uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId,
+                                            const uint32_t* CheckIdLen);
+/* The USB vendor and product identifiers cannot be read or changed through this library:
+ * after their argument checks both return 0 without setting a last error. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID, uint16_t* PID);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetVIDPID(KEPRA_HANDLE H, uint16_t VID, uint16_t PID);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
