@@ -140,6 +140,16 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
       return ServeSetIdentData(in, out);
     case io::IOCTL_CHECK_ID:
       return ServeCheckId(in, out);
+    case io::IOCTL_DRIVER_VERSION:
+      return ServeDriverVersion(in, out);
+    case io::IOCTL_FW_VERSION:
+      return ServeFirmwareVersion(in, out);
+    case io::IOCTL_USB_SPEED:
+      return ServeUsbSpeed(in, out);
+    case io::IOCTL_DRV_LOG_MSG:
+      return ServeDriverLog(in, out);
+    case io::IOCTL_DEVICE_RESET:
+      return ServeDeviceReset(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

@@ -1,4 +1,5 @@
-// The virtual camera's identity record and identity check.
+// The virtual camera's identity record and identity check, its versions, USB speed, driver
+// log and device reset.
 //
 // Identity record as this camera fills it (the library reads only bytes 0 to 5):
 //   0-1   identity word 0x0001 (record layout 1), little-endian
@@ -18,6 +19,7 @@
 
 #include "camera.h"
 #include "camera_io.h"
+#include "firmware/fx3_image.h"
 
 namespace vcam {
 namespace {
@@ -28,6 +30,23 @@ namespace fs = std::filesystem;
 constexpr std::size_t kSerialOffset = 6;
 constexpr std::size_t kSerialSize = 16;
 constexpr std::size_t kDriverLogLines = 64;
+constexpr std::size_t kDriverLogMinimum = 21;  // the shortest reply buffer the driver serves
+constexpr std::size_t kFirmwareVersionSize = 12;
+
+// Second word of the USB speed reply: the signalling rate in bytes per second after line
+// coding (8b/10b on SuperSpeed).
+std::uint32_t LinkBytesPerSecond(std::uint32_t speed_code) {
+  switch (speed_code) {
+    case CameraConfig::kUsbFullSpeed:
+      return 1'500'000;
+    case CameraConfig::kUsbHighSpeed:
+      return 60'000'000;
+    case CameraConfig::kUsbSuperSpeed:
+      return 500'000'000;
+    default:
+      return 0;
+  }
+}
 
 fs::path IdentFile(const std::string& state_dir) { return fs::path(state_dir) / "ident.bin"; }
 
@@ -124,6 +143,78 @@ Camera::Result Camera::ServeCheckId(std::span<const std::uint8_t> in, std::span<
   return Ok(static_cast<std::uint32_t>(out.size()));
 }
 
+Camera::Result Camera::ServeDriverVersion(std::span<const std::uint8_t> in,
+                                          std::span<std::uint8_t> out) {
+  if (!in.empty()) return Error(kErrorInvalidParameter);
+  if (out.size() < 4) return Error(kErrorInsufficientBuffer);
+  PutU32(out.data(), driver_version_);
+  return Ok(4);
+}
+
+Camera::Result Camera::ServeFirmwareVersion(std::span<const std::uint8_t> in,
+                                            std::span<std::uint8_t> out) {
+  if (!in.empty()) return Error(kErrorInvalidParameter);
+  if (out.size() < kFirmwareVersionSize) return Error(kErrorInsufficientBuffer);
+  std::fill_n(out.begin(), kFirmwareVersionSize, std::uint8_t{0});
+  PutU16(out.data(), firmware_.first);
+  PutU16(out.data() + 2, firmware_.second);
+  PutU16(out.data() + 4, firmware_.third);
+  PutU16(out.data() + 6, firmware_.fourth);
+  out[8] = firmware_.fifth;
+  return Ok(kFirmwareVersionSize);
+}
+
+Camera::Result Camera::ServeUsbSpeed(std::span<const std::uint8_t> in,
+                                     std::span<std::uint8_t> out) {
+  if (!in.empty()) return Error(kErrorInvalidParameter);
+  if (out.size() < 4) return Error(kErrorInsufficientBuffer);
+  if (out.size() != 4 && out.size() != 8) return Error(kErrorInvalidParameter);
+  PutU32(out.data(), usb_speed_);
+  if (out.size() == 8) PutU32(out.data() + 4, LinkBytesPerSecond(usb_speed_));
+  return Ok(static_cast<std::uint32_t>(out.size()));
+}
+
+Camera::Result Camera::ServeDriverLog(std::span<const std::uint8_t> in,
+                                      std::span<std::uint8_t> out) {
+  if (!in.empty()) return Error(kErrorInvalidParameter);
+  if (out.size() < kDriverLogMinimum) return Error(kErrorInsufficientBuffer);
+  // The newest whole lines that fit before the NUL, oldest of them first; a newest line
+  // longer than the whole buffer is cut.
+  const std::size_t room = out.size() - 1;
+  std::size_t first = driver_log_.size();
+  std::size_t used = 0;
+  while (first > 0 && used + driver_log_[first - 1].size() <= room) {
+    used += driver_log_[--first].size();
+  }
+  std::string text;
+  for (std::size_t i = first; i < driver_log_.size(); ++i) text += driver_log_[i];
+  if (text.empty() && !driver_log_.empty()) text = driver_log_.back().substr(0, room);
+  std::copy(text.begin(), text.end(), out.begin());
+  out[text.size()] = 0;
+  return Ok(static_cast<std::uint32_t>(text.size() + 1));
+}
+
+Camera::Result Camera::ServeDeviceReset(std::span<const std::uint8_t> in,
+                                        std::span<std::uint8_t> out) {
+  if (!in.empty() || !out.empty()) return Error(kErrorInvalidParameter);
+  PowerOnRegisters();
+  // After a reset the FX3 boot loader reads its image from flash address 0.
+  const std::vector<std::uint8_t> flash = flash_.Snapshot();
+  const kepra::firmware::Fx3Check boot = kepra::firmware::CheckFx3Image(flash.data(), flash.size());
+  char line[200];
+  if (boot.valid) {
+    std::snprintf(line, sizeof line,
+                  "device reset: boot image of %u bytes valid, entry 0x%08X; camera boots",
+                  boot.image_bytes, boot.entry);
+  } else {
+    std::snprintf(line, sizeof line,
+                  "device reset: no bootable image in flash (%s); camera stays in the boot loader",
+                  boot.reason.c_str());
+  }
+  DriverLogLocked(line);
+  return Ok();
+}
+
 IdentData Camera::Ident() const {
   std::lock_guard lock(mutex_);
   return ident_;
@@ -132,6 +223,31 @@ IdentData Camera::Ident() const {
 void Camera::SetIdent(const IdentData& ident) {
   std::lock_guard lock(mutex_);
   if (!StoreIdent(ident)) throw std::runtime_error("identity record cannot be stored");
+}
+
+std::uint32_t Camera::DriverVersion() const {
+  std::lock_guard lock(mutex_);
+  return driver_version_;
+}
+
+void Camera::SetDriverVersion(std::uint32_t word) {
+  std::lock_guard lock(mutex_);
+  driver_version_ = word;
+}
+
+FirmwareVersion Camera::Firmware() const {
+  std::lock_guard lock(mutex_);
+  return firmware_;
+}
+
+void Camera::SetFirmware(const FirmwareVersion& version) {
+  std::lock_guard lock(mutex_);
+  firmware_ = version;
+}
+
+void Camera::SetUsbSpeed(std::uint32_t speed_code) {
+  std::lock_guard lock(mutex_);
+  usb_speed_ = speed_code;
 }
 
 std::vector<std::string> Camera::DriverLog() const {

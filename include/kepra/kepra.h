@@ -163,6 +163,29 @@ KEPRA_API uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId,
 KEPRA_API uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID, uint16_t* PID);
 KEPRA_API uint32_t KEPRA_CALL kepra_SetVIDPID(KEPRA_HANDLE H, uint16_t VID, uint16_t PID);
 
+/* ---- Versions and diagnostics ------------------------------------------------------
+ * One request each, without the device lock. Invalid handle: 6; null required pointer: 487.
+ * No debug lines. */
+
+/* The driver's version: Major.Minor.Build of the magnitude of its signed version word, and
+ * Sign = 1 when that word is negative (Sign may be null). Only driver 0.1.96 is accepted:
+ * any other gives 0 with last error 1638, the values written all the same. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetDriverVer(KEPRA_HANDLE H, uint8_t* Major, uint8_t* Minor,
+                                                 uint16_t* Build, uint32_t* Sign);
+/* The USB connection speed as the driver codes it; SpeedDetail (may be null) receives the
+ * driver's second speed value. Nothing is written on failure. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetUsbSpeed(KEPRA_HANDLE H, uint32_t* Speed,
+                                                uint32_t* SpeedDetail);
+KEPRA_API uint32_t KEPRA_CALL kepra_DeviceReset(KEPRA_HANDLE H);
+/* The driver's log text into Buffer (Length bytes, at least KEPRA_DRIVER_LOG_MIN; a shorter
+ * one fails with 122 before the handle is looked at); BytesReturned gets the bytes written. */
+#define KEPRA_DRIVER_LOG_MIN 21u
+KEPRA_API uint32_t KEPRA_CALL kepra_GetDrvLogMsg(KEPRA_HANDLE H, char* Buffer, uint32_t Length,
+                                                 uint32_t* BytesReturned);
+/* The camera firmware's five version values; Ver3 and Ver4 may be null. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFWVersion(KEPRA_HANDLE H, uint16_t* Ver1, uint16_t* Ver2,
+                                                 uint16_t* Ver3, uint16_t* Ver4, uint8_t* Ver5);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
