@@ -150,6 +150,12 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
       return ServeDriverLog(in, out);
     case io::IOCTL_DEVICE_RESET:
       return ServeDeviceReset(in, out);
+    case io::IOCTL_SPI_READ_PAGE:
+      return ServeReadPage(in, out);
+    case io::IOCTL_SPI_WRITE_PAGE:
+      return ServeWritePage(in, out);
+    case io::IOCTL_SPI_ERASE_SECTOR:
+      return ServeEraseSector(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

@@ -186,6 +186,29 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetDrvLogMsg(KEPRA_HANDLE H, char* Buffer, u
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFWVersion(KEPRA_HANDLE H, uint16_t* Ver1, uint16_t* Ver2,
                                                  uint16_t* Ver3, uint16_t* Ver4, uint8_t* Ver5);
 
+/* ---- SPI flash -------------------------------------------------------------------------
+ * The camera's 2 MiB boot flash as byte ranges. CxReadSPIFlash and CxWriteSPIFlash take
+ * flash addresses and no lock: a caller that uses them directly keeps other users of the
+ * camera away itself. kepra_ReadFlash and kepra_WriteFlash take addresses in the user area
+ * (flash addresses KEPRA_USER_AREA_BASE onwards) and hold the device lock.
+ * A write rewrites every 64 KiB sector its range touches (read, erase, program), keeping the
+ * bytes outside the range; if a request fails on the way, the sector it hit may be left
+ * erased or partly programmed. Each call has its own working storage, so flash operations on
+ * different cameras may run at the same time.
+ * Invalid handle: 6; null pointer: 487; empty range or one past the end: 87. */
+#define KEPRA_FLASH_SIZE 0x200000u
+#define KEPRA_USER_AREA_BASE 0x160000u
+#define KEPRA_USER_AREA_SIZE 0xA0000u
+
+KEPRA_API uint32_t KEPRA_CALL CxReadSPIFlash(KEPRA_HANDLE H, uint32_t Address, void* Buffer,
+                                             uint32_t Length);
+KEPRA_API uint32_t KEPRA_CALL CxWriteSPIFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
+                                              uint32_t Length);
+KEPRA_API uint32_t KEPRA_CALL kepra_ReadFlash(KEPRA_HANDLE H, uint32_t Address, void* Buffer,
+                                              uint32_t Length);
+KEPRA_API uint32_t KEPRA_CALL kepra_WriteFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
+                                               uint32_t Length);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
