@@ -156,6 +156,8 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
       return ServeWritePage(in, out);
     case io::IOCTL_SPI_ERASE_SECTOR:
       return ServeEraseSector(in, out);
+    case io::IOCTL_POST_TEST_FW_ERROR:
+      return ServePostTestFwError(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

@@ -59,4 +59,11 @@ Camera::Result Camera::ServeEraseSector(std::span<const std::uint8_t> in,
   return Ok();
 }
 
+Camera::Result Camera::ServePostTestFwError(std::span<const std::uint8_t> in,
+                                            std::span<std::uint8_t> out) {
+  if (!in.empty() || !out.empty()) return Error(kErrorInvalidParameter);
+  DriverLogLocked("firmware error test posted");
+  return Ok();
+}
+
 }  // namespace vcam

@@ -209,6 +209,24 @@ KEPRA_API uint32_t KEPRA_CALL kepra_ReadFlash(KEPRA_HANDLE H, uint32_t Address, 
 KEPRA_API uint32_t KEPRA_CALL kepra_WriteFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
                                                uint32_t Length);
 
+/* ---- Firmware update -------------------------------------------------------------------
+ * Both updates write from flash address 0 under the device lock and do not restart the
+ * camera (kepra_DeviceReset does). If a request fails during the write the flash may hold an
+ * incomplete image; nothing is restored.
+ * kepra_UpdateFW writes the firmware image the library carries, only to a camera whose
+ * firmware-version reply (kepra_GetFWVersion) has 1 and 6 as third and fourth values; other
+ * cameras: last error 1638, nothing written. Invalid handle: 6.
+ * kepra_UpdateFWFromFile writes the whole content of a file, unexamined. Null path: 87; file
+ * missing or unreadable: 30; empty file: 487; file larger than KEPRA_FIRMWARE_REGION_SIZE
+ * (it would reach the user area): 87. The handle is looked at only when the lock is taken,
+ * after the file was read. */
+#define KEPRA_FIRMWARE_REGION_SIZE 0x160000u
+
+KEPRA_API uint32_t KEPRA_CALL kepra_UpdateFW(KEPRA_HANDLE H);
+KEPRA_API uint32_t KEPRA_CALL kepra_UpdateFWFromFile(KEPRA_HANDLE H, const char* Path);
+/* Sends the driver its firmware-error test request; no argument checks, no lock. */
+KEPRA_API uint32_t KEPRA_CALL kepra_PostTestFWError(KEPRA_HANDLE H);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 

@@ -1,50 +1,13 @@
 // The SPI flash as byte ranges: page reads, sector rewrites, the user area, failures on the
 // way and two cameras written at once. Every write is checked against a full snapshot of the
 // flash taken before it, with the expected change applied independently here.
-#include <algorithm>
 #include <atomic>
-#include <functional>
-#include <numeric>
-#include <random>
-#include <sstream>
 #include <thread>
 
-#include "fixture.h"
+#include "flash_image.h"
 
 namespace kt {
 namespace {
-
-constexpr std::uint32_t kFlashBytes = 0x200000;
-constexpr std::uint32_t kUserBase = 0x160000;
-constexpr std::uint32_t kUserBytes = 0xA0000;
-
-using Image = std::vector<std::uint8_t>;
-
-Image Pattern(std::uint32_t seed, std::size_t size = kFlashBytes) {
-  std::mt19937 generator(seed);
-  Image bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
-  return bytes;
-}
-
-std::uint32_t Le32(const std::vector<std::uint8_t>& bytes) {
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-// Compares two flash images and names the first differing address rather than printing both.
-testing::AssertionResult SameBytes(const Image& got, const Image& expected) {
-  if (got.size() != expected.size()) {
-    return testing::AssertionFailure() << "sizes " << got.size() << " and " << expected.size();
-  }
-  const auto diff = std::mismatch(got.begin(), got.end(), expected.begin());
-  if (diff.first == got.end()) return testing::AssertionSuccess();
-  const auto count = std::inner_product(got.begin(), got.end(), expected.begin(), std::size_t{0},
-                                        std::plus<>(), std::not_equal_to<>());
-  std::ostringstream text;  // AssertionResult does not keep stream manipulators
-  text << count << " bytes differ, the first at 0x" << std::hex << (diff.first - got.begin())
-       << ": 0x" << int{*diff.first} << " instead of 0x" << int{*diff.second};
-  return testing::AssertionFailure() << text.str();
-}
 
 class Flash : public CameraTest {
  protected:
