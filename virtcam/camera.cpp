@@ -1,8 +1,11 @@
 #include "camera.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "driver/ioctl.h"
 
@@ -34,8 +37,15 @@ Camera::Result Error(std::uint32_t error) { return {false, error, 0, false}; }
 
 }  // namespace
 
-Camera::Camera(std::uint32_t index, CameraConfig config) : index_(index), config_(config) {
+Camera::Camera(std::uint32_t index, CameraConfig config)
+    : index_(index),
+      config_(std::move(config)),
+      driver_version_(config_.driver_version),
+      firmware_(config_.firmware_version),
+      usb_speed_(config_.usb_speed) {
   PowerOnRegisters();
+  InitFlash();
+  InitIdentity();
 }
 
 // The sensor as it comes out of power-on or a device reset: a full 1280 x 1024 window at the
@@ -119,6 +129,14 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
     std::lock_guard lock(mutex_);
     result = Dispatch(code, in, out);
   }
+  if (!result.ok && !result.disconnect) {
+    const auto* known = io::FindControlCode(code);
+    char line[96];
+    std::snprintf(line, sizeof line, "request 0x%06X (%s) refused, error %u", code,
+                  known ? std::string(known->name).c_str() : "unknown", result.error);
+    std::lock_guard lock(mutex_);
+    DriverLogLocked(line);
+  }
 
   std::lock_guard lock(control_mutex_);
   if (log_enabled_) {
@@ -148,6 +166,30 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
     case io::IOCTL_GET_FRAME_EX8:
     case io::IOCTL_GET_FRAME_AFTER_EX8:
       return ServeFrame(code, in, out);
+    case io::IOCTL_IDENTDATA:
+      return ServeIdentData(in, out);
+    case io::IOCTL_SET_IDENTDATA:
+      return ServeSetIdentData(in, out);
+    case io::IOCTL_CHECK_ID:
+      return ServeCheckId(in, out);
+    case io::IOCTL_DRIVER_VERSION:
+      return ServeDriverVersion(in, out);
+    case io::IOCTL_FW_VERSION:
+      return ServeFirmwareVersion(in, out);
+    case io::IOCTL_USB_SPEED:
+      return ServeUsbSpeed(in, out);
+    case io::IOCTL_DRV_LOG_MSG:
+      return ServeDriverLog(in, out);
+    case io::IOCTL_DEVICE_RESET:
+      return ServeDeviceReset(in, out);
+    case io::IOCTL_SPI_READ_PAGE:
+      return ServeReadPage(in, out);
+    case io::IOCTL_SPI_WRITE_PAGE:
+      return ServeWritePage(in, out);
+    case io::IOCTL_SPI_ERASE_SECTOR:
+      return ServeEraseSector(in, out);
+    case io::IOCTL_POST_TEST_FW_ERROR:
+      return ServePostTestFwError(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

@@ -11,17 +11,49 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "nor_flash.h"
+
 namespace vcam {
+
+// The five values of the firmware-version reply (12 bytes: four 16-bit words, one byte, three
+// spare bytes). The library writes its carried firmware only when third is 1 and fourth 6.
+struct FirmwareVersion {
+  std::uint16_t first = 1;
+  std::uint16_t second = 0;
+  std::uint16_t third = 1;
+  std::uint16_t fourth = 6;
+  std::uint8_t fifth = 0;
+};
 
 struct CameraConfig {
   std::uint8_t model_code = '4';  // identity byte 2: '4'..'8', anything else is unflashed
+  // Driver version word: bits 24-31 major, 16-23 minor, 0-15 build; 0.1.96 is the one the
+  // library accepts.
+  std::uint32_t driver_version = 0x00010060;
+  FirmwareVersion firmware_version;
+  std::uint32_t usb_speed = kUsbSuperSpeed;
+  // Directory where the flash content (flash.bin) and the identity record (ident.bin) are
+  // kept, so that they outlive the process; empty: memory only. Created if missing.
+  std::string state_dir;
+  bool nor_timing = false;  // page programs and sector erases take the chip's typical time
+
+  // USB speed reply, first word: the link's speed code. The second word (asked for with an
+  // 8-byte reply) is the signalling rate in bytes per second after line coding:
+  // 1,500,000 for full speed, 60,000,000 for high speed, 500,000,000 for SuperSpeed.
+  static constexpr std::uint32_t kUsbFullSpeed = 1;
+  static constexpr std::uint32_t kUsbHighSpeed = 2;
+  static constexpr std::uint32_t kUsbSuperSpeed = 3;
 };
+
+constexpr std::size_t kIdentDataSize = 78;
+using IdentData = std::array<std::uint8_t, kIdentDataSize>;
 
 struct LogEntry {
   std::uint32_t code;
@@ -50,6 +82,7 @@ class Camera {
     bool disconnect = false;  // the camera went away: the transport drops the connection
   };
 
+  // Throws std::runtime_error when a state directory is given but cannot be used.
   explicit Camera(std::uint32_t index, CameraConfig config = {});
   Camera(const Camera&) = delete;
   Camera& operator=(const Camera&) = delete;
@@ -66,6 +99,18 @@ class Camera {
   void SetFrequency(std::uint32_t mhz);
   std::uint32_t LastAfterValue() const;
   std::uint64_t FramesServed() const;
+
+  IdentData Ident() const;
+  void SetIdent(const IdentData& ident);
+  std::uint32_t DriverVersion() const;
+  void SetDriverVersion(std::uint32_t word);
+  FirmwareVersion Firmware() const;
+  void SetFirmware(const FirmwareVersion& version);
+  void SetUsbSpeed(std::uint32_t speed_code);
+  // The driver log, oldest line first (each line ends in '\n').
+  std::vector<std::string> DriverLog() const;
+  // The camera's SPI flash; thread-safe on its own.
+  NorFlash& Flash() { return flash_; }
 
   void EnableLog(bool on);
   std::vector<LogEntry> Log() const;
@@ -87,6 +132,26 @@ class Camera {
                     std::span<std::uint8_t> out);
   void PowerOnRegisters();  // the documented power-on values; a device reset restores them
 
+  // camera_identity.cpp
+  void InitIdentity();
+  bool StoreIdent(const IdentData& ident);
+  void DriverLogLocked(const std::string& line);
+  Result ServeIdentData(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeSetIdentData(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeCheckId(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeDriverVersion(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFirmwareVersion(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeUsbSpeed(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeDriverLog(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeDeviceReset(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+
+  // camera_flash.cpp
+  void InitFlash();
+  Result ServeReadPage(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeWritePage(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeEraseSector(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServePostTestFwError(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+
   const std::uint32_t index_;
   CameraConfig config_;
   mutable std::mutex mutex_;  // serialises requests and guards the state below
@@ -94,6 +159,13 @@ class Camera {
   std::uint32_t frequency_mhz_ = 40;
   std::uint32_t last_after_value_ = 0;
   std::uint64_t frames_ = 0;
+  IdentData ident_{};
+  std::uint32_t driver_version_;
+  FirmwareVersion firmware_;
+  std::uint32_t usb_speed_;
+  std::deque<std::string> driver_log_;
+  std::uint64_t driver_log_seq_ = 0;
+  NorFlash flash_;
 
   mutable std::mutex control_mutex_;  // guards log and faults (never held while serving)
   bool log_enabled_ = false;

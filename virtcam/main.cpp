@@ -1,15 +1,21 @@
 // kepra-virtcam: serves virtual cameras in a device directory until interrupted.
 //
-//   kepra-virtcam [--dir DIR] [--camera INDEX[:MODEL]]... [--debug]
+//   kepra-virtcam [--dir DIR] [--camera INDEX[:MODEL]]... [--debug] [--state DIR]
+//                 [--driver-version MAJ.MIN.BUILD] [--fw-version A.B.C.D.E] [--nor-timing]
 //
 // MODEL is the identity model code character ('4'..'8'; anything else is unflashed).
 // --debug prints the library's debug lines as applications write them.
+// --state keeps each camera's flash and identity record in DIR/cam<INDEX>, so that they
+// survive a restart; a record kept there wins over MODEL.
+// --driver-version and --fw-version set what every camera reports (defaults 0.1.96 and
+// 1.0.1.6.0); --nor-timing makes flash programs and erases take the chip's typical time.
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,11 +37,31 @@ std::string DefaultDeviceDir() {
 
 int Usage(const char* program) {
   std::fprintf(stderr,
-               "usage: %s [--dir DIR] [--camera INDEX[:MODEL]]... [--debug]\n"
+               "usage: %s [--dir DIR] [--camera INDEX[:MODEL]]... [--debug] [--state DIR]\n"
+               "          [--driver-version MAJ.MIN.BUILD] [--fw-version A.B.C.D.E] "
+               "[--nor-timing]\n"
                "  DIR defaults to $KEPRA_DEVICE_DIR, $XDG_RUNTIME_DIR/kepra or /tmp/kepra-<uid>\n"
-               "  INDEX is 0..34; MODEL a model code character such as 4 (mono) or 5 (colour)\n",
+               "  INDEX is 0..34; MODEL a model code character such as 4 (mono) or 5 (colour)\n"
+               "  --state DIR keeps each camera's flash and identity in DIR/cam<INDEX>\n",
                program);
   return 2;
+}
+
+// Parses "N.N.N..." into exactly `count` numbers, each at most `max`.
+bool ParseDotted(const std::string& text, std::size_t count, unsigned long max,
+                 std::vector<unsigned long>& numbers) {
+  numbers.clear();
+  const char* p = text.c_str();
+  for (std::size_t i = 0; i < count; ++i) {
+    char* end = nullptr;
+    if (*p < '0' || *p > '9') return false;
+    const unsigned long value = std::strtoul(p, &end, 10);
+    if (value > max) return false;
+    numbers.push_back(value);
+    if (i + 1 < count && *end != '.') return false;
+    p = end + (i + 1 < count ? 1 : 0);
+  }
+  return *p == '\0';
 }
 
 }  // namespace
@@ -48,6 +74,9 @@ int main(int argc, char** argv) {
     vcam::CameraConfig config;
   };
   std::vector<CameraArg> cameras;
+  vcam::CameraConfig common;  // what every camera gets besides its index and model
+  std::string state_dir;
+  std::vector<unsigned long> numbers;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--dir" && i + 1 < argc) {
@@ -62,11 +91,35 @@ int main(int argc, char** argv) {
       cameras.push_back(camera);
     } else if (arg == "--debug") {
       debug = true;
+    } else if (arg == "--state" && i + 1 < argc) {
+      state_dir = argv[++i];
+    } else if (arg == "--driver-version" && i + 1 < argc) {
+      if (!ParseDotted(argv[++i], 3, 0xFFFF, numbers) || numbers[0] > 0x7F || numbers[1] > 0xFF) {
+        return Usage(argv[0]);
+      }
+      common.driver_version =
+          static_cast<std::uint32_t>(numbers[0] << 24 | numbers[1] << 16 | numbers[2]);
+    } else if (arg == "--fw-version" && i + 1 < argc) {
+      if (!ParseDotted(argv[++i], 5, 0xFFFF, numbers) || numbers[4] > 0xFF) return Usage(argv[0]);
+      common.firmware_version = {
+          static_cast<std::uint16_t>(numbers[0]), static_cast<std::uint16_t>(numbers[1]),
+          static_cast<std::uint16_t>(numbers[2]), static_cast<std::uint16_t>(numbers[3]),
+          static_cast<std::uint8_t>(numbers[4])};
+    } else if (arg == "--nor-timing") {
+      common.nor_timing = true;
     } else {
       return Usage(argv[0]);
     }
   }
   if (cameras.empty()) cameras.push_back({0, {}});
+  for (CameraArg& camera : cameras) {
+    const std::uint8_t model = camera.config.model_code;
+    camera.config = common;
+    camera.config.model_code = model;
+    if (!state_dir.empty()) {
+      camera.config.state_dir = state_dir + "/cam" + std::to_string(camera.index);
+    }
+  }
 
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
@@ -76,7 +129,14 @@ int main(int argc, char** argv) {
   std::unique_ptr<vcam::DebugListener> listener;
   if (debug) listener = std::make_unique<vcam::DebugListener>(dir, true);
   for (const CameraArg& camera : cameras) {
-    if (!server.Plug(camera.index, camera.config)) {
+    std::shared_ptr<vcam::Camera> served;
+    try {
+      served = server.Plug(camera.index, camera.config);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "kepra-virtcam: camera %u: %s\n", camera.index, e.what());
+      return 1;
+    }
+    if (!served) {
       std::fprintf(stderr, "kepra-virtcam: cannot serve camera %u in %s\n", camera.index,
                    dir.c_str());
       return 1;

@@ -1,0 +1,111 @@
+// The identity record, the camera description derived from it, the identity check and the
+// USB identifiers (which this library cannot read or change).
+#include "core/identity.h"
+
+#include <cstring>
+
+#include "api/export.h"
+#include "driver/ioctl.h"
+#include "driver/request.h"
+
+using namespace kepra;
+
+namespace {
+
+// A failure line must not replace the reason the failed request left.
+void ReportFailure(const char* line) {
+  const DWORD error = GetLastError();
+  device::CxDebugPrint("%s", line);
+  SetLastError(error);
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentData) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
+  if (!IdentData) return api::Fail(ERROR_INVALID_ADDRESS);
+  if (!driver::Request(h, driver::IOCTL_IDENTDATA, nullptr, 0, IdentData->Bytes,
+                       core::kIdentDataSize)) {
+    ReportFailure("DeviceIoControl IOCTL_IDENTDATA failed\n");
+    return 0;
+  }
+  return 1;
+}
+
+uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H, kepra_IdentData IdentData) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
+  if (!driver::Request(h, driver::IOCTL_SET_IDENTDATA, IdentData.Bytes, core::kIdentDataSize,
+                       nullptr, 0)) {
+    ReportFailure("DeviceIoControl IOCTL_SET_IDENTDATA failed\n");
+    return 0;
+  }
+  return 1;
+}
+
+uint32_t KEPRA_CALL kepra_GetCameraInfo(KEPRA_HANDLE H, kepra_CameraInfo* Info) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
+  if (!Info) return api::Fail(ERROR_INVALID_ADDRESS);
+  kepra_IdentData ident;
+  {
+    device::DeviceLock lock(h);
+    if (!lock) return 0;
+    if (!kepra_GetIdentData(H, &ident)) return 0;
+  }
+  const core::ModelRow& row = core::LookUpModel(ident.Bytes[core::kModelCodeByte]);
+  Info->Color = row.color;
+  Info->Width = row.width;
+  Info->Height = row.height;
+  // Only the name and its NUL: the rest of the caller's field keeps what it held.
+  std::memcpy(Info->ModelName, row.name, std::strlen(row.name) + 1);
+  return 1;
+}
+
+uint32_t KEPRA_CALL kepra_GetCameraInfoEx(KEPRA_HANDLE H, kepra_CameraInfoEx* InfoEx) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
+  if (!InfoEx) return api::Fail(ERROR_INVALID_ADDRESS);
+  kepra_IdentData ident;
+  {
+    device::DeviceLock lock(h);
+    if (!lock) return 0;
+    if (!kepra_GetIdentData(H, &ident)) return 0;
+  }
+  const core::IdentFields fields = core::DecodeIdentFields(ident.Bytes);
+  InfoEx->ModelCode = fields.model_code;
+  InfoEx->IdentByte3 = fields.byte3;
+  InfoEx->IdentWord = fields.word;
+  InfoEx->IdentByte4 = fields.byte4;
+  InfoEx->IdentByte5 = fields.byte5;
+  return 1;
+}
+
+uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId, const uint32_t* CheckIdLen) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Refuse("H is not valid");
+  if (!CheckId) return api::Refuse("CheckId is NULL");
+  // The length is needed to size the request; without it there is nothing sensible to send,
+  // so a null one is refused like the buffer, with its own line.
+  if (!CheckIdLen) return api::Refuse("CheckIdLen is NULL");
+  device::DeviceLock lock(h);
+  if (!lock) return 0;
+  return driver::Request(h, driver::IOCTL_CHECK_ID, nullptr, 0, CheckId, *CheckIdLen) ? 1 : 0;
+}
+
+uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID, uint16_t* PID) {
+  if (device::IsInvalid(api::ToHandle(H))) return api::Fail(ERROR_INVALID_HANDLE);
+  if (!VID || !PID) return api::Fail(ERROR_INVALID_ADDRESS);
+  return 0;  // not supported: nothing is asked of the driver and no reason is set
+}
+
+uint32_t KEPRA_CALL kepra_SetVIDPID(KEPRA_HANDLE H, uint16_t VID, uint16_t PID) {
+  if (device::IsInvalid(api::ToHandle(H))) return api::Fail(ERROR_INVALID_HANDLE);
+  if (VID == 0 || PID == 0) return api::Fail(ERROR_INVALID_ADDRESS);
+  return 0;  // not supported: nothing is sent to the driver and no reason is set
+}
+
+}  // extern "C"

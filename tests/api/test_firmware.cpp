@@ -1,0 +1,280 @@
+// Firmware update: the carried image behind its version gate, images from files, and the
+// firmware-error test request.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "flash_image.h"
+
+namespace kt {
+
+// The library's carried image, embedded into this suite from the same data file.
+extern const unsigned char kCarriedImage[];
+extern const std::size_t kCarriedImageSize;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kSector = 0x10000;
+
+Image CarriedImage() { return Image(kCarriedImage, kCarriedImage + kCarriedImageSize); }
+
+// A file in the temporary directory, removed again at the end of the test.
+class TempFile {
+ public:
+  explicit TempFile(const Image& content) : path_(UniquePath()) {
+    std::ofstream out(path_, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+  }
+  TempFile() : path_(UniquePath()) {}  // a name only: no file
+  ~TempFile() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  std::string path() const { return path_.string(); }
+
+ private:
+  static fs::path UniquePath() {
+    std::random_device entropy;
+    return fs::temp_directory_path() /
+           ("kepra-fw-" + std::to_string(kIndex) + "-" + std::to_string(entropy()) + ".img");
+  }
+  fs::path path_;
+};
+
+class Firmware : public CameraTest {
+ protected:
+  void SetUp() override {
+    CameraTest::SetUp();
+    before_ = Pattern(11);
+    camera_->Flash().Poke(0, before_);
+    camera_->ClearLog();
+  }
+
+  std::size_t FlashRequests() const {
+    std::size_t count = 0;
+    for (const auto& entry : camera_->Log()) {
+      count += entry.code == io::IOCTL_SPI_READ_PAGE || entry.code == io::IOCTL_SPI_WRITE_PAGE ||
+               entry.code == io::IOCTL_SPI_ERASE_SECTOR;
+    }
+    return count;
+  }
+
+  std::vector<std::uint32_t> ErasedSectors() const {
+    std::vector<std::uint32_t> sectors;
+    for (const auto& entry : camera_->Log()) {
+      if (entry.code == io::IOCTL_SPI_ERASE_SECTOR) sectors.push_back(Le32(entry.in));
+    }
+    return sectors;
+  }
+
+  // `content` written from address 0 over `before_`.
+  Image WrittenOver(const Image& content) const {
+    Image expected = before_;
+    std::copy(content.begin(), content.end(), expected.begin());
+    return expected;
+  }
+
+  Image before_;
+};
+
+TEST_F(Firmware, CarriedImageIsWrittenWholeFromAddressZero) {
+  const Image image = CarriedImage();
+  ASSERT_EQ(image.size(), 171976u);  // 0x29FC8: sectors 0 to 2, the last one in part
+  ASSERT_EQ(kepra_UpdateFW(h()), 1u);
+
+  // The version query goes first, without the lock; then the locked write.
+  const auto codes = Codes();
+  ASSERT_GE(codes.size(), 3u);
+  EXPECT_EQ(codes[0], io::IOCTL_FW_VERSION);
+  EXPECT_EQ(codes[1], io::IOCTL_DEVICE_INDEX);
+  EXPECT_EQ(codes.back(), io::IOCTL_DEVICE_INDEX);
+  EXPECT_EQ(ErasedSectors(), (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(FlashRequests(), 3u * 513);
+
+  // Everything past the image, from 0x29FC8 to the end of sector 2 and beyond, is as before.
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(image)));
+  Image read_back(image.size());
+  ASSERT_EQ(CxReadSPIFlash(h(), 0, read_back.data(), static_cast<std::uint32_t>(image.size())), 1u);
+  EXPECT_TRUE(SameBytes(read_back, image));
+  Image tail(3 * kSector - image.size());
+  ASSERT_EQ(CxReadSPIFlash(h(), static_cast<std::uint32_t>(image.size()), tail.data(),
+                           static_cast<std::uint32_t>(tail.size())),
+            1u);
+  EXPECT_TRUE(SameBytes(tail, Image(before_.begin() + static_cast<std::ptrdiff_t>(image.size()),
+                                    before_.begin() + 3 * kSector)));
+}
+
+TEST_F(Firmware, CameraBootsTheCarriedImageAfterAReset) {
+  ASSERT_EQ(kepra_UpdateFW(h()), 1u);
+  ASSERT_EQ(kepra_DeviceReset(h()), 1u);
+  const auto lines = camera_->DriverLog();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("camera boots"), std::string::npos) << lines.back();
+}
+
+TEST_F(Firmware, OtherFirmwareVersionsAreRefusedWithoutAFlashRequest) {
+  struct Version {
+    std::uint16_t third, fourth;
+  };
+  for (const Version v : {Version{1, 5}, Version{2, 6}, Version{0, 6}, Version{1, 7},
+                          Version{0x0101, 0x0006}, Version{6, 1}}) {
+    SCOPED_TRACE(testing::Message() << v.third << "/" << v.fourth);
+    vcam::FirmwareVersion version;
+    version.third = v.third;
+    version.fourth = v.fourth;
+    camera_->SetFirmware(version);
+    camera_->ClearLog();
+    EXPECT_EQ(kepra_UpdateFW(h()), 0u);
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_PRODUCT_VERSION);
+    EXPECT_EQ(Codes(), std::vector<std::uint32_t>{io::IOCTL_FW_VERSION});
+  }
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
+}
+
+TEST_F(Firmware, AFailedVersionQueryEndsTheUpdate) {
+  EXPECT_EQ(kepra_UpdateFW(KEPRA_INVALID_HANDLE), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(camera_->Log().empty());
+  FailCode(io::IOCTL_FW_VERSION, 0x1F);
+  EXPECT_EQ(kepra_UpdateFW(h()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  EXPECT_EQ(Codes(), std::vector<std::uint32_t>{io::IOCTL_FW_VERSION});
+}
+
+TEST_F(Firmware, AFailureDuringTheWriteLeavesEarlierSectorsWritten) {
+  vcam::Fault fault;
+  fault.code = io::IOCTL_SPI_ERASE_SECTOR;
+  fault.nth = 2;  // sector 1
+  fault.error = 0x1F;
+  camera_->AddFault(fault);
+  EXPECT_EQ(kepra_UpdateFW(h()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  const Image image = CarriedImage();
+  Image expected = before_;
+  std::copy(image.begin(), image.begin() + kSector, expected.begin());
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
+  EXPECT_EQ(Codes().back(), io::IOCTL_DEVICE_INDEX);  // the lock was released
+}
+
+// ---- From a file ------------------------------------------------------------------------
+
+TEST_F(Firmware, FileContentIsWrittenFromAddressZero) {
+  const Image content = Pattern(12, 300);
+  TempFile file(content);
+  ASSERT_EQ(kepra_UpdateFWFromFile(h(), file.path().c_str()), 1u);
+  EXPECT_EQ(ErasedSectors(), std::vector<std::uint32_t>{0});
+  EXPECT_EQ(FlashRequests(), 513u);
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(content)));
+}
+
+TEST_F(Firmware, FileFillingTheWholeFirmwareRegionIsAccepted) {
+  const Image content = Pattern(13, KEPRA_FIRMWARE_REGION_SIZE);
+  TempFile file(content);
+  ASSERT_EQ(kepra_UpdateFWFromFile(h(), file.path().c_str()), 1u);
+  EXPECT_EQ(ErasedSectors().size(), 22u);
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(content)));
+}
+
+TEST_F(Firmware, FileErrors) {
+  TempFile missing;
+  kepra_SetLastError(kSentinel);
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), missing.path().c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
+  EXPECT_TRUE(camera_->Log().empty());
+
+  // One byte too many would reach the user area: refused before anything is sent.
+  TempFile oversized(Image(KEPRA_FIRMWARE_REGION_SIZE + 1, 0x5A));
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), oversized.path().c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(camera_->Log().empty());
+
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), nullptr), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(camera_->Log().empty());
+
+  // An empty file is refused by the flash write, under the lock.
+  TempFile empty{Image{}};
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), empty.path().c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_DEVICE_INDEX}));
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
+}
+
+TEST_F(Firmware, DirectoryIsAnUnreadableFile) {
+  TempFile directory;
+  ASSERT_TRUE(fs::create_directory(directory.path()));
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), directory.path().c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(Firmware, HandleIsExaminedOnlyByTheLockAfterTheFileWasRead) {
+  TempFile missing;
+  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, missing.path().c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
+  TempFile file(Pattern(14, 64));
+  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, file.path().c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_HANDLE);
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(Firmware, TwoCamerasAreUpdatedFromTwoThreadsAtOnce) {
+  auto other = rig_.Plug(kIndex + 1);
+  Handle second(kIndex + 1);
+  ASSERT_TRUE(second.ok());
+  const Image other_before = Pattern(15);
+  other->Flash().Poke(0, other_before);
+  const Image content = Pattern(16, 0x24680);
+  TempFile file(content);
+
+  std::atomic<int> ready{0};
+  auto start_together = [&ready] {
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+  };
+  std::uint32_t carried = 0, from_file = 0;
+  std::thread a([&] {
+    start_together();
+    carried = kepra_UpdateFW(h());
+  });
+  std::thread b([&] {
+    start_together();
+    from_file = kepra_UpdateFWFromFile(second.get(), file.path().c_str());
+  });
+  a.join();
+  b.join();
+  EXPECT_EQ(carried, 1u);
+  EXPECT_EQ(from_file, 1u);
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(CarriedImage())));
+  Image expected_other = other_before;
+  std::copy(content.begin(), content.end(), expected_other.begin());
+  EXPECT_TRUE(SameBytes(other->Flash().Snapshot(), expected_other));
+}
+
+// ---- The firmware-error test request ----------------------------------------------------
+
+TEST_F(Firmware, PostTestFirmwareErrorSendsOneBareRequest) {
+  ASSERT_EQ(kepra_PostTestFWError(h()), 1u);
+  const auto log = camera_->Log();
+  ASSERT_EQ(log.size(), 1u);  // no lock
+  EXPECT_EQ(log[0].code, io::IOCTL_POST_TEST_FW_ERROR);
+  EXPECT_TRUE(log[0].in.empty());
+  EXPECT_EQ(log[0].out_size, 0u);
+  FailCode(io::IOCTL_POST_TEST_FW_ERROR, 0x1F);
+  EXPECT_EQ(kepra_PostTestFWError(h()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  // No check of its own: the invalid handle is refused by the system.
+  EXPECT_EQ(kepra_PostTestFWError(KEPRA_INVALID_HANDLE), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
+}  // namespace kt

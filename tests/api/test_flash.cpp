@@ -1,0 +1,348 @@
+// The SPI flash as byte ranges: page reads, sector rewrites, the user area, failures on the
+// way and two cameras written at once. Every write is checked against a full snapshot of the
+// flash taken before it, with the expected change applied independently here.
+#include <atomic>
+#include <thread>
+
+#include "flash_image.h"
+
+namespace kt {
+namespace {
+
+class Flash : public CameraTest {
+ protected:
+  void SetUp() override {
+    CameraTest::SetUp();
+    before_ = Pattern(1);
+    camera_->Flash().Poke(0, before_);
+    camera_->ClearLog();
+  }
+
+  // Checks the 513 requests that rewrite one sector, starting at log[at]: its 256 pages read
+  // in order, the sector erased, its 256 pages programmed with `after`'s content. Returns the
+  // index after them.
+  std::size_t ExpectSectorRewrite(const std::vector<vcam::LogEntry>& log, std::size_t at,
+                                  std::uint32_t sector, const Image& after) {
+    EXPECT_GE(log.size(), at + 513) << "sector " << sector;
+    if (log.size() < at + 513) return log.size();
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      const auto& read = log[at + i];
+      EXPECT_EQ(read.code, io::IOCTL_SPI_READ_PAGE);
+      EXPECT_EQ(read.in.size(), 4u);
+      EXPECT_EQ(Le32(read.in), sector * 256 + i);
+      EXPECT_EQ(read.out_size, 256u);
+    }
+    const auto& erase = log[at + 256];
+    EXPECT_EQ(erase.code, io::IOCTL_SPI_ERASE_SECTOR);
+    EXPECT_EQ(erase.in, Bytes({static_cast<int>(sector), 0, 0, 0}));
+    EXPECT_EQ(erase.out_size, 0u);
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      const auto& program = log[at + 257 + i];
+      const std::uint32_t page = sector * 256 + i;
+      EXPECT_EQ(program.code, io::IOCTL_SPI_WRITE_PAGE);
+      EXPECT_EQ(program.in.size(), 260u);
+      if (program.in.size() != 260) continue;
+      EXPECT_EQ(program.in[0], page & 0xFF);
+      EXPECT_EQ(program.in[1], (page >> 8) & 0xFF);
+      EXPECT_EQ(program.in[2], 0);
+      EXPECT_EQ(program.in[3], 0);
+      EXPECT_TRUE(std::equal(program.in.begin() + 4, program.in.end(),
+                             after.begin() + std::size_t{page} * 256))
+          << "page " << page;
+      EXPECT_EQ(program.out_size, 0u);
+    }
+    return at + 513;
+  }
+
+  std::vector<std::uint32_t> PagesRead() const {
+    std::vector<std::uint32_t> pages;
+    for (const auto& entry : camera_->Log()) {
+      if (entry.code == io::IOCTL_SPI_READ_PAGE) pages.push_back(Le32(entry.in));
+    }
+    return pages;
+  }
+
+  Image before_;
+};
+
+// ---- Reading ----------------------------------------------------------------------------
+
+TEST_F(Flash, ReadCostsOnePageRequestPerPageTouched) {
+  // 0x1FF, 2: the last byte of page 1 and the first of page 2. 0x1FFF00, 256: page 8191 only.
+  struct Range {
+    std::uint32_t address, length;
+  };
+  const Range ranges[] = {{0, 1},           {0x1FF, 2},      {0xFF, 0x102},
+                          {0x12345, 1000},  {0x1FFF00, 256}, {0x1FFFFF, 1},
+                          {0x1FFF01, 0xFF}, {0, 0x300},      {0x100000, 0x100000}};
+  for (const Range& r : ranges) {
+    SCOPED_TRACE(testing::Message()
+                 << std::hex << "address 0x" << r.address << " length 0x" << r.length);
+    camera_->ClearLog();
+    Image got(r.length, 0xA5);
+    ASSERT_EQ(CxReadSPIFlash(h(), r.address, got.data(), r.length), 1u);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), before_.begin() + r.address));
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t p = r.address >> 8; p <= (r.address + r.length - 1) >> 8; ++p) {
+      expected.push_back(p);
+    }
+    const auto pages = PagesRead();
+    EXPECT_EQ(pages.size(), ((r.address & 0xFF) + r.length + 255) / 256);
+    EXPECT_EQ(pages, expected);
+    EXPECT_EQ(Codes().size(), pages.size());  // nothing else: no lock
+  }
+}
+
+TEST_F(Flash, ReadRefusesBadArgumentsBeforeSendingAnything) {
+  std::uint8_t buffer[512];
+  struct Case {
+    std::uint32_t address, length, error;
+  };
+  const Case cases[] = {
+      {0, 0, 87},          {0, 0x200001, 87},     {0x1FFFFF, 2, 87},
+      {0x200000, 1, 87},   {0xFFFFFF00, 256, 87},  // the end wraps to 0: caught by page number
+      {0xFFFFFFFF, 1, 87},
+  };
+  for (const Case& c : cases) {
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(CxReadSPIFlash(h(), c.address, buffer, c.length), 0u) << std::hex << c.address;
+    EXPECT_EQ(kepra_GetLastError(), c.error) << std::hex << c.address;
+  }
+  EXPECT_EQ(CxReadSPIFlash(h(), 0, nullptr, 0), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(CxReadSPIFlash(KEPRA_INVALID_HANDLE, 0, nullptr, 0), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(Flash, ReadStopsAtTheFirstRefusedPage) {
+  vcam::Fault fault;
+  fault.code = io::IOCTL_SPI_READ_PAGE;
+  fault.nth = 3;
+  fault.error = 0x1F;
+  camera_->AddFault(fault);
+  Image got(1024, 0xA5);
+  EXPECT_EQ(CxReadSPIFlash(h(), 0x1000, got.data(), 1024), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  EXPECT_EQ(camera_->Log().size(), 3u);
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + 512, before_.begin() + 0x1000));
+}
+
+// ---- Writing ----------------------------------------------------------------------------
+
+TEST_F(Flash, OneByteRewritesItsWholeSectorAndNothingElse) {
+  const std::uint8_t value = static_cast<std::uint8_t>(~before_[0x12345]);
+  ASSERT_EQ(CxWriteSPIFlash(h(), 0x12345, &value, 1), 1u);
+  Image expected = before_;
+  expected[0x12345] = value;
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
+  const auto log = camera_->Log();
+  EXPECT_EQ(log.size(), 513u);  // no lock
+  ExpectSectorRewrite(log, 0, 1, expected);
+}
+
+TEST_F(Flash, TwoBytesStraddlingASectorBoundaryRewriteBothSectors) {
+  const std::uint8_t values[2] = {static_cast<std::uint8_t>(~before_[0xFFFF]),
+                                  static_cast<std::uint8_t>(~before_[0x10000])};
+  ASSERT_EQ(CxWriteSPIFlash(h(), 0xFFFF, values, 2), 1u);
+  Image expected = before_;
+  expected[0xFFFF] = values[0];
+  expected[0x10000] = values[1];
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
+  const auto log = camera_->Log();
+  EXPECT_EQ(log.size(), 2u * 513);
+  const std::size_t next = ExpectSectorRewrite(log, 0, 0, expected);
+  ExpectSectorRewrite(log, next, 1, expected);
+}
+
+TEST_F(Flash, RangesEndingOnASectorBoundaryTouchNoFurtherSector) {
+  const Image data = Pattern(2, 0x10000);
+  ASSERT_EQ(CxWriteSPIFlash(h(), 0x2FF00, data.data(), 0x100), 1u);
+  EXPECT_EQ(camera_->Log().size(), 513u);
+  camera_->ClearLog();
+  ASSERT_EQ(CxWriteSPIFlash(h(), 0x1F0000, data.data(), 0x10000), 1u);  // the last sector
+  Image expected = before_;
+  std::copy(data.begin(), data.begin() + 0x100, expected.begin() + 0x2FF00);
+  std::copy(data.begin(), data.end(), expected.begin() + 0x1F0000);
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
+  const auto log = camera_->Log();
+  EXPECT_EQ(log.size(), 513u);
+  ExpectSectorRewrite(log, 0, 31, expected);
+}
+
+TEST_F(Flash, WriteRefusesBadArgumentsBeforeSendingAnything) {
+  const std::uint8_t data[2] = {1, 2};
+  struct Case {
+    std::uint32_t address, length;
+  };
+  // A range running past the end of the flash is refused rather than sent to the driver.
+  const Case past_end[] = {
+      {0x1FFFFF, 2}, {0x200000, 1}, {0, 0x200001}, {0xFFFFFFFF, 1}, {0xFFFF0000, 0x10000}};
+  for (const Case& c : past_end) {
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(CxWriteSPIFlash(h(), c.address, data, c.length), 0u) << std::hex << c.address;
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER) << std::hex << c.address;
+  }
+  EXPECT_EQ(CxWriteSPIFlash(h(), 0, data, 0), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(CxWriteSPIFlash(h(), 0, nullptr, 0), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(CxWriteSPIFlash(KEPRA_INVALID_HANDLE, 0, nullptr, 0), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(camera_->Log().empty());
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
+}
+
+TEST_F(Flash, ARequestFailingAfterTheEraseLeavesThatSectorPartlyProgrammed) {
+  // Sectors 3, 4 and 5; the tenth page program of sector 4 is refused.
+  const std::uint32_t address = 0x3F000, length = 0x12000;
+  const Image data = Pattern(3, length);
+  vcam::Fault fault;
+  fault.code = io::IOCTL_SPI_WRITE_PAGE;
+  fault.nth = 256 + 10;
+  fault.error = 0x1F;
+  camera_->AddFault(fault);
+  EXPECT_EQ(CxWriteSPIFlash(h(), address, data.data(), length), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+
+  Image expected = before_;
+  std::copy(data.begin(), data.begin() + 0x1000, expected.begin() + 0x3F000);  // sector 3 done
+  std::copy(data.begin() + 0x1000, data.begin() + 0x1000 + 9 * 256,
+            expected.begin() + 0x40000);  // sector 4: nine pages programmed
+  std::fill(expected.begin() + 0x40000 + 9 * 256, expected.begin() + 0x50000, 0xFF);  // erased
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));  // sector 5 and the rest untouched
+  const auto log = camera_->Log();
+  EXPECT_EQ(log.size(), 513u + 257 + 10);  // nothing after the refused request
+  EXPECT_FALSE(log.back().ok);
+}
+
+TEST_F(Flash, ARefusedReadOrEraseLeavesTheSectorAsItWas) {
+  const std::uint8_t value = 0;
+  FailCode(io::IOCTL_SPI_ERASE_SECTOR, 0x1F);
+  EXPECT_EQ(CxWriteSPIFlash(h(), 0x50000, &value, 1), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  EXPECT_EQ(camera_->Log().size(), 257u);
+  vcam::Fault fault;
+  fault.code = io::IOCTL_SPI_READ_PAGE;
+  fault.nth = 100;
+  fault.error = 0x45D;
+  camera_->AddFault(fault);
+  camera_->ClearLog();
+  EXPECT_EQ(CxWriteSPIFlash(h(), 0x50000, &value, 1), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x45Du);
+  EXPECT_EQ(camera_->Log().size(), 100u);
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
+}
+
+// ---- The user area ----------------------------------------------------------------------
+
+class UserArea : public Flash {
+ protected:
+  std::vector<std::uint32_t> LockBracket(const std::vector<std::uint32_t>& codes) {
+    EXPECT_GE(codes.size(), 2u);
+    if (codes.size() >= 2) {
+      EXPECT_EQ(codes.front(), io::IOCTL_DEVICE_INDEX);
+      EXPECT_EQ(codes.back(), io::IOCTL_DEVICE_INDEX);
+    }
+    return codes;
+  }
+};
+
+TEST_F(UserArea, LastByteIsTheLastByteOfTheFlash) {
+  std::uint8_t byte = 0;
+  ASSERT_EQ(kepra_ReadFlash(h(), 0x9FFFF, &byte, 1), 1u);
+  EXPECT_EQ(byte, before_[0x1FFFFF]);
+  EXPECT_EQ(PagesRead(), std::vector<std::uint32_t>{0x1FFF});
+  LockBracket(Codes());
+}
+
+TEST_F(UserArea, RangesOutsideTheAreaAreRefusedWithoutTheLock) {
+  std::uint8_t buffer[4] = {};
+  struct Case {
+    std::uint32_t address, length;
+  };
+  const Case cases[] = {{0xA0000, 1}, {0, 0},          {0, 0xA0001},      {0x9FFFF, 2},
+                        {0xA0001, 1}, {0xFFFFFFFF, 1}, {0x50000, 0x50001}};
+  for (const Case& c : cases) {
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(kepra_ReadFlash(h(), c.address, buffer, c.length), 0u) << std::hex << c.address;
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(kepra_WriteFlash(h(), c.address, buffer, c.length), 0u) << std::hex << c.address;
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  }
+  EXPECT_EQ(kepra_ReadFlash(h(), 0, nullptr, 1), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(kepra_WriteFlash(h(), 0, nullptr, 1), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(kepra_ReadFlash(KEPRA_INVALID_HANDLE, 0, nullptr, 0), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(kepra_WriteFlash(KEPRA_INVALID_HANDLE, 0, nullptr, 0), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(UserArea, WholeAreaReadAndRewritten) {
+  Image got(kUserBytes, 0);
+  ASSERT_EQ(kepra_ReadFlash(h(), 0, got.data(), kUserBytes), 1u);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), before_.begin() + kUserBase));
+  EXPECT_EQ(PagesRead().size(), kUserBytes / 256);
+  LockBracket(Codes());
+
+  camera_->ClearLog();
+  const Image data = Pattern(4, kUserBytes);
+  ASSERT_EQ(kepra_WriteFlash(h(), 0, data.data(), kUserBytes), 1u);
+  Image expected = before_;
+  std::copy(data.begin(), data.end(), expected.begin() + kUserBase);
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
+  std::vector<std::uint32_t> erased;
+  for (const auto& entry : camera_->Log()) {
+    if (entry.code == io::IOCTL_SPI_ERASE_SECTOR) erased.push_back(Le32(entry.in));
+  }
+  EXPECT_EQ(erased, (std::vector<std::uint32_t>{22, 23, 24, 25, 26, 27, 28, 29, 30, 31}));
+  EXPECT_EQ(LockBracket(Codes()).size(), 10u * 513 + 2);
+}
+
+TEST_F(UserArea, RefusedRequestKeepsItsErrorAndReleasesTheLock) {
+  FailCode(io::IOCTL_SPI_READ_PAGE, 0x1F);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(kepra_ReadFlash(h(), 0, &byte, 1), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_SPI_READ_PAGE,
+                                                 io::IOCTL_DEVICE_INDEX}));
+  EXPECT_EQ(kepra_WriteFlash(h(), 0, &byte, 1), 1u);
+}
+
+// ---- Two cameras at once ----------------------------------------------------------------
+
+TEST_F(Flash, TwoCamerasAreWrittenFromTwoThreadsAtOnce) {
+  auto other = rig_.Plug(kIndex + 1);
+  Handle second(kIndex + 1);
+  ASSERT_TRUE(second.ok());
+  const Image other_before = Pattern(5);
+  other->Flash().Poke(0, other_before);
+  const Image data_a = Pattern(6, 0x30000), data_b = Pattern(7, 0x30000);
+
+  std::atomic<int> ready{0};
+  std::uint32_t result_a = 0, result_b = 0;
+  auto write = [&ready](KEPRA_HANDLE h, const Image& data, std::uint32_t* result) {
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+    // Unaligned start: four sectors each, read and merged in the call's own sector image.
+    *result = CxWriteSPIFlash(h, 0x8000, data.data(), static_cast<std::uint32_t>(data.size()));
+  };
+  std::thread a(write, h(), std::cref(data_a), &result_a);
+  std::thread b(write, second.get(), std::cref(data_b), &result_b);
+  a.join();
+  b.join();
+  EXPECT_EQ(result_a, 1u);
+  EXPECT_EQ(result_b, 1u);
+  Image expected_a = before_, expected_b = other_before;
+  std::copy(data_a.begin(), data_a.end(), expected_a.begin() + 0x8000);
+  std::copy(data_b.begin(), data_b.end(), expected_b.begin() + 0x8000);
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected_a));
+  EXPECT_TRUE(SameBytes(other->Flash().Snapshot(), expected_b));
+}
+
+}  // namespace
+}  // namespace kt

@@ -1,0 +1,240 @@
+// Driver and firmware versions, USB speed, driver log and device reset.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fixture.h"
+
+namespace kt {
+namespace {
+
+class Versions : public CameraTest {};
+
+struct Word {
+  std::uint32_t word;
+  bool accepted;
+};
+
+TEST_F(Versions, DriverWordIsSplitIntoSignAndMagnitude) {
+  // 0x00010060 is 0.1.96; 0xFFFEFFA0 is -0x00010060: sign 1, still 0.1.96; 0x00010061 has
+  // build 97 and is refused with 1638, its values written all the same.
+  const Word words[] = {
+      {0x00010060, true},  {0xFFFEFFA0, true},  {0x00010061, false}, {0x00000060, false},
+      {0x01010060, false}, {0x00020060, false}, {0x80000000, false}, {0x7FFFFFFF, false},
+  };
+  for (const Word& w : words) {
+    SCOPED_TRACE(testing::Message() << "word 0x" << std::hex << w.word);
+    camera_->SetDriverVersion(w.word);
+    camera_->ClearLog();
+    // Re-computed here from the word as a signed number, independently of the library.
+    const long long value = static_cast<std::int32_t>(w.word);
+    const unsigned long long magnitude = static_cast<unsigned long long>(std::llabs(value));
+    std::uint8_t major = 0xEE, minor = 0xEE;
+    std::uint16_t build = 0xEEEE;
+    std::uint32_t sign = 0xEEEEEEEE;
+    kepra_SetLastError(kSentinel);
+    EXPECT_EQ(kepra_GetDriverVer(h(), &major, &minor, &build, &sign), w.accepted ? 1u : 0u);
+    EXPECT_EQ(kepra_GetLastError(), w.accepted ? kSentinel : KEPRA_ERROR_PRODUCT_VERSION);
+    EXPECT_EQ(sign, value < 0 ? 1u : 0u);
+    EXPECT_EQ(major, (magnitude >> 24) & 0xFF);
+    EXPECT_EQ(minor, (magnitude >> 16) & 0xFF);
+    EXPECT_EQ(build, magnitude & 0xFFFF);
+    const auto log = camera_->Log();
+    ASSERT_EQ(log.size(), 1u);  // no lock
+    EXPECT_EQ(log[0].code, io::IOCTL_DRIVER_VERSION);
+    EXPECT_TRUE(log[0].in.empty());
+    EXPECT_EQ(log[0].out_size, 4u);
+  }
+}
+
+TEST_F(Versions, DriverVersionChecksAndARefusedRequest) {
+  std::uint8_t major, minor;
+  std::uint16_t build;
+  std::uint32_t sign;
+  EXPECT_EQ(kepra_GetDriverVer(KEPRA_INVALID_HANDLE, nullptr, nullptr, nullptr, nullptr), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(kepra_GetDriverVer(h(), nullptr, &minor, &build, &sign), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(kepra_GetDriverVer(h(), &major, nullptr, &build, &sign), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(kepra_GetDriverVer(h(), &major, &minor, nullptr, &sign), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_TRUE(camera_->Log().empty());
+  // The sign flag is not checked; a null one is simply not written.
+  EXPECT_EQ(kepra_GetDriverVer(h(), &major, &minor, &build, nullptr), 1u);
+  EXPECT_EQ(build, 96);
+  // A refused request keeps its own reason rather than claiming a version mismatch.
+  FailCode(io::IOCTL_DRIVER_VERSION, 0x1F);
+  EXPECT_EQ(kepra_GetDriverVer(h(), &major, &minor, &build, &sign), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  EXPECT_TRUE(rig_.DebugLines().empty());
+}
+
+TEST_F(Versions, UsbSpeedAsksForFourOrEightBytes) {
+  std::uint32_t speed = 0, detail = 0xD5D5D5D5;
+  ASSERT_EQ(kepra_GetUsbSpeed(h(), &speed, nullptr), 1u);
+  EXPECT_EQ(speed, 3u);
+  ASSERT_EQ(kepra_GetUsbSpeed(h(), &speed, &detail), 1u);
+  EXPECT_EQ(speed, 3u);
+  EXPECT_EQ(detail, 500000000u);  // 5 Gbit/s after 8b/10b coding
+  const auto log = camera_->Log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].code, io::IOCTL_USB_SPEED);
+  EXPECT_EQ(log[0].out_size, 4u);
+  EXPECT_EQ(log[1].out_size, 8u);
+
+  camera_->SetUsbSpeed(2);
+  ASSERT_EQ(kepra_GetUsbSpeed(h(), &speed, &detail), 1u);
+  EXPECT_EQ(speed, 2u);
+  EXPECT_EQ(detail, 60000000u);
+}
+
+TEST_F(Versions, UsbSpeedWritesNothingOnFailure) {
+  std::uint32_t speed = 77, detail = 88;
+  EXPECT_EQ(kepra_GetUsbSpeed(KEPRA_INVALID_HANDLE, &speed, &detail), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(kepra_GetUsbSpeed(h(), nullptr, &detail), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_TRUE(camera_->Log().empty());
+  FailCode(io::IOCTL_USB_SPEED, 0x1F);
+  EXPECT_EQ(kepra_GetUsbSpeed(h(), &speed, &detail), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  EXPECT_EQ(speed, 77u);
+  EXPECT_EQ(detail, 88u);
+}
+
+TEST_F(Versions, FirmwareVersionFieldsAndOptionalPointers) {
+  camera_->SetFirmware({0x0102, 0xA0B0, 0x0001, 0x0006, 0x9C});
+  std::uint16_t v1 = 0, v2 = 0, v3 = 0, v4 = 0;
+  std::uint8_t v5 = 0;
+  ASSERT_EQ(kepra_GetFWVersion(h(), &v1, &v2, &v3, &v4, &v5), 1u);
+  EXPECT_EQ(v1, 0x0102);
+  EXPECT_EQ(v2, 0xA0B0);
+  EXPECT_EQ(v3, 1);
+  EXPECT_EQ(v4, 6);
+  EXPECT_EQ(v5, 0x9C);
+  v1 = v2 = 0;
+  v5 = 0;
+  ASSERT_EQ(kepra_GetFWVersion(h(), &v1, &v2, nullptr, nullptr, &v5), 1u);
+  EXPECT_EQ(v1, 0x0102);
+  EXPECT_EQ(v2, 0xA0B0);
+  EXPECT_EQ(v5, 0x9C);
+  const auto log = camera_->Log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].code, io::IOCTL_FW_VERSION);
+  EXPECT_EQ(log[0].out_size, 12u);
+  EXPECT_EQ(log[1].out_size, 12u);
+}
+
+TEST_F(Versions, FirmwareVersionChecks) {
+  std::uint16_t v = 0;
+  std::uint8_t v5 = 0;
+  EXPECT_EQ(kepra_GetFWVersion(KEPRA_INVALID_HANDLE, nullptr, nullptr, nullptr, nullptr, nullptr),
+            0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(kepra_GetFWVersion(h(), nullptr, &v, &v, &v, &v5), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(kepra_GetFWVersion(h(), &v, nullptr, &v, &v, &v5), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(kepra_GetFWVersion(h(), &v, &v, &v, &v, nullptr), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_TRUE(camera_->Log().empty());
+  FailCode(io::IOCTL_FW_VERSION, 0x1F);
+  EXPECT_EQ(kepra_GetFWVersion(h(), &v, &v, &v, &v, &v5), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+}
+
+class DriverLog : public CameraTest {};
+
+TEST_F(DriverLog, ShortBufferIsRefusedBeforeTheHandle) {
+  char text[64];
+  std::uint32_t returned = 99;
+  EXPECT_EQ(kepra_GetDrvLogMsg(KEPRA_INVALID_HANDLE, text, 20, &returned), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(kepra_GetDrvLogMsg(h(), text, 20, &returned), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(kepra_GetDrvLogMsg(h(), text, 0, &returned), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_TRUE(camera_->Log().empty());
+  EXPECT_EQ(kepra_GetDrvLogMsg(KEPRA_INVALID_HANDLE, text, 21, &returned), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(camera_->Log().empty());
+  EXPECT_EQ(returned, 99u);
+
+  ASSERT_EQ(kepra_GetDrvLogMsg(h(), text, 21, &returned), 1u);
+  const auto log = camera_->Log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].code, io::IOCTL_DRV_LOG_MSG);
+  EXPECT_EQ(log[0].out_size, 21u);
+  EXPECT_GE(returned, 1u);
+  EXPECT_LE(returned, 21u);
+  EXPECT_EQ(text[returned - 1], '\0');
+}
+
+TEST_F(DriverLog, HoldsRefusedRequestsAndReportsItsLength) {
+  FailCode(io::IOCTL_FW_VERSION, 0x1F);
+  std::uint16_t v = 0;
+  std::uint8_t v5 = 0;
+  ASSERT_EQ(kepra_GetFWVersion(h(), &v, &v, &v, &v, &v5), 0u);
+  char text[4096];
+  std::memset(text, '#', sizeof text);
+  std::uint32_t returned = 0;
+  ASSERT_EQ(kepra_GetDrvLogMsg(h(), text, sizeof text, &returned), 1u);
+  ASSERT_GE(returned, 1u);
+  EXPECT_EQ(std::strlen(text), returned - 1);
+  EXPECT_EQ(text[returned], '#');  // nothing written past what was reported
+  const std::string all(text);
+  EXPECT_NE(all.find("IOCTL_FW_VERSION"), std::string::npos) << all;
+  EXPECT_NE(all.find("error 31"), std::string::npos) << all;
+
+  // A buffer too small for the text gets part of it, still NUL-terminated within the length.
+  char small[40];
+  std::memset(small, '#', sizeof small);
+  ASSERT_EQ(kepra_GetDrvLogMsg(h(), small, sizeof small, &returned), 1u);
+  ASSERT_GE(returned, 2u);
+  ASSERT_LE(returned, sizeof small);
+  EXPECT_EQ(std::strlen(small), returned - 1);
+  EXPECT_NE(all.find(small), std::string::npos) << small;
+}
+
+TEST_F(DriverLog, RefusedLogRequestKeepsItsError) {
+  FailCode(io::IOCTL_DRV_LOG_MSG, 0x1F);
+  char text[32];
+  std::uint32_t returned = 5;
+  EXPECT_EQ(kepra_GetDrvLogMsg(h(), text, sizeof text, &returned), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  EXPECT_EQ(returned, 0u);  // the driver reported no bytes
+}
+
+class Reset : public CameraTest {};
+
+TEST_F(Reset, ResetSendsOneBareRequestAndRestoresPowerOnRegisters) {
+  const std::uint16_t power_on_variant = camera_->Register(127);
+  const std::uint16_t power_on_frame_length = camera_->Register(0x0C);
+  camera_->SetRegister(0x0C, 0x1234);
+  camera_->SetRegister(127, 0x0001);
+  ASSERT_EQ(kepra_DeviceReset(h()), 1u);
+  const auto log = camera_->Log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].code, io::IOCTL_DEVICE_RESET);
+  EXPECT_TRUE(log[0].in.empty());
+  EXPECT_EQ(log[0].out_size, 0u);
+  EXPECT_EQ(camera_->Register(0x0C), power_on_frame_length);
+  EXPECT_EQ(camera_->Register(127), power_on_variant);
+  // An erased flash holds no boot image: the driver log says the camera would not start.
+  const auto lines = camera_->DriverLog();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("stays in the boot loader"), std::string::npos) << lines.back();
+}
+
+TEST_F(Reset, InvalidHandleAndRefusedRequest) {
+  EXPECT_EQ(kepra_DeviceReset(KEPRA_INVALID_HANDLE), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(camera_->Log().empty());
+  FailCode(io::IOCTL_DEVICE_RESET, 0x1F);
+  EXPECT_EQ(kepra_DeviceReset(h()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+}
+
+}  // namespace
+}  // namespace kt
