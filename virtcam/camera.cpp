@@ -116,6 +116,8 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
     case io::IOCTL_GET_FRAME_EX8:
     case io::IOCTL_GET_FRAME_AFTER_EX8:
       return ServeFrame(code, in, out);
+    case io::IOCTL_HDR:
+      return ServeHdr(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "camera_settings.h"
+
 namespace vcam {
 
 struct CameraConfig {
@@ -66,6 +68,9 @@ class Camera {
   void SetFrequency(std::uint32_t mhz);
   std::uint32_t LastAfterValue() const;
   std::uint64_t FramesServed() const;
+  // The settings the driver keeps (camera_settings.h).
+  DriverSettings Settings() const;
+  void SetSettings(const DriverSettings& settings);
 
   void EnableLog(bool on);
   std::vector<LogEntry> Log() const;
@@ -86,6 +91,8 @@ class Camera {
   Result ServeFrame(std::uint32_t code, std::span<const std::uint8_t> in,
                     std::span<std::uint8_t> out);
   void PowerOnRegisters();
+  // Settings the driver keeps (camera_settings.cpp).
+  Result ServeHdr(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 
   const std::uint32_t index_;
   CameraConfig config_;
@@ -94,6 +101,7 @@ class Camera {
   std::uint32_t frequency_mhz_ = 40;
   std::uint32_t last_after_value_ = 0;
   std::uint64_t frames_ = 0;
+  DriverSettings settings_;
 
   mutable std::mutex control_mutex_;  // guards log and faults (never held while serving)
   bool log_enabled_ = false;

@@ -98,6 +98,21 @@ KEPRA_API uint32_t KEPRA_CALL kepra_ReadSensorReg(KEPRA_HANDLE H, uint32_t Addre
 KEPRA_API uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Address,
                                                    uint32_t Value);
 
+/* ---- Readout mode and HDR -----------------------------------------------------------
+ * The readout mode is bits 4-5 of sensor register 11 (0..3); setting it also writes the
+ * sensor's tuning registers where the sensor variant (register 127) needs them. HDR is an
+ * on/off switch kept by the driver. Invalid handle or null pointer: 87 with a debug line.
+ * All four hold the device lock. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetReadoutMode(KEPRA_HANDLE H, uint32_t* Mode);
+/* Only the two low bits of Mode reach the sensor. Fails without a last error of its own on
+ * an unknown sensor variant (nothing written) and for mode 3 on variant 0x0900 (register 11
+ * is written, the tuning registers are not). */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetReadoutMode(KEPRA_HANDLE H, uint32_t Mode);
+/* Delivers the driver's HDR byte unchanged. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetHDR(KEPRA_HANDLE H, uint8_t* pHDR);
+/* Any non-zero HDR switches it on (the driver receives 1), zero off. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
