@@ -118,6 +118,10 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
       return ServeFrame(code, in, out);
     case io::IOCTL_HDR:
       return ServeHdr(in, out);
+    case io::IOCTL_EVENTS_STATE:
+      return ServeEventsState(in, out);
+    case io::IOCTL_SNAPSHOT_PARAMS:
+      return ServeSnapshot(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

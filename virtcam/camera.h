@@ -93,6 +93,8 @@ class Camera {
   void PowerOnRegisters();
   // Settings the driver keeps (camera_settings.cpp).
   Result ServeHdr(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeEventsState(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeSnapshot(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 
   const std::uint32_t index_;
   CameraConfig config_;

@@ -16,6 +16,19 @@ constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 Camera::Result Ok(std::uint32_t bytes = 0) { return {true, 0, bytes, false}; }
 Camera::Result Error(std::uint32_t error) { return {false, error, 0, false}; }
 
+std::uint16_t GetU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+void PutU16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+std::uint32_t GetU32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(GetU16(p)) | static_cast<std::uint32_t>(GetU16(p + 2)) << 16;
+}
+void PutU32(std::uint8_t* p, std::uint32_t v) {
+  PutU16(p, static_cast<std::uint16_t>(v));
+  PutU16(p + 2, static_cast<std::uint16_t>(v >> 16));
+}
+
 enum class Form { kGet, kSet, kBad };
 
 // Tells a get (no input) from a set (exactly `set_in` bytes) and checks the output size each
@@ -58,6 +71,36 @@ Camera::Result Camera::ServeHdr(std::span<const std::uint8_t> in, std::span<std:
       return Ok(1);
     case Form::kSet:
       settings_.hdr = in[0];
+      return Ok();
+    default:
+      return error;
+  }
+}
+
+Camera::Result Camera::ServeEventsState(std::span<const std::uint8_t> in,
+                                        std::span<std::uint8_t> out) {
+  Result error;
+  switch (FormOf(in, out, 1, 1, 0, &error)) {
+    case Form::kGet:
+      out[0] = settings_.events_state;
+      return Ok(1);
+    case Form::kSet:
+      settings_.events_state = in[0];
+      return Ok();
+    default:
+      return error;
+  }
+}
+
+Camera::Result Camera::ServeSnapshot(std::span<const std::uint8_t> in,
+                                     std::span<std::uint8_t> out) {
+  Result error;
+  switch (FormOf(in, out, 4, 4, 0, &error)) {
+    case Form::kGet:
+      PutU32(out.data(), settings_.snapshot);
+      return Ok(4);
+    case Form::kSet:
+      settings_.snapshot = GetU32(in.data());
       return Ok();
     default:
       return error;

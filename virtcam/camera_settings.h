@@ -7,7 +7,9 @@
 namespace vcam {
 
 struct DriverSettings {
-  std::uint8_t hdr = 0;  // IOCTL_HDR: the byte last set
+  std::uint8_t hdr = 0;           // IOCTL_HDR: the byte last set
+  std::uint8_t events_state = 0;  // IOCTL_EVENTS_STATE
+  std::uint32_t snapshot = 0;     // IOCTL_SNAPSHOT_PARAMS: the encoded timeout, as sent
 };
 
 }  // namespace vcam

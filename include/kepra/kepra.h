@@ -113,6 +113,45 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetHDR(KEPRA_HANDLE H, uint8_t* pHDR);
 /* Any non-zero HDR switches it on (the driver receives 1), zero off. */
 KEPRA_API uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR);
 
+/* ---- Snapshot, strobe and events ------------------------------------------------------
+ * Invalid handle or null pointer: 87 with a debug line. All but kepra_CheckEventsState hold
+ * the device lock. */
+
+/* Snapshot: a timeout in milliseconds and an inverted flag, kept by the driver as one signed
+ * 32-bit value: TimeoutMs, or its negation when Inverted is set (0x80000000 for Inverted with
+ * timeout 0). Timeouts up to 0x7FFFFFFF read back as set. The getter reports 0x80000000 as
+ * Inverted = 1, TimeoutMs = 0, and refuses null pointers in the order TimeoutMs, Inverted. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetSnapshotParams(KEPRA_HANDLE H, uint32_t* TimeoutMs,
+                                                      uint8_t* Inverted);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetSnapshotParams(KEPRA_HANDLE H, uint32_t TimeoutMs,
+                                                      uint8_t Inverted);
+
+/* Strobe: mode 0..3 (sensor register 11 bits 6-7), off and on delays (register 5 low and
+ * high byte) and an inverted flag (register 7 bit 14); the other bits of registers 7 and 11
+ * are kept. The getter refuses null pointers in the order StrobeMode, StrobeOffDelay,
+ * StrobeOnDelay, Inverted ("StrobeMode is NULL" ...). The setter refuses a StrobeMode above 3
+ * ("StrobeMode is not valid", 87) before it touches the camera; when register 7 cannot be read
+ * it leaves the inverted flag alone and still sets the mode. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetStrobeParams(KEPRA_HANDLE H, uint32_t* StrobeMode,
+                                                    uint8_t* StrobeOffDelay,
+                                                    uint8_t* StrobeOnDelay, uint8_t* Inverted);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetStrobeParams(KEPRA_HANDLE H, uint32_t StrobeMode,
+                                                    uint8_t StrobeOffDelay,
+                                                    uint8_t StrobeOnDelay, uint8_t Inverted);
+
+/* Events state: one byte of event bits kept by the driver. The setter gives the bits selected
+ * by Mask (only bits 0-3 count) the values they have in Bit and keeps the other bits, except
+ * that a bit set in Bit outside the selection is cleared. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetEventsState(KEPRA_HANDLE H, uint8_t* Bit);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit, uint8_t Mask);
+
+/* Searches the events of a frame-information record (event count: unsigned 16-bit,
+ * little-endian, at byte offset 26; one event byte each from offset 48) for the first whose
+ * Mask bits equal those of Bit. Returns its index, or -1 when there is none or FrameInfo is
+ * null. Takes no handle and no lock and sets no last error. */
+KEPRA_API int32_t KEPRA_CALL kepra_CheckEventsState(const void* FrameInfo, uint8_t Bit,
+                                                    uint8_t Mask);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 

@@ -26,20 +26,53 @@ Served Serve(Camera& camera, std::uint32_t code, std::vector<std::uint8_t> in,
   return s;
 }
 
-TEST(CameraSettings, HdrKeepsTheByteAndRefusesOtherShapes) {
-  Camera camera(0);
-  auto set = Serve(camera, io::IOCTL_HDR, {0x5A}, 0);
-  ASSERT_TRUE(set.result.ok);
-  auto get = Serve(camera, io::IOCTL_HDR, {}, 1);
-  ASSERT_TRUE(get.result.ok);
-  EXPECT_EQ(get.result.bytes, 1u);
-  EXPECT_EQ(get.out[0], 0x5A);
+// The settings with a get form (no input, the value out) and a set form (the value in,
+// nothing out) of the same size.
+struct Simple {
+  const char* name;
+  std::uint32_t code;
+  std::size_t size;
+};
+const Simple kSimple[] = {
+    {"HDR", io::IOCTL_HDR, 1},
+    {"EVENTS_STATE", io::IOCTL_EVENTS_STATE, 1},
+    {"SNAPSHOT_PARAMS", io::IOCTL_SNAPSHOT_PARAMS, 4},
+};
 
-  EXPECT_EQ(Serve(camera, io::IOCTL_HDR, {}, 0).result.error, 122u);
-  EXPECT_EQ(Serve(camera, io::IOCTL_HDR, {}, 2).result.error, 87u);
-  EXPECT_EQ(Serve(camera, io::IOCTL_HDR, {1, 1}, 0).result.error, 87u);
-  EXPECT_EQ(Serve(camera, io::IOCTL_HDR, {1}, 1).result.error, 87u);
-  EXPECT_EQ(camera.Settings().hdr, 0x5A);
+TEST(CameraSettings, SimpleSettingsKeepWhatWasSet) {
+  for (const Simple& s : kSimple) {
+    Camera camera(0);
+    std::vector<std::uint8_t> value = {0x5A, 0x01, 0x80, 0xFE};
+    value.resize(s.size);
+    const auto set = Serve(camera, s.code, value, 0);
+    ASSERT_TRUE(set.result.ok) << s.name;
+    EXPECT_EQ(set.result.bytes, 0u) << s.name;
+    const auto get = Serve(camera, s.code, {}, s.size);
+    ASSERT_TRUE(get.result.ok) << s.name;
+    EXPECT_EQ(get.result.bytes, s.size) << s.name;
+    EXPECT_EQ(get.out, value) << s.name;
+  }
+}
+
+TEST(CameraSettings, SimpleSettingsRefuseOtherShapesAndKeepTheirValue) {
+  for (const Simple& s : kSimple) {
+    Camera camera(0);
+    const std::vector<std::uint8_t> value(s.size, 0x42);
+    ASSERT_TRUE(Serve(camera, s.code, value, 0).result.ok) << s.name;
+    // Short output of a get: 122. Anything else of the wrong size: 87.
+    EXPECT_EQ(Serve(camera, s.code, {}, s.size - 1).result.error, 122u) << s.name;
+    EXPECT_EQ(Serve(camera, s.code, {}, s.size + 1).result.error, 87u) << s.name;
+    EXPECT_EQ(Serve(camera, s.code, std::vector<std::uint8_t>(s.size + 1, 1), 0).result.error, 87u)
+        << s.name;
+    EXPECT_EQ(Serve(camera, s.code, std::vector<std::uint8_t>(s.size, 1), 1).result.error, 87u)
+        << s.name;
+    if (s.size > 1) {
+      EXPECT_EQ(Serve(camera, s.code, {1}, 0).result.error, 87u) << s.name;
+    }
+    const auto get = Serve(camera, s.code, {}, s.size);
+    ASSERT_TRUE(get.result.ok) << s.name;
+    EXPECT_EQ(get.out, value) << s.name;
+  }
 }
 
 }  // namespace
