@@ -122,6 +122,12 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
       return ServeEventsState(in, out);
     case io::IOCTL_SNAPSHOT_PARAMS:
       return ServeSnapshot(in, out);
+    case io::IOCTL_STREAM_MODE:
+      return ServeStreamMode(in, out);
+    case io::IOCTL_FRONT_LED:
+      return ServeFrontLed(in, out);
+    case io::IOCTL_FRAME_PARAMS:
+      return ServeFrameParams(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

@@ -95,6 +95,9 @@ class Camera {
   Result ServeHdr(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeEventsState(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeSnapshot(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeStreamMode(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFrontLed(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFrameParams(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 
   const std::uint32_t index_;
   CameraConfig config_;

@@ -63,6 +63,37 @@ Form FormOf(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, std::
 
 }  // namespace
 
+FrameParams DefaultFrameParams() {
+  FrameParams record{};
+  PutU16(record.data() + 4, kSensorWidth);
+  PutU16(record.data() + 6, kSensorHeight);
+  PutU16(record.data() + 8, 10);
+  PutU16(record.data() + 10, 1);
+  PutU16(record.data() + 12, 1);
+  return record;
+}
+
+bool ValidFrameParams(const FrameParams& record) {
+  const std::uint32_t x = GetU16(record.data()), y = GetU16(record.data() + 2);
+  const std::uint32_t width = GetU16(record.data() + 4), height = GetU16(record.data() + 6);
+  const std::uint16_t depth = GetU16(record.data() + 8);
+  const std::uint16_t bin_x = GetU16(record.data() + 10), bin_y = GetU16(record.data() + 12);
+  const std::uint16_t flags = GetU16(record.data() + 14);
+  const auto binning = [](std::uint16_t b) { return b == 1 || b == 2 || b == 4; };
+  if (width == 0 || height == 0 || x + width > kSensorWidth || y + height > kSensorHeight) {
+    return false;
+  }
+  if (depth != 8 && depth != 10 && depth != 12) return false;
+  if (!binning(bin_x) || !binning(bin_y) || width % bin_x != 0 || height % bin_y != 0) {
+    return false;
+  }
+  if (flags & ~0x0003u) return false;
+  for (std::size_t i = 16; i < kFrameParamsSize; ++i) {
+    if (record[i] != 0) return false;
+  }
+  return true;
+}
+
 Camera::Result Camera::ServeHdr(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
   Result error;
   switch (FormOf(in, out, 1, 1, 0, &error)) {
@@ -102,6 +133,48 @@ Camera::Result Camera::ServeSnapshot(std::span<const std::uint8_t> in,
     case Form::kSet:
       settings_.snapshot = GetU32(in.data());
       return Ok();
+    default:
+      return error;
+  }
+}
+
+Camera::Result Camera::ServeStreamMode(std::span<const std::uint8_t> in,
+                                       std::span<std::uint8_t> out) {
+  Result error;
+  switch (FormOf(in, out, 4, 4, 0, &error)) {
+    case Form::kGet:
+      PutU32(out.data(), settings_.stream_mode);
+      return Ok(4);
+    case Form::kSet:
+      settings_.stream_mode = GetU32(in.data());
+      return Ok();
+    default:
+      return error;
+  }
+}
+
+Camera::Result Camera::ServeFrontLed(std::span<const std::uint8_t> in,
+                                     std::span<std::uint8_t> out) {
+  // Set form only.
+  if (in.size() != 1 || !out.empty()) return Error(kErrorInvalidParameter);
+  settings_.front_led = in[0];
+  return Ok();
+}
+
+Camera::Result Camera::ServeFrameParams(std::span<const std::uint8_t> in,
+                                        std::span<std::uint8_t> out) {
+  Result error;
+  switch (FormOf(in, out, kFrameParamsSize, kFrameParamsSize, 0, &error)) {
+    case Form::kGet:
+      std::memcpy(out.data(), settings_.frame_params.data(), kFrameParamsSize);
+      return Ok(kFrameParamsSize);
+    case Form::kSet: {
+      FrameParams record;
+      std::memcpy(record.data(), in.data(), kFrameParamsSize);
+      if (!ValidFrameParams(record)) return Error(kErrorInvalidParameter);
+      settings_.frame_params = record;
+      return Ok();
+    }
     default:
       return error;
   }

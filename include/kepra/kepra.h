@@ -34,6 +34,18 @@
 extern "C" {
 #endif
 
+/* Compile-time checks of the public records' layout (C11, C++11; older C gets an array
+ * declaration that fails to compile when the condition is false). */
+#ifndef KEPRA_STATIC_ASSERT
+#if defined(__cplusplus)
+#define KEPRA_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KEPRA_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define KEPRA_STATIC_ASSERT(cond, msg) extern int kepra_static_assert_[(cond) ? 1 : -1]
+#endif
+#endif
+
 /* A camera handle is the operating system's handle of the opened camera device. */
 typedef void* KEPRA_HANDLE;
 
@@ -133,11 +145,11 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetSnapshotParams(KEPRA_HANDLE H, uint32_t T
  * ("StrobeMode is not valid", 87) before it touches the camera; when register 7 cannot be read
  * it leaves the inverted flag alone and still sets the mode. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetStrobeParams(KEPRA_HANDLE H, uint32_t* StrobeMode,
-                                                    uint8_t* StrobeOffDelay,
-                                                    uint8_t* StrobeOnDelay, uint8_t* Inverted);
+                                                    uint8_t* StrobeOffDelay, uint8_t* StrobeOnDelay,
+                                                    uint8_t* Inverted);
 KEPRA_API uint32_t KEPRA_CALL kepra_SetStrobeParams(KEPRA_HANDLE H, uint32_t StrobeMode,
-                                                    uint8_t StrobeOffDelay,
-                                                    uint8_t StrobeOnDelay, uint8_t Inverted);
+                                                    uint8_t StrobeOffDelay, uint8_t StrobeOnDelay,
+                                                    uint8_t Inverted);
 
 /* Events state: one byte of event bits kept by the driver. The setter gives the bits selected
  * by Mask (only bits 0-3 count) the values they have in Bit and keeps the other bits, except
@@ -151,6 +163,44 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit, 
  * null. Takes no handle and no lock and sets no last error. */
 KEPRA_API int32_t KEPRA_CALL kepra_CheckEventsState(const void* FrameInfo, uint8_t Bit,
                                                     uint8_t Mask);
+
+/* ---- Frame parameters, stream mode and front LED ---------------------------------------
+ * Settings the driver keeps; the library carries them unchanged. */
+
+/* The driver's frame-parameter record: 26 bytes, every field little-endian. The camera checks
+ * a record as a whole and refuses (87) one with an empty or out-of-sensor region, an unknown
+ * sample depth or binning factor, a width or height not divisible by its binning factor,
+ * unknown flags or non-zero reserved bytes. A 1280 x 1024 camera starts with the full sensor,
+ * 10 bits, no binning, no flags. */
+typedef struct kepra_FrameParams {
+  uint16_t X;           /* offset 0: first sensor column of the region of interest */
+  uint16_t Y;           /* offset 2: first sensor row */
+  uint16_t Width;       /* offset 4: sensor columns, before binning; X + Width <= sensor width */
+  uint16_t Height;      /* offset 6: sensor rows, before binning; Y + Height <= sensor height */
+  uint16_t BitDepth;    /* offset 8: significant bits of a sample: 8, 10 or 12 */
+  uint16_t BinX;        /* offset 10: horizontal binning factor: 1, 2 or 4 */
+  uint16_t BinY;        /* offset 12: vertical binning factor: 1, 2 or 4 */
+  uint16_t Flags;       /* offset 14: KEPRA_FRAME_MIRROR_X, KEPRA_FRAME_FLIP_Y */
+  uint8_t Reserved[10]; /* offset 16: zero */
+} kepra_FrameParams;
+KEPRA_STATIC_ASSERT(sizeof(kepra_FrameParams) == 26, "kepra_FrameParams is 26 bytes");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameParams, BitDepth) == 8, "BitDepth at 8");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameParams, Flags) == 14, "Flags at 14");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameParams, Reserved) == 16, "Reserved at 16");
+#define KEPRA_FRAME_MIRROR_X 0x0001u
+#define KEPRA_FRAME_FLIP_Y 0x0002u
+
+/* Reads the record; no handle check of its own and no lock: a bad handle fails in the request. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameParams(KEPRA_HANDLE H, kepra_FrameParams* Params);
+/* Sends the record under the device lock (invalid handle: 0xC0000008 from the lock), then
+ * lengthens the sensor's frame where the new setting needs it, even when the driver refused
+ * the record. The result is the driver's answer to the record. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H, const kepra_FrameParams* Params);
+/* Stream mode, a 32-bit value of the driver's. Invalid handle: 87. The setter holds the lock. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetStreamMode(KEPRA_HANDLE H, uint32_t* Mode);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode);
+/* Sends the LED state byte to the camera. Invalid handle: 6. No lock. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SwitchFrontLED(KEPRA_HANDLE H, uint8_t State);
 
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];

@@ -2,6 +2,7 @@
 // not a get or a set of the right size is refused without touching the setting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -37,6 +38,7 @@ const Simple kSimple[] = {
     {"HDR", io::IOCTL_HDR, 1},
     {"EVENTS_STATE", io::IOCTL_EVENTS_STATE, 1},
     {"SNAPSHOT_PARAMS", io::IOCTL_SNAPSHOT_PARAMS, 4},
+    {"STREAM_MODE", io::IOCTL_STREAM_MODE, 4},
 };
 
 TEST(CameraSettings, SimpleSettingsKeepWhatWasSet) {
@@ -73,6 +75,82 @@ TEST(CameraSettings, SimpleSettingsRefuseOtherShapesAndKeepTheirValue) {
     ASSERT_TRUE(get.result.ok) << s.name;
     EXPECT_EQ(get.out, value) << s.name;
   }
+}
+
+TEST(CameraSettings, FrontLedHasOnlyASetForm) {
+  Camera camera(0);
+  ASSERT_TRUE(Serve(camera, io::IOCTL_FRONT_LED, {0xA5}, 0).result.ok);
+  EXPECT_EQ(camera.Settings().front_led, 0xA5);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FRONT_LED, {}, 1).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FRONT_LED, {}, 0).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FRONT_LED, {1, 2}, 0).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FRONT_LED, {1}, 1).result.error, 87u);
+  EXPECT_EQ(camera.Settings().front_led, 0xA5);
+}
+
+// A frame-parameter record from its fields.
+FrameParams Record(std::uint16_t x, std::uint16_t y, std::uint16_t width, std::uint16_t height,
+                   std::uint16_t depth = 10, std::uint16_t bin_x = 1, std::uint16_t bin_y = 1,
+                   std::uint16_t flags = 0) {
+  FrameParams r{};
+  const std::uint16_t fields[] = {x, y, width, height, depth, bin_x, bin_y, flags};
+  for (std::size_t i = 0; i < std::size(fields); ++i) {
+    r[2 * i] = static_cast<std::uint8_t>(fields[i]);
+    r[2 * i + 1] = static_cast<std::uint8_t>(fields[i] >> 8);
+  }
+  return r;
+}
+
+TEST(CameraSettings, FrameParamsStartAtTheFullSensorAndKeepAnAcceptedRecord) {
+  Camera camera(0);
+  auto get = Serve(camera, io::IOCTL_FRAME_PARAMS, {}, 26);
+  ASSERT_TRUE(get.result.ok);
+  EXPECT_EQ(get.result.bytes, 26u);
+  const FrameParams full = Record(0, 0, 1280, 1024);
+  EXPECT_TRUE(std::equal(full.begin(), full.end(), get.out.begin()));
+
+  const FrameParams corner = Record(1280 - 64, 1024 - 32, 64, 32, 12, 4, 2, 3);
+  ASSERT_TRUE(Serve(camera, io::IOCTL_FRAME_PARAMS, {corner.begin(), corner.end()}, 0).result.ok);
+  get = Serve(camera, io::IOCTL_FRAME_PARAMS, {}, 26);
+  EXPECT_TRUE(std::equal(corner.begin(), corner.end(), get.out.begin()));
+}
+
+TEST(CameraSettings, FrameParamsRefuseABadRecordAndKeepTheOldOne) {
+  FrameParams reserved = Record(0, 0, 64, 64);
+  reserved[25] = 1;
+  const std::pair<const char*, FrameParams> bad[] = {
+      {"zero width", Record(0, 0, 0, 64)},
+      {"zero height", Record(0, 0, 64, 0)},
+      {"past the right edge", Record(1217, 0, 64, 64)},
+      {"past the bottom edge", Record(0, 961, 64, 64)},
+      {"x + width wraps 16 bits", Record(0xFFFF, 0, 2, 64)},
+      {"depth 9", Record(0, 0, 64, 64, 9)},
+      {"depth 16", Record(0, 0, 64, 64, 16)},
+      {"binning 3", Record(0, 0, 66, 66, 10, 3, 1)},
+      {"binning 0", Record(0, 0, 64, 64, 10, 1, 0)},
+      {"width not divisible", Record(0, 0, 66, 64, 10, 4, 1)},
+      {"height not divisible", Record(0, 0, 64, 66, 10, 1, 4)},
+      {"unknown flag", Record(0, 0, 64, 64, 10, 1, 1, 4)},
+      {"reserved byte", reserved},
+  };
+  Camera camera(0);
+  const FrameParams good = Record(8, 8, 64, 64);
+  ASSERT_TRUE(Serve(camera, io::IOCTL_FRAME_PARAMS, {good.begin(), good.end()}, 0).result.ok);
+  for (const auto& [what, record] : bad) {
+    EXPECT_FALSE(ValidFrameParams(record)) << what;
+    const auto set = Serve(camera, io::IOCTL_FRAME_PARAMS, {record.begin(), record.end()}, 0);
+    EXPECT_FALSE(set.result.ok) << what;
+    EXPECT_EQ(set.result.error, 87u) << what;
+  }
+  EXPECT_EQ(camera.Settings().frame_params, good);
+  // Shapes other than a get of 26 or a set of 26.
+  EXPECT_EQ(Serve(camera, io::IOCTL_FRAME_PARAMS, {}, 25).result.error, 122u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FRAME_PARAMS, {}, 27).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FRAME_PARAMS, std::vector<std::uint8_t>(25), 0).result.error,
+            87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FRAME_PARAMS, {good.begin(), good.end()}, 26).result.error,
+            87u);
+  EXPECT_EQ(camera.Settings().frame_params, good);
 }
 
 }  // namespace
