@@ -128,6 +128,14 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
       return ServeFrontLed(in, out);
     case io::IOCTL_FRAME_PARAMS:
       return ServeFrameParams(in, out);
+    case io::IOCTL_FIX_BAD_PIXELS:
+      return ServeFixBadPixels(in, out);
+    case io::IOCTL_GET_BAD_PIXELS_COUNT:
+      return ServeBadPixelCount(in, out);
+    case io::IOCTL_GET_BAD_PIXELS_DATA:
+      return ServeGetBadPixels(in, out);
+    case io::IOCTL_SET_BAD_PIXELS_DATA:
+      return ServeSetBadPixels(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

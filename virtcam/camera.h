@@ -98,6 +98,10 @@ class Camera {
   Result ServeStreamMode(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeFrontLed(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeFrameParams(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFixBadPixels(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeBadPixelCount(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeGetBadPixels(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeSetBadPixels(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 
   const std::uint32_t index_;
   CameraConfig config_;

@@ -3,7 +3,9 @@
 // correction switch. A get form sends no input and asks for the value; a set form sends the
 // value and asks for nothing back (except where a request has a reply). Any other shape of
 // request fails with 87, a short output buffer with 122.
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "camera.h"
 
@@ -178,6 +180,72 @@ Camera::Result Camera::ServeFrameParams(std::span<const std::uint8_t> in,
     default:
       return error;
   }
+}
+
+Camera::Result Camera::ServeFixBadPixels(std::span<const std::uint8_t> in,
+                                         std::span<std::uint8_t> out) {
+  Result error;
+  switch (FormOf(in, out, 2, 1, 1, &error)) {
+    case Form::kGet:
+      out[0] = settings_.fix_bad_pixels;
+      out[1] = settings_.bad_pixels.empty() ? 0 : 1;
+      return Ok(2);
+    case Form::kSet:
+      out[0] = settings_.fix_bad_pixels;
+      settings_.fix_bad_pixels = in[0] ? 1 : 0;
+      return Ok(1);
+    default:
+      return error;
+  }
+}
+
+Camera::Result Camera::ServeBadPixelCount(std::span<const std::uint8_t> in,
+                                          std::span<std::uint8_t> out) {
+  if (!in.empty() || out.size() > 2) return Error(kErrorInvalidParameter);
+  if (out.size() < 2) return Error(kErrorInsufficientBuffer);
+  PutU16(out.data(), static_cast<std::uint16_t>(settings_.bad_pixels.size()));
+  return Ok(2);
+}
+
+Camera::Result Camera::ServeGetBadPixels(std::span<const std::uint8_t> in,
+                                         std::span<std::uint8_t> out) {
+  if (!in.empty()) return Error(kErrorInvalidParameter);
+  // As many whole entries as the buffer holds.
+  const std::size_t count = std::min(settings_.bad_pixels.size(), out.size() / kBadPixelEntrySize);
+  std::uint8_t* p = out.data();
+  for (std::size_t i = 0; i < count; ++i, p += kBadPixelEntrySize) {
+    const BadPixel& entry = settings_.bad_pixels[i];
+    PutU16(p, entry.x);
+    PutU16(p + 2, entry.y);
+    p[4] = entry.kind;
+  }
+  std::size_t bytes = count * kBadPixelEntrySize;
+  const std::size_t extra =
+      std::min<std::size_t>(settings_.bad_pixel_read_extra, out.size() - bytes);
+  if (extra) std::memset(out.data() + bytes, 0, extra);
+  bytes += extra;
+  return Ok(static_cast<std::uint32_t>(bytes));
+}
+
+Camera::Result Camera::ServeSetBadPixels(std::span<const std::uint8_t> in,
+                                         std::span<std::uint8_t> out) {
+  if (in.size() % kBadPixelEntrySize != 0 || out.size() > 2) {
+    return Error(kErrorInvalidParameter);
+  }
+  if (out.size() < 2) return Error(kErrorInsufficientBuffer);
+  const std::size_t count = in.size() / kBadPixelEntrySize;
+  if (count > kMaxBadPixels) return Error(kErrorInvalidParameter);
+  std::vector<BadPixel> list(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* p = in.data() + i * kBadPixelEntrySize;
+    list[i] = {GetU16(p), GetU16(p + 2), p[4]};
+    if (list[i].x >= kSensorWidth || list[i].y >= kSensorHeight) {
+      return Error(kErrorInvalidParameter);
+    }
+  }
+  settings_.bad_pixels = std::move(list);
+  PutU16(out.data(), static_cast<std::uint16_t>(count));
+  return Ok(2);
 }
 
 DriverSettings Camera::Settings() const {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace vcam {
 
@@ -22,6 +23,17 @@ FrameParams DefaultFrameParams();
 // Whether the camera accepts a record.
 bool ValidFrameParams(const FrameParams& record);
 
+// A bad-pixel list entry: 5 bytes, x as u16, y as u16 (little-endian), then a kind byte that
+// the camera keeps as given. The list holds at most kMaxBadPixels entries, all on the sensor.
+constexpr std::size_t kBadPixelEntrySize = 5;
+constexpr std::size_t kMaxBadPixels = 1000;
+struct BadPixel {
+  std::uint16_t x = 0;
+  std::uint16_t y = 0;
+  std::uint8_t kind = 0;
+  bool operator==(const BadPixel&) const = default;
+};
+
 struct DriverSettings {
   std::uint8_t hdr = 0;           // IOCTL_HDR: the byte last set
   std::uint8_t events_state = 0;  // IOCTL_EVENTS_STATE
@@ -29,6 +41,14 @@ struct DriverSettings {
   std::uint32_t stream_mode = 0;  // IOCTL_STREAM_MODE
   std::uint8_t front_led = 0;     // IOCTL_FRONT_LED: the byte last sent
   FrameParams frame_params = DefaultFrameParams();  // IOCTL_FRAME_PARAMS
+  // IOCTL_FIX_BAD_PIXELS: the correction switch, 0 or 1. Read, it answers two bytes: the
+  // switch and whether the list is non-empty (0 or 1); set, it answers the previous switch.
+  std::uint8_t fix_bad_pixels = 0;
+  // IOCTL_SET_BAD_PIXELS_DATA replaces the list and answers its new length (u16).
+  std::vector<BadPixel> bad_pixels;
+  // Test knob: bytes of a torn entry that a read of the list appends after the whole entries
+  // (as far as the buffer has room), as a driver could.
+  std::uint32_t bad_pixel_read_extra = 0;
 };
 
 }  // namespace vcam

@@ -202,6 +202,49 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode)
 /* Sends the LED state byte to the camera. Invalid handle: 6. No lock. */
 KEPRA_API uint32_t KEPRA_CALL kepra_SwitchFrontLED(KEPRA_HANDLE H, uint8_t State);
 
+/* ---- Bad pixels ------------------------------------------------------------------------
+ * The camera corrects defective pixels from a list it keeps. Each function sends one request
+ * and takes no lock; the library passes the bytes through. A failed request writes a debug
+ * line (not kepra_SetBadPixelData) and keeps the system's last error. */
+
+/* One list entry: 5 bytes, packed, little-endian. Kind is the camera's class of the defect
+ * (the library and the virtual camera keep it as given). The camera refuses (87) a list of
+ * more than KEPRA_MAX_BAD_PIXELS entries or with an entry outside the sensor. */
+#pragma pack(push, 1)
+typedef struct kepra_BadPixel {
+  uint16_t X;   /* offset 0: sensor column */
+  uint16_t Y;   /* offset 2: sensor row */
+  uint8_t Kind; /* offset 4 */
+} kepra_BadPixel;
+#pragma pack(pop)
+KEPRA_STATIC_ASSERT(sizeof(kepra_BadPixel) == 5, "kepra_BadPixel is 5 bytes");
+KEPRA_STATIC_ASSERT(offsetof(kepra_BadPixel, Y) == 2, "Y at 2");
+KEPRA_STATIC_ASSERT(offsetof(kepra_BadPixel, Kind) == 4, "Kind at 4");
+#define KEPRA_MAX_BAD_PIXELS 1000u
+
+/* The correction switch. The camera answers with two bytes: Enabled (1 when correction is
+ * switched on, else 0) and HasList (1 when its list holds at least one entry). Either pointer
+ * may be null. Invalid handle: 6. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFixBadPixels(KEPRA_HANDLE H, uint8_t* Enabled,
+                                                    uint8_t* HasList);
+/* Switches correction on (Enable non-zero) or off; Previous, if not null, receives the
+ * camera's reply: the switch as it was before (0 or 1). Invalid handle: 6. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFixBadPixels(KEPRA_HANDLE H, uint8_t Enable,
+                                                    uint8_t* Previous);
+/* Stores KEPRA_MAX_BAD_PIXELS. H is not looked at; a null Count fails without a last error. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetMaxBadPixelCount(KEPRA_HANDLE H, uint16_t* Count);
+/* The number of entries in the camera's list. Invalid handle: 6. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H, uint16_t* Count);
+/* Reads the list into Data, which holds Count entries; Delivered, if not null, receives the
+ * number of whole entries the driver wrote. Handle and Data go to the request unchecked. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPixel* Data,
+                                                    uint16_t Count, uint16_t* Delivered);
+/* Replaces the camera's list by Count entries (0 empties it); Reply, if not null, receives the
+ * camera's answer: the number of entries it now keeps. Handle and Data go to the request
+ * unchecked. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_BadPixel* Data,
+                                                    uint16_t Count, uint16_t* Reply);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 

@@ -153,5 +153,56 @@ TEST(CameraSettings, FrameParamsRefuseABadRecordAndKeepTheOldOne) {
   EXPECT_EQ(camera.Settings().frame_params, good);
 }
 
+TEST(CameraSettings, BadPixelRequestsOfTheWrongShapeAreRefused) {
+  Camera camera(0);
+  const std::vector<std::uint8_t> entry = {1, 0, 2, 0, 3};
+  ASSERT_TRUE(Serve(camera, io::IOCTL_SET_BAD_PIXELS_DATA, entry, 2).result.ok);
+  // Switch: get 0 -> 2, set 1 -> 1.
+  EXPECT_EQ(Serve(camera, io::IOCTL_FIX_BAD_PIXELS, {}, 1).result.error, 122u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FIX_BAD_PIXELS, {}, 3).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FIX_BAD_PIXELS, {1}, 0).result.error, 122u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FIX_BAD_PIXELS, {1}, 2).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_FIX_BAD_PIXELS, {1, 1}, 1).result.error, 87u);
+  EXPECT_EQ(camera.Settings().fix_bad_pixels, 0);
+  // Count: get 0 -> 2.
+  EXPECT_EQ(Serve(camera, io::IOCTL_GET_BAD_PIXELS_COUNT, {}, 1).result.error, 122u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_GET_BAD_PIXELS_COUNT, {}, 4).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_GET_BAD_PIXELS_COUNT, {0}, 2).result.error, 87u);
+  // List read: no input.
+  EXPECT_EQ(Serve(camera, io::IOCTL_GET_BAD_PIXELS_DATA, {0}, 5).result.error, 87u);
+  // List write: whole entries in, 2 bytes out.
+  EXPECT_EQ(Serve(camera, io::IOCTL_SET_BAD_PIXELS_DATA, {1, 0, 2, 0}, 2).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_SET_BAD_PIXELS_DATA, entry, 1).result.error, 122u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_SET_BAD_PIXELS_DATA, entry, 3).result.error, 87u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_SET_BAD_PIXELS_DATA, std::vector<std::uint8_t>(5 * 1001), 2)
+                .result.error,
+            87u);
+  EXPECT_EQ(camera.Settings().bad_pixels, (std::vector<BadPixel>{{1, 2, 3}}));
+}
+
+TEST(CameraSettings, BadPixelListReadFillsOnlyWholeEntries) {
+  Camera camera(0);
+  std::vector<std::uint8_t> list;
+  for (std::uint8_t i = 0; i < 4; ++i) list.insert(list.end(), {i, 0, i, 0, i});
+  const auto set = Serve(camera, io::IOCTL_SET_BAD_PIXELS_DATA, list, 2);
+  ASSERT_TRUE(set.result.ok);
+  EXPECT_EQ(set.out, (std::vector<std::uint8_t>{4, 0}));
+  // 13 bytes offered: two entries, the rest untouched.
+  auto get = Serve(camera, io::IOCTL_GET_BAD_PIXELS_DATA, {}, 13);
+  ASSERT_TRUE(get.result.ok);
+  EXPECT_EQ(get.result.bytes, 10u);
+  EXPECT_TRUE(std::equal(list.begin(), list.begin() + 10, get.out.begin()));
+  EXPECT_EQ(get.out[10], 0xEE);
+  // More room than the list needs: the list.
+  get = Serve(camera, io::IOCTL_GET_BAD_PIXELS_DATA, {}, 50);
+  EXPECT_EQ(get.result.bytes, 20u);
+  EXPECT_EQ(Serve(camera, io::IOCTL_GET_BAD_PIXELS_DATA, {}, 0).result.bytes, 0u);
+  // The switch read reports a non-empty list; set answers the previous switch.
+  auto fix = Serve(camera, io::IOCTL_FIX_BAD_PIXELS, {5}, 1);
+  EXPECT_EQ(fix.out[0], 0);
+  fix = Serve(camera, io::IOCTL_FIX_BAD_PIXELS, {}, 2);
+  EXPECT_EQ(fix.out, (std::vector<std::uint8_t>{1, 1}));
+}
+
 }  // namespace
 }  // namespace vcam
