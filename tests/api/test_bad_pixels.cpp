@@ -152,13 +152,9 @@ TEST_F(BadPixels, GetOffersCountTimesFiveAndDeliversWhatTheDriverWrote) {
     EXPECT_EQ(request.out_size, 5000u);
     EXPECT_EQ(delivered, c.delivered) << c.list << " + " << c.extra;
   }
-  // The entries of the last read arrived in their layout.
+  // The entries of the last read arrived whole and in order.
   const auto expected = Entries(999);
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    ASSERT_EQ(buffer[i].X, expected[i].X) << i;
-    ASSERT_EQ(buffer[i].Y, expected[i].Y) << i;
-    ASSERT_EQ(buffer[i].Kind, expected[i].Kind) << i;
-  }
+  EXPECT_EQ(std::memcmp(buffer.data(), expected.data(), 999 * 5), 0);
 }
 
 TEST_F(BadPixels, GetWithASmallerBufferOrCountZero) {
