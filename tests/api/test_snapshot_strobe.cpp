@@ -11,11 +11,6 @@ namespace {
 class SnapshotStrobe : public CameraTest {
  protected:
   std::vector<RegisterAccess> Accesses() const { return RegisterAccesses(camera_->Log()); }
-  void SetSnapshotValue(std::uint32_t value) {
-    auto s = camera_->Settings();
-    s.snapshot = value;
-    camera_->SetSettings(s);
-  }
   void SetEvents(std::uint8_t state) {
     auto s = camera_->Settings();
     s.events_state = state;
@@ -65,19 +60,6 @@ TEST_F(SnapshotStrobe, SnapshotZeroTimeoutInvertedIsTheTopBitAlone) {
 
   ASSERT_EQ(kepra_SetSnapshotParams(h(), 1000, 0), 1u);
   EXPECT_EQ(camera_->Settings().snapshot, 1000u);
-}
-
-TEST_F(SnapshotStrobe, SnapshotGetDecodesWhatTheDriverHolds) {
-  SetSnapshotValue(0xFFFFFFFF);
-  std::uint32_t timeout = 0;
-  std::uint8_t inverted = 0;
-  ASSERT_EQ(kepra_GetSnapshotParams(h(), &timeout, &inverted), 1u);
-  EXPECT_EQ(timeout, 1u);
-  EXPECT_EQ(inverted, 1);
-  SetSnapshotValue(0x7FFFFFFF);
-  ASSERT_EQ(kepra_GetSnapshotParams(h(), &timeout, &inverted), 1u);
-  EXPECT_EQ(timeout, 0x7FFFFFFFu);
-  EXPECT_EQ(inverted, 0);
 }
 
 TEST_F(SnapshotStrobe, AFailedSnapshotRequestWritesNeitherValueNorLine) {
