@@ -113,7 +113,7 @@ TEST_F(FrameParams, SetRunsTheUpdateEvenWhenTheDriverRefusesTheRecord) {
     // Every request after the refused one belongs to the update, and it raised the frame.
     std::vector<std::uint32_t> after;
     for (std::size_t i = 2; i + 1 < log.size(); ++i) after.push_back(log[i].code);
-    EXPECT_EQ(after, (std::vector<std::uint32_t>{io::IOCTL_SENSOR_REG, io::IOCTL_SENSOR_REGS,
+    ASSERT_EQ(after, (std::vector<std::uint32_t>{io::IOCTL_SENSOR_REG, io::IOCTL_SENSOR_REGS,
                                                  io::IOCTL_SENSOR_REG, io::IOCTL_SENSOR_REG,
                                                  io::IOCTL_SENSOR_REG}))
         << c.what;

@@ -52,8 +52,11 @@ TEST_F(SnapshotStrobe, SnapshotZeroTimeoutInvertedIsTheTopBitAlone) {
   EXPECT_EQ(timeout, 0u);
   EXPECT_EQ(inverted, 1);
 
+  camera_->ClearLog();
   ASSERT_EQ(kepra_SetSnapshotParams(h(), 0, 0), 1u);
-  EXPECT_EQ(WorkRequests().back().in, Bytes({0, 0, 0, 0}));
+  const auto work = WorkRequests();
+  ASSERT_EQ(work.size(), 1u);
+  EXPECT_EQ(work[0].in, Bytes({0, 0, 0, 0}));
   ASSERT_EQ(kepra_GetSnapshotParams(h(), &timeout, &inverted), 1u);
   EXPECT_EQ(timeout, 0u);
   EXPECT_EQ(inverted, 0);
