@@ -190,6 +190,26 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
       return ServeEraseSector(in, out);
     case io::IOCTL_POST_TEST_FW_ERROR:
       return ServePostTestFwError(in, out);
+    case io::IOCTL_HDR:
+      return ServeHdr(in, out);
+    case io::IOCTL_EVENTS_STATE:
+      return ServeEventsState(in, out);
+    case io::IOCTL_SNAPSHOT_PARAMS:
+      return ServeSnapshot(in, out);
+    case io::IOCTL_STREAM_MODE:
+      return ServeStreamMode(in, out);
+    case io::IOCTL_FRONT_LED:
+      return ServeFrontLed(in, out);
+    case io::IOCTL_FRAME_PARAMS:
+      return ServeFrameParams(in, out);
+    case io::IOCTL_FIX_BAD_PIXELS:
+      return ServeFixBadPixels(in, out);
+    case io::IOCTL_GET_BAD_PIXELS_COUNT:
+      return ServeBadPixelCount(in, out);
+    case io::IOCTL_GET_BAD_PIXELS_DATA:
+      return ServeGetBadPixels(in, out);
+    case io::IOCTL_SET_BAD_PIXELS_DATA:
+      return ServeSetBadPixels(in, out);
     default:
       return Error(kErrorInvalidFunction);
   }

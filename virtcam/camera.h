@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "nor_flash.h"
+#include "camera_settings.h"
 
 namespace vcam {
 
@@ -99,6 +100,9 @@ class Camera {
   void SetFrequency(std::uint32_t mhz);
   std::uint32_t LastAfterValue() const;
   std::uint64_t FramesServed() const;
+  // The settings the driver keeps (camera_settings.h).
+  DriverSettings Settings() const;
+  void SetSettings(const DriverSettings& settings);
 
   IdentData Ident() const;
   void SetIdent(const IdentData& ident);
@@ -151,6 +155,17 @@ class Camera {
   Result ServeWritePage(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeEraseSector(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServePostTestFwError(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  // Settings the driver keeps (camera_settings.cpp).
+  Result ServeHdr(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeEventsState(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeSnapshot(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeStreamMode(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFrontLed(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFrameParams(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeFixBadPixels(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeBadPixelCount(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeGetBadPixels(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result ServeSetBadPixels(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 
   const std::uint32_t index_;
   CameraConfig config_;
@@ -166,6 +181,7 @@ class Camera {
   std::deque<std::string> driver_log_;
   std::uint64_t driver_log_seq_ = 0;
   NorFlash flash_;
+  DriverSettings settings_;
 
   mutable std::mutex control_mutex_;  // guards log and faults (never held while serving)
   bool log_enabled_ = false;

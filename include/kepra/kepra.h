@@ -34,6 +34,18 @@
 extern "C" {
 #endif
 
+/* Compile-time checks of the public records' layout (C11, C++11; older C gets an array
+ * declaration that fails to compile when the condition is false). */
+#ifndef KEPRA_STATIC_ASSERT
+#if defined(__cplusplus)
+#define KEPRA_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KEPRA_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define KEPRA_STATIC_ASSERT(cond, msg) extern int kepra_static_assert_[(cond) ? 1 : -1]
+#endif
+#endif
+
 /* A camera handle is the operating system's handle of the opened camera device. */
 typedef void* KEPRA_HANDLE;
 
@@ -155,19 +167,12 @@ typedef struct kepra_FrameInfo {
   uint8_t Reserved4066[30];
 } kepra_FrameInfo;
 
-#if defined(__cplusplus)
-#define KEPRA_STATIC_ASSERT(condition, message) static_assert(condition, message)
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-#define KEPRA_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
-#endif
-#ifdef KEPRA_STATIC_ASSERT
 KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, EventCount) == 26, "EventCount at 26");
 KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, Events) == 48, "Events at 48");
 KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, ClockMHz) == 4048, "ClockMHz at 4048");
 KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, ExposureLines) == 4060, "ExposureLines at 4060");
 KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, LineLength) == 4064, "LineLength at 4064");
 KEPRA_STATIC_ASSERT(sizeof(kepra_FrameInfo) == 4096, "kepra_FrameInfo is 4096 bytes");
-#endif
 
 /* ---- Exposure ------------------------------------------------------------------------
  * In three units: lines (Exposure, what the sensor counts; limits 2 and 65534), sensor-clock
@@ -251,24 +256,16 @@ typedef struct kepra_CameraInfoEx {
   uint16_t IdentByte5; /* identity byte 5 */
 } kepra_CameraInfoEx;
 
-#if defined(__cplusplus) && __cplusplus >= 201103L
-#define KEPRA_LAYOUT_CHECK(condition, message) static_assert(condition, message);
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-#define KEPRA_LAYOUT_CHECK(condition, message) _Static_assert(condition, message);
-#else
-#define KEPRA_LAYOUT_CHECK(condition, message)
-#endif
-KEPRA_LAYOUT_CHECK(sizeof(kepra_IdentData) == 78, "identity record is 78 bytes")
-KEPRA_LAYOUT_CHECK(sizeof(kepra_CameraInfo) == 32, "camera info record is 32 bytes")
-KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfo, Width) == 4, "Width at 4")
-KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfo, Height) == 8, "Height at 8")
-KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfo, ModelName) == 12, "ModelName at 12")
-KEPRA_LAYOUT_CHECK(sizeof(kepra_CameraInfoEx) == 12, "extended camera info is 12 bytes")
-KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfoEx, IdentByte3) == 2, "IdentByte3 at 2")
-KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfoEx, IdentWord) == 4, "IdentWord at 4")
-KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfoEx, IdentByte4) == 8, "IdentByte4 at 8")
-KEPRA_LAYOUT_CHECK(offsetof(kepra_CameraInfoEx, IdentByte5) == 10, "IdentByte5 at 10")
-#undef KEPRA_LAYOUT_CHECK
+KEPRA_STATIC_ASSERT(sizeof(kepra_IdentData) == 78, "identity record is 78 bytes");
+KEPRA_STATIC_ASSERT(sizeof(kepra_CameraInfo) == 32, "camera info record is 32 bytes");
+KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfo, Width) == 4, "Width at 4");
+KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfo, Height) == 8, "Height at 8");
+KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfo, ModelName) == 12, "ModelName at 12");
+KEPRA_STATIC_ASSERT(sizeof(kepra_CameraInfoEx) == 12, "extended camera info is 12 bytes");
+KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfoEx, IdentByte3) == 2, "IdentByte3 at 2");
+KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfoEx, IdentWord) == 4, "IdentWord at 4");
+KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfoEx, IdentByte4) == 8, "IdentByte4 at 8");
+KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfoEx, IdentByte5) == 10, "IdentByte5 at 10");
 
 KEPRA_API uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentData);
 /* The record is passed by value: all 78 bytes travel as the argument. */
@@ -347,6 +344,141 @@ KEPRA_API uint32_t KEPRA_CALL kepra_UpdateFW(KEPRA_HANDLE H);
 KEPRA_API uint32_t KEPRA_CALL kepra_UpdateFWFromFile(KEPRA_HANDLE H, const char* Path);
 /* Sends the driver its firmware-error test request; no argument checks, no lock. */
 KEPRA_API uint32_t KEPRA_CALL kepra_PostTestFWError(KEPRA_HANDLE H);
+
+/* ---- Readout mode and HDR -----------------------------------------------------------
+ * The readout mode is bits 4-5 of sensor register 11 (0..3); setting it also writes the
+ * sensor's tuning registers where the sensor variant (register 127) needs them. HDR is an
+ * on/off switch kept by the driver. Invalid handle or null pointer: 87 with a debug line.
+ * All four hold the device lock. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetReadoutMode(KEPRA_HANDLE H, uint32_t* Mode);
+/* Only the two low bits of Mode reach the sensor. Fails without a last error of its own on
+ * an unknown sensor variant (nothing written) and for mode 3 on variant 0x0900 (register 11
+ * is written, the tuning registers are not). */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetReadoutMode(KEPRA_HANDLE H, uint32_t Mode);
+/* Delivers the driver's HDR byte unchanged. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetHDR(KEPRA_HANDLE H, uint8_t* pHDR);
+/* Any non-zero HDR switches it on (the driver receives 1), zero off. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR);
+
+/* ---- Snapshot, strobe and events ------------------------------------------------------
+ * Invalid handle or null pointer: 87 with a debug line. All but kepra_CheckEventsState hold
+ * the device lock. */
+
+/* Snapshot: a timeout in milliseconds and an inverted flag, kept by the driver as one signed
+ * 32-bit value: TimeoutMs, or its negation when Inverted is set (0x80000000 for Inverted with
+ * timeout 0). Timeouts up to 0x7FFFFFFF read back as set. The getter reports 0x80000000 as
+ * Inverted = 1, TimeoutMs = 0, and refuses null pointers in the order TimeoutMs, Inverted. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetSnapshotParams(KEPRA_HANDLE H, uint32_t* TimeoutMs,
+                                                      uint8_t* Inverted);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetSnapshotParams(KEPRA_HANDLE H, uint32_t TimeoutMs,
+                                                      uint8_t Inverted);
+
+/* Strobe: mode 0..3 (sensor register 11 bits 6-7), off and on delays (register 5 low and
+ * high byte) and an inverted flag (register 7 bit 14); the other bits of registers 7 and 11
+ * are kept. The getter refuses null pointers in the order StrobeMode, StrobeOffDelay,
+ * StrobeOnDelay, Inverted ("StrobeMode is NULL" ...). The setter refuses a StrobeMode above 3
+ * ("StrobeMode is not valid", 87) before it touches the camera; when register 7 cannot be read
+ * it leaves the inverted flag alone and still sets the mode. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetStrobeParams(KEPRA_HANDLE H, uint32_t* StrobeMode,
+                                                    uint8_t* StrobeOffDelay, uint8_t* StrobeOnDelay,
+                                                    uint8_t* Inverted);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetStrobeParams(KEPRA_HANDLE H, uint32_t StrobeMode,
+                                                    uint8_t StrobeOffDelay, uint8_t StrobeOnDelay,
+                                                    uint8_t Inverted);
+
+/* Events state: one byte of event bits kept by the driver. The setter gives the bits selected
+ * by Mask (only bits 0-3 count) the values they have in Bit and keeps the other bits, except
+ * that a bit set in Bit outside the selection is cleared. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetEventsState(KEPRA_HANDLE H, uint8_t* Bit);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit, uint8_t Mask);
+
+/* Searches the events of a frame-information record (event count: unsigned 16-bit,
+ * little-endian, at byte offset 26; one event byte each from offset 48) for the first whose
+ * Mask bits equal those of Bit. Returns its index, or -1 when there is none or FrameInfo is
+ * null. Takes no handle and no lock and sets no last error. */
+KEPRA_API int32_t KEPRA_CALL kepra_CheckEventsState(const void* FrameInfo, uint8_t Bit,
+                                                    uint8_t Mask);
+
+/* ---- Frame parameters, stream mode and front LED ---------------------------------------
+ * Settings the driver keeps; the library carries them unchanged. */
+
+/* The driver's frame-parameter record: 26 bytes, every field little-endian. The camera checks
+ * a record as a whole and refuses (87) one with an empty or out-of-sensor region, an unknown
+ * sample depth or binning factor, a width or height not divisible by its binning factor,
+ * unknown flags or non-zero reserved bytes. A 1280 x 1024 camera starts with the full sensor,
+ * 10 bits, no binning, no flags. */
+typedef struct kepra_FrameParams {
+  uint16_t X;           /* offset 0: first sensor column of the region of interest */
+  uint16_t Y;           /* offset 2: first sensor row */
+  uint16_t Width;       /* offset 4: sensor columns, before binning; X + Width <= sensor width */
+  uint16_t Height;      /* offset 6: sensor rows, before binning; Y + Height <= sensor height */
+  uint16_t BitDepth;    /* offset 8: significant bits of a sample: 8, 10 or 12 */
+  uint16_t BinX;        /* offset 10: horizontal binning factor: 1, 2 or 4 */
+  uint16_t BinY;        /* offset 12: vertical binning factor: 1, 2 or 4 */
+  uint16_t Flags;       /* offset 14: KEPRA_FRAME_MIRROR_X, KEPRA_FRAME_FLIP_Y */
+  uint8_t Reserved[10]; /* offset 16: zero */
+} kepra_FrameParams;
+KEPRA_STATIC_ASSERT(sizeof(kepra_FrameParams) == 26, "kepra_FrameParams is 26 bytes");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameParams, BitDepth) == 8, "BitDepth at 8");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameParams, Flags) == 14, "Flags at 14");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameParams, Reserved) == 16, "Reserved at 16");
+#define KEPRA_FRAME_MIRROR_X 0x0001u
+#define KEPRA_FRAME_FLIP_Y 0x0002u
+
+/* Reads the record; no handle check of its own and no lock: a bad handle fails in the request. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameParams(KEPRA_HANDLE H, kepra_FrameParams* Params);
+/* Sends the record under the device lock (invalid handle: 0xC0000008 from the lock), then
+ * lengthens the sensor's frame where the new setting needs it, even when the driver refused
+ * the record. The result is the driver's answer to the record. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H, const kepra_FrameParams* Params);
+/* Stream mode, a 32-bit value of the driver's. Invalid handle: 87. The setter holds the lock. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetStreamMode(KEPRA_HANDLE H, uint32_t* Mode);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode);
+/* Sends the LED state byte to the camera. Invalid handle: 6. No lock. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SwitchFrontLED(KEPRA_HANDLE H, uint8_t State);
+
+/* ---- Bad pixels ------------------------------------------------------------------------
+ * The camera corrects defective pixels from a list it keeps. Each function sends one request
+ * and takes no lock; the library passes the bytes through. A failed request writes a debug
+ * line (not kepra_SetBadPixelData) and keeps the system's last error. */
+
+/* One list entry: 5 bytes, packed, little-endian. Kind is the camera's class of the defect
+ * (the library and the virtual camera keep it as given). The camera refuses (87) a list of
+ * more than KEPRA_MAX_BAD_PIXELS entries or with an entry outside the sensor. */
+#pragma pack(push, 1)
+typedef struct kepra_BadPixel {
+  uint16_t X;   /* offset 0: sensor column */
+  uint16_t Y;   /* offset 2: sensor row */
+  uint8_t Kind; /* offset 4 */
+} kepra_BadPixel;
+#pragma pack(pop)
+KEPRA_STATIC_ASSERT(sizeof(kepra_BadPixel) == 5, "kepra_BadPixel is 5 bytes");
+KEPRA_STATIC_ASSERT(offsetof(kepra_BadPixel, Y) == 2, "Y at 2");
+KEPRA_STATIC_ASSERT(offsetof(kepra_BadPixel, Kind) == 4, "Kind at 4");
+#define KEPRA_MAX_BAD_PIXELS 1000u
+
+/* The correction switch. The camera answers with two bytes: Enabled (1 when correction is
+ * switched on, else 0) and HasList (1 when its list holds at least one entry). Either pointer
+ * may be null. Invalid handle: 6. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFixBadPixels(KEPRA_HANDLE H, uint8_t* Enabled,
+                                                    uint8_t* HasList);
+/* Switches correction on (Enable non-zero) or off; Previous, if not null, receives the
+ * camera's reply: the switch as it was before (0 or 1). Invalid handle: 6. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFixBadPixels(KEPRA_HANDLE H, uint8_t Enable,
+                                                    uint8_t* Previous);
+/* Stores KEPRA_MAX_BAD_PIXELS. H is not looked at; a null Count fails without a last error. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetMaxBadPixelCount(KEPRA_HANDLE H, uint16_t* Count);
+/* The number of entries in the camera's list. Invalid handle: 6. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H, uint16_t* Count);
+/* Reads the list into Data, which holds Count entries; Delivered, if not null, receives the
+ * number of whole entries the driver wrote. Handle and Data go to the request unchecked. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPixel* Data,
+                                                    uint16_t Count, uint16_t* Delivered);
+/* Replaces the camera's list by Count entries (0 empties it); Reply, if not null, receives the
+ * camera's answer: the number of entries it now keeps. Handle and Data go to the request
+ * unchecked. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_BadPixel* Data,
+                                                    uint16_t Count, uint16_t* Reply);
 
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];

@@ -1,0 +1,54 @@
+// Readout mode and HDR.
+#include "core/readout.h"
+
+#include "api/export.h"
+#include "core/sensor_regs.h"
+#include "driver/ioctl.h"
+#include "driver/request.h"
+
+using namespace kepra;
+
+extern "C" {
+
+uint32_t KEPRA_CALL kepra_GetReadoutMode(KEPRA_HANDLE H, uint32_t* Mode) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Refuse("H is not valid");
+  if (!Mode) return api::Refuse("Mode is NULL");
+  device::DeviceLock lock(h);
+  if (!lock) return 0;
+  std::uint16_t r11 = 0;
+  if (!core::CxReadSensorReg(h, core::kReadoutModeRegister, &r11)) {
+    device::CxDebugPrint("CxReadSensorReg failed");
+    return 0;
+  }
+  *Mode = core::ReadoutModeOf(r11);
+  return 1;
+}
+
+uint32_t KEPRA_CALL kepra_SetReadoutMode(KEPRA_HANDLE H, uint32_t Mode) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Refuse("H is not valid");
+  device::DeviceLock lock(h);
+  if (!lock) return 0;
+  return core::CxSetReadoutMode(h, Mode) ? 1 : 0;
+}
+
+uint32_t KEPRA_CALL kepra_GetHDR(KEPRA_HANDLE H, uint8_t* pHDR) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Refuse("H is not valid");
+  if (!pHDR) return api::Refuse("pHDR is NULL");
+  device::DeviceLock lock(h);
+  if (!lock) return 0;
+  return driver::Request(h, driver::IOCTL_HDR, nullptr, 0, pHDR, 1) ? 1 : 0;
+}
+
+uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR) {
+  HANDLE h = api::ToHandle(H);
+  if (device::IsInvalid(h)) return api::Refuse("H is not valid");
+  device::DeviceLock lock(h);
+  if (!lock) return 0;
+  const std::uint8_t value = HDR ? 1 : 0;
+  return driver::Request(h, driver::IOCTL_HDR, &value, 1, nullptr, 0) ? 1 : 0;
+}
+
+}  // extern "C"
