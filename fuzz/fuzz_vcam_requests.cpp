@@ -1,0 +1,117 @@
+// Random request streams for the virtual camera: straight into Camera::Serve, and as raw bytes
+// into the socket server's decoder over a connection (headers with any lengths, short reads,
+// a stream cut anywhere).
+#include <fuzzer/FuzzedDataProvider.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "camera.h"
+#include "driver/ioctl.h"
+#include "server.h"
+
+namespace {
+
+namespace io = kepra::driver;
+
+struct World {
+  World() {
+    char dir[] = "/tmp/kepra-fuzz-XXXXXX";
+    if (!mkdtemp(dir)) std::abort();
+    server = std::make_unique<vcam::Server>(dir);
+    served = server->Plug(0);
+    direct = std::make_unique<vcam::Camera>(1);
+  }
+  std::unique_ptr<vcam::Server> server;
+  std::shared_ptr<vcam::Camera> served;
+  std::unique_ptr<vcam::Camera> direct;
+};
+
+World& Get() {
+  static World world;
+  return world;
+}
+
+std::uint32_t PickCode(FuzzedDataProvider& in) {
+  if (in.ConsumeIntegralInRange<int>(0, 15) == 0) return in.ConsumeIntegral<std::uint32_t>();
+  const auto& codes = io::kControlCodes;
+  return codes[in.ConsumeIntegralInRange<std::size_t>(0, std::size(codes) - 1)].code;
+}
+
+void ServeDirect(FuzzedDataProvider& in) {
+  vcam::Camera& camera = *Get().direct;
+  std::vector<std::uint8_t> out;
+  for (int n = 0; n < 16 && in.remaining_bytes() > 0; ++n) {
+    const std::uint32_t code = PickCode(in);
+    // Device resets are fine; the flash is kept small in reach: writes and erases go wherever
+    // the stream says, as a driver would let them.
+    const std::vector<std::uint8_t> input =
+        in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 300));
+    out.assign(in.ConsumeIntegralInRange<std::size_t>(0, 5000), 0xCC);
+    const vcam::Camera::Result result = camera.Serve(code, input, out);
+    if (result.ok && result.bytes > out.size()) std::abort();  // wrote past the caller's buffer
+  }
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void ServeOverSocket(FuzzedDataProvider& in) {
+  const std::string path = Get().server->SocketPath(0);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) std::abort();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) std::abort();
+  // Headers are code, input length, output length; mostly sane lengths with their input bytes,
+  // sometimes anything at all.
+  std::vector<std::uint8_t> stream;
+  auto put = [&](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) stream.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  while (in.remaining_bytes() > 0 && stream.size() < 8192) {
+    if (in.ConsumeIntegralInRange<int>(0, 7) == 0) {
+      const auto raw = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 64));
+      stream.insert(stream.end(), raw.begin(), raw.end());
+      continue;
+    }
+    put(PickCode(in));
+    const auto input = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 300));
+    put(static_cast<std::uint32_t>(input.size()));
+    put(in.ConsumeIntegralInRange<std::uint32_t>(0, 5000));
+    stream.insert(stream.end(), input.begin(), input.end());
+  }
+  WriteAll(fd, stream.data(), stream.size());
+  shutdown(fd, SHUT_WR);
+  std::uint8_t sink[4096];
+  while (recv(fd, sink, sizeof sink, 0) > 0) {
+  }
+  close(fd);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  FuzzedDataProvider in(data + 1, size - 1);
+  if (data[0] & 1) {
+    ServeOverSocket(in);
+  } else {
+    ServeDirect(in);
+  }
+  return 0;
+}
