@@ -90,7 +90,8 @@ void ServeOverSocket(FuzzedDataProvider& in) {
       continue;
     }
     put(PickCode(in));
-    const auto input = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 300));
+    const auto input =
+        in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 300));
     put(static_cast<std::uint32_t>(input.size()));
     put(in.ConsumeIntegralInRange<std::uint32_t>(0, 5000));
     stream.insert(stream.end(), input.begin(), input.end());
