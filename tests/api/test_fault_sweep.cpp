@@ -417,7 +417,8 @@ TEST_F(FaultSweep, EveryRequestOfEveryMultiRequestExport) {
     ExpectLockFreeForProcess(row.name);
   }
   Fresh();
-  EXPECT_EQ(OpenDescriptors(), descriptors) << "handles leaked";
+  // Fewer is fine: the keeper's connection to an unplugged camera may have been dropped.
+  EXPECT_LE(OpenDescriptors(), descriptors) << "handles leaked";
   std::printf("fault sweep: %zu exports, %d request positions swept (driver error and unplug)\n",
               Rows().size(), swept_ / 2);
   std::filesystem::remove(FirmwareFile());
