@@ -32,7 +32,7 @@ void BM_Frames_GetFrame16(benchmark::State& state) {
   if (pair.floor > 0) {
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
     Report({"frames", "kepra_GetFrame16 " + size + " vs raw receive", pair.lib, pair.floor, "MB/s",
-            ">= 0.9", ""});
+            ">= 0.9", "", pair.ratio});
     Report({"frames", "kepra_GetFrame16 " + size + " vs USB 3 payload", pair.lib, kUsb3PayloadMBps,
             "MB/s", ">= 1", "ceiling of a real link"});
   }

@@ -57,7 +57,7 @@ void Contended(benchmark::State& state, Sides& sides, const std::string& figure)
   state.counters["floor_us"] = pair.floor;
   if (pair.floor > 0) {
     Report({"locks", figure, pair.lib, pair.floor, "us", "<= 1.05",
-            "per call, contender loops kepra_GetExposure"});
+            "per call, contender loops kepra_GetExposure", pair.ratio});
   }
 }
 

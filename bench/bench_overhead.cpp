@@ -17,7 +17,7 @@ void Overhead(benchmark::State& state, const std::string& figure, bool locked,
   const Pair pair = Paired(state, call, [&] { return raw.Replay(requests, locked); });
   if (pair.floor > 0) {
     Report({"overhead", figure + " (" + std::to_string(requests.size()) + " requests)", pair.lib,
-            pair.floor, "us", "<= 1.05", ""});
+            pair.floor, "us", "<= 1.05", "", pair.ratio});
   }
 }
 

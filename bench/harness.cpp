@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +22,13 @@ namespace io = kepra::driver;
 namespace {
 std::atomic<bool> failed{false};
 }
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
 void MarkFailed() { failed = true; }
 bool Failed() { return failed; }
 
@@ -156,34 +164,84 @@ bool LockedShape(const std::vector<Request>& requests) {
 // ---- Summary ----
 
 namespace {
+
 std::mutex rows_mutex;
-std::vector<Row>& Rows() {
-  static std::vector<Row> rows;
-  return rows;
+std::vector<Row> pending;  // rows of the runs of the benchmark in progress, oldest first
+std::vector<std::vector<Row>> figures;  // reported rows, one list per figure, in first order
+
+std::vector<Row>* Figure(const Row& row) {
+  for (auto& list : figures) {
+    if (list.front().section == row.section && list.front().figure == row.figure) return &list;
+  }
+  return nullptr;
 }
+
+// Keeps the rows of the last `runs` runs of each figure: the reported ones.
+void Flush(std::size_t runs) {
+  std::lock_guard lock(rows_mutex);
+  std::vector<Row> seen;
+  for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
+    const auto same = std::count_if(seen.begin(), seen.end(), [&](const Row& r) {
+      return r.section == it->section && r.figure == it->figure;
+    });
+    if (static_cast<std::size_t>(same) >= runs) continue;
+    seen.push_back(*it);
+  }
+  for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
+    if (auto* list = Figure(*it)) {
+      list->push_back(*it);
+    } else {
+      figures.push_back({*it});
+    }
+  }
+  pending.clear();
+}
+
+class Reporter : public benchmark::ConsoleReporter {
+ public:
+  Reporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+  void ReportRuns(const std::vector<Run>& reports) override {
+    std::size_t runs = 0;
+    for (const auto& run : reports) {
+      if (run.run_type == Run::RT_Iteration) ++runs;
+    }
+    // With aggregates only on display, the repetition count tells how many runs there were.
+    if (runs == 0 && !reports.empty()) runs = static_cast<std::size_t>(reports.front().repetitions);
+    Flush(runs);
+    ConsoleReporter::ReportRuns(reports);
+  }
+};
+
+double MedianOf(const std::vector<Row>& rows, double Row::*field) {
+  std::vector<double> values;
+  for (const auto& row : rows) values.push_back(row.*field);
+  return Median(values);
+}
+
 }  // namespace
 
 void Report(const Row& row) {
   std::lock_guard lock(rows_mutex);
-  for (auto& existing : Rows()) {
-    if (existing.section == row.section && existing.figure == row.figure) {
-      existing = row;
-      return;
-    }
-  }
-  Rows().push_back(row);
+  pending.push_back(row);
+  if (pending.back().ratio == 0 && row.floor != 0) pending.back().ratio = row.value / row.floor;
+}
+
+std::unique_ptr<benchmark::BenchmarkReporter> MakeReporter() {
+  return std::make_unique<Reporter>();
 }
 
 void PrintSummary() {
   std::lock_guard lock(rows_mutex);
-  std::printf("\n%-8s | %-44s | %12s | %12s | %-6s | %7s | %-8s | %s\n", "Section", "Figure",
-              "kepra", "floor", "unit", "ratio", "goal", "note");
-  std::printf("%s\n", std::string(130, '-').c_str());
-  for (const auto& row : Rows()) {
-    const double ratio = row.floor != 0 ? row.value / row.floor : 0;
-    std::printf("%-8s | %-44s | %12.3f | %12.3f | %-6s | %7.3f | %-8s | %s\n", row.section.c_str(),
-                row.figure.c_str(), row.value, row.floor, row.unit.c_str(), ratio, row.goal.c_str(),
-                row.note.c_str());
+  std::printf("\nSummary: medians over the reported runs (n) of each figure\n");
+  std::printf("%-8s | %-56s | %10s | %10s | %-5s | %6s | %-7s | %2s | %s\n", "section", "figure",
+              "kepra", "floor", "unit", "ratio", "goal", "n", "note");
+  std::printf("%s\n", std::string(140, '-').c_str());
+  for (const auto& rows : figures) {
+    const Row& row = rows.back();
+    std::printf("%-8s | %-56s | %10.3f | %10.3f | %-5s | %6.3f | %-7s | %2zu | %s\n",
+                row.section.c_str(), row.figure.c_str(), MedianOf(rows, &Row::value),
+                MedianOf(rows, &Row::floor), row.unit.c_str(), MedianOf(rows, &Row::ratio),
+                row.goal.c_str(), rows.size(), row.note.c_str());
   }
   std::fflush(stdout);
 }

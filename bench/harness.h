@@ -97,15 +97,19 @@ bool LockedShape(const std::vector<Request>& requests);
 [[noreturn]] void Die(const std::string& why);
 
 // Times `lib` and `raw` alternately (order swapped every iteration, so drift and cache effects
-// fall on both alike); reports the library's time as the benchmark's and sets counters.
+// fall on both alike); reports the library's time as the benchmark's and the medians of both
+// sides as counters.
 // `per_call_bytes` > 0 gives bytes per second instead of time per call.
 using Clock = std::chrono::steady_clock;
 struct Pair {
-  double lib = 0;  // microseconds per call, or MB/s with bytes
+  double lib = 0;  // median microseconds per call, or MB/s with bytes
   double floor = 0;
+  double ratio = 0;  // median of the ratios of calls timed side by side
 };
 template <class L, class R>
 Pair Paired(benchmark::State& state, L&& lib, R&& raw, double per_call_bytes = 0);
+
+double Median(std::vector<double> values);
 
 // Set when any benchmark hit an error: the run then exits non-zero.
 void MarkFailed();
@@ -121,11 +125,17 @@ struct Row {
   std::string figure;
   double value;
   double floor;
-  std::string unit;  // of value and floor; the ratio is value / floor
+  std::string unit;  // of value and floor
   std::string goal;  // e.g. "<= 1.05"
   std::string note;
+  double ratio = 0;  // 0: value / floor
 };
-void Report(const Row& row);  // replaces the row of the same section and figure
+// Called by a benchmark at the end of each of its runs. Google Benchmark runs a function a few
+// times to find its iteration count before the runs it reports; the reporter below keeps only
+// the rows of reported runs, one per repetition, and the summary gives their medians.
+void Report(const Row& row);
+// The console reporter, also collecting the rows of every reported run.
+std::unique_ptr<benchmark::BenchmarkReporter> MakeReporter();
 void PrintSummary();
 
 // ---- template definitions ----
@@ -146,7 +156,7 @@ std::vector<Request> Record(F&& call) {
 
 template <class L, class R>
 Pair Paired(benchmark::State& state, L&& lib, R&& raw, double per_call_bytes) {
-  double lib_s = 0, raw_s = 0;
+  std::vector<double> lib_s, raw_s, ratios;
   std::int64_t n = 0;
   for (auto _ : state) {
     const bool lib_first = (n & 1) == 0;
@@ -164,23 +174,31 @@ Pair Paired(benchmark::State& state, L&& lib, R&& raw, double per_call_bytes) {
       (do_lib ? t_lib : t_raw) = dt;
     }
     state.SetIterationTime(t_lib);
-    lib_s += t_lib;
-    raw_s += t_raw;
+    lib_s.push_back(t_lib);
+    raw_s.push_back(t_raw);
+    ratios.push_back(per_call_bytes > 0 ? t_raw / t_lib : t_lib / t_raw);
     ++n;
   }
   if (n == 0) return {};
+  // Medians: the machine may be shared, and a few calls delayed by other work would otherwise
+  // decide the figure. The ratio is taken pair by pair, between calls made back to back under
+  // the same load.
+  const double lib_median = Median(lib_s), raw_median = Median(raw_s);
   Pair pair;
+  pair.ratio = Median(ratios);
   if (per_call_bytes > 0) {
-    pair = {per_call_bytes * n / lib_s / 1e6, per_call_bytes * n / raw_s / 1e6};
+    pair.lib = per_call_bytes / lib_median / 1e6;
+    pair.floor = per_call_bytes / raw_median / 1e6;
     state.counters["lib_MBps"] = pair.lib;
     state.counters["floor_MBps"] = pair.floor;
-    state.SetBytesProcessed(static_cast<std::int64_t>(per_call_bytes * n));
+    state.SetBytesProcessed(static_cast<std::int64_t>(per_call_bytes * static_cast<double>(n)));
   } else {
-    pair = {lib_s / n * 1e6, raw_s / n * 1e6};
+    pair.lib = lib_median * 1e6;
+    pair.floor = raw_median * 1e6;
     state.counters["lib_us"] = pair.lib;
     state.counters["floor_us"] = pair.floor;
   }
-  state.counters["ratio"] = pair.lib / pair.floor;
+  state.counters["ratio"] = pair.ratio;
   return pair;
 }
 

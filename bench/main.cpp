@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
   kb::StartWorld();
-  benchmark::RunSpecifiedBenchmarks();
+  const auto reporter = kb::MakeReporter();
+  benchmark::RunSpecifiedBenchmarks(reporter.get());
   benchmark::Shutdown();
   kb::PrintSummary();
   std::printf(
