@@ -198,7 +198,9 @@ TEST_F(FrameTiming, AFailedWriteLeavesTheSensorAsFarAsTheWritesWent) {
     EXPECT_EQ(camera_->Register(11), c.r11);
     EXPECT_EQ(camera_->Register(12), c.r12);
     EXPECT_EQ(rig_.DebugLines(), c.lines);
-    if (!c.result) EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+    if (!c.result) {
+      EXPECT_EQ(kepra_GetLastError(), 0x4Du);
+    }
   }
 }
 
