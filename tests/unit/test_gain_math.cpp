@@ -86,28 +86,6 @@ TEST(DigitalGain, BoundaryExamples) {
   EXPECT_EQ(DigitalGainFactor(0xFF), 15.875);
 }
 
-TEST(DigitalGain, EveryCodeDecodesAndEncodesBack) {
-  for (int c = 0; c < 256; ++c) {
-    const auto code = static_cast<uint8_t>(c);
-    EXPECT_EQ(DigitalGainFactor(code), RefDigital(c)) << c;
-    EXPECT_EQ(DigitalGainCode(DigitalGainFactor(code)), code) << c;
-  }
-}
-
-TEST(DigitalGain, FactorsGoToTheNearestCodeHalvesUp) {
-  // Exact midpoints between neighbouring codes take the higher one.
-  for (int c = 0; c < 255; ++c) {
-    const double mid = (RefDigital(c) + RefDigital(c + 1)) / 2.0;
-    EXPECT_EQ(DigitalGainCode(mid), c + 1) << c;
-  }
-  std::mt19937 rng(2u);
-  std::uniform_real_distribution<double> dist(1.0, 15.9375);
-  for (int i = 0; i < 20000; ++i) {
-    const double x = dist(rng);
-    ASSERT_EQ(DigitalGainCode(x), NearestCode(x, 256, RefDigital)) << x;
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Colour gain
 
@@ -125,24 +103,33 @@ TEST(ColourGain, BoundaryExamples) {
   EXPECT_EQ(ColourGainFactor(0xFF), 3.96875);
 }
 
-TEST(ColourGain, EveryCodeDecodesAndEncodesBack) {
-  for (int c = 0; c < 256; ++c) {
-    const auto code = static_cast<uint8_t>(c);
-    EXPECT_EQ(ColourGainFactor(code), RefColour(c)) << c;
-    EXPECT_EQ(ColourGainCode(ColourGainFactor(code)), code) << c;
-  }
-}
-
-TEST(ColourGain, FactorsGoToTheNearestCodeHalvesUp) {
-  for (int c = 0; c < 255; ++c) {
-    const double mid = (RefColour(c) + RefColour(c + 1)) / 2.0;
-    EXPECT_EQ(ColourGainCode(mid), c + 1) << c;
-  }
-  std::mt19937 rng(3u);
-  std::uniform_real_distribution<double> dist(0.25, 3.984375);
-  for (int i = 0; i < 20000; ++i) {
-    const double x = dist(rng);
-    ASSERT_EQ(ColourGainCode(x), NearestCode(x, 256, RefColour)) << x;
+// The two fine-stepped scales: every code decodes to the independent factor and encodes back,
+// exact midpoints between neighbours take the higher code, other factors the nearest one.
+TEST(FineGain, EveryCodeRoundTripsAndFactorsGoToTheNearestCodeHalvesUp) {
+  const struct {
+    const char* name;
+    double (*factor)(std::uint8_t);
+    std::uint8_t (*code)(double);
+    double (*ref)(int);
+    double low, high;
+  } scales[] = {{"digital", DigitalGainFactor, DigitalGainCode, RefDigital, 1.0, 15.9375},
+                {"colour", ColourGainFactor, ColourGainCode, RefColour, 0.25, 3.984375}};
+  std::mt19937 rng(2u);
+  for (const auto& g : scales) {
+    SCOPED_TRACE(g.name);
+    for (int c = 0; c < 256; ++c) {
+      const auto code = static_cast<uint8_t>(c);
+      EXPECT_EQ(g.factor(code), g.ref(c)) << c;
+      EXPECT_EQ(g.code(g.factor(code)), code) << c;
+      if (c < 255) {
+        EXPECT_EQ(g.code((g.ref(c) + g.ref(c + 1)) / 2.0), c + 1) << c;
+      }
+    }
+    std::uniform_real_distribution<double> dist(g.low, g.high);
+    for (int i = 0; i < 20000; ++i) {
+      const double x = dist(rng);
+      ASSERT_EQ(g.code(x), NearestCode(x, 256, g.ref)) << x;
+    }
   }
 }
 

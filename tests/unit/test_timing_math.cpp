@@ -6,84 +6,18 @@
 #include <limits>
 #include <random>
 
+#include "../api/timing_reference.h"
 #include "core/timing_math.h"
 
 namespace kepra::core {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Independent reference: the timing rules written out plainly with wide signed integers and an
-// explicit % 65536 wherever a value is kept to 16 bits.
-
-int64_t RefWindow(int64_t p, int64_t q, int64_t r7, int64_t r10, int64_t r26, int64_t both) {
-  p %= 2048;
-  q %= 2048;
-  const int64_t d = r26 / 256 + 8;
-  const bool bit_r10 = r10 % 2 == 1;
-  const bool bit_r7 = (r7 / 1024) % 2 == 1;
-  if (bit_r10 && bit_r7) return both;
-  if (!bit_r10 && !bit_r7) return (8 * p / d + 8 * q / d) % 65536;
-  return (2 * (4 * p / d + 4 * q / d)) % 65536;
-}
-
-int64_t RefMinFrameLength(const TimingRegs& r) {
-  const int64_t b0 = r.r10 % 2;
-  const int64_t b6 = (r.r10 / 64) % 2;
-  const int64_t b7 = (r.r10 / 128) % 2;
-  const int64_t b8 = (r.r7 / 256) % 2;
-  int64_t p = b7 + 2 * b0 + b6;
-  if (b0 == 1) p *= 2;
-  const int64_t wf = RefWindow(r.r23, r.r19, r.r7, r.r10, r.r26, b8);
-  const int64_t e = (r.r57 / 4096) % 8;
-  const int64_t o = (11 + 6 * (1 - b8) + p + wf + e) % 65536;
-  const int64_t mode = (r.r11 / 16) % 4;
-  const bool overlapped = (r.r11 / 4) % 2 == 1 && mode != 1;
-  const int64_t r16 = r.r16 % 2048;
-  if (!overlapped) return (r.r13 + r.r14 + r16 + o + 2) % 65536;
-  const int64_t l1 = r.r13 + r16 + o + 1;
-  const int64_t l2 = r.r14 + 1;
-  return std::max(l1, l2) % 65536;
-}
-
-int64_t RefMinLineLength(const TimingRegs& r, int64_t freq) {
-  const int64_t mode = (r.r11 / 16) % 4;
-  int64_t wl = RefWindow(r.r25, r.r21, r.r7, r.r10, r.r26, mode);
-  if (wl < 1028) wl = 1028;
-  int64_t y = 3;
-  if (mode == 0) y = r.r73 / 256;
-  if (mode == 1 || mode == 2) y = r.r73 % 256;
-  const int64_t h = (freq / 2) % 65536;
-  const int64_t f = freq % 65536;
-  const int64_t a = ((r.r6 / 256 + 1064) * h / f + 2 * y + 72) % 65536;
-  const int64_t b = (wl * h / f + 40 * h / f) % 65536;
-  return std::max(a, b) / 8;
-}
-
-// Rounded quotient of two positive integers, reduced to 16 bits.
-int64_t RefRoundedQuotient16(int64_t num, int64_t den) {
-  return std::llround(static_cast<double>(num) / static_cast<double>(den)) % 65536;
-}
-
+// The independent reference the API suite uses as well.
+int64_t RefMinFrameLength(const TimingRegs& r) { return timing_ref::MinFrameLength(r); }
+int64_t RefMinLineLength(const TimingRegs& r, int64_t f) { return timing_ref::MinLineLength(r, f); }
 FrameTimeSplit RefSplit(int64_t t, int64_t fl_min, int64_t ll_min) {
-  t = std::max(t, fl_min * ll_min);
-  t = std::min<int64_t>(t, 65534LL * 2047LL);
-  int64_t fl1 = RefRoundedQuotient16(t, ll_min);
-  if (fl1 > 65534) {
-    fl1 = 65534;
-  } else if (fl1 < fl_min) {
-    fl1 = fl_min;
-  }
-  int64_t ll = RefRoundedQuotient16(t, fl1);
-  ll = std::min<int64_t>(ll, 2047);
-  ll = std::max(ll, ll_min);
-  int64_t fl = RefRoundedQuotient16(t, ll);
-  if (fl > 65534) {
-    fl = 65534;
-  } else if (fl < fl_min) {
-    fl = fl_min;
-  }
-  return FrameTimeSplit{static_cast<uint16_t>(ll), static_cast<uint16_t>(fl),
-                        static_cast<uint32_t>(t)};
+  const timing_ref::Split s = timing_ref::SplitTime(t, fl_min, ll_min);
+  return {static_cast<uint16_t>(s.ll), static_cast<uint16_t>(s.fl), static_cast<uint32_t>(s.t)};
 }
 
 // ---------------------------------------------------------------------------------------------
