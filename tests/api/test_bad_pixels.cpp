@@ -52,19 +52,13 @@ TEST_F(BadPixels, TheSwitchAndTheCountAreOneRequestEach) {
   ASSERT_EQ(kepra_GetFixBadPixels(h(), &enabled, &has_list), 1u);
   EXPECT_EQ(enabled, 0);
   EXPECT_EQ(has_list, 0);
-  auto request = OnlyRequest();
-  EXPECT_EQ(request.code, io::IOCTL_FIX_BAD_PIXELS);
-  EXPECT_TRUE(request.in.empty());
-  EXPECT_EQ(request.out_size, 2u);
+  ExpectOneRequest(io::IOCTL_FIX_BAD_PIXELS, {}, 2, false);
 
   // The set passes its byte through and delivers the reply (the previous switch).
   camera_->ClearLog();
   std::uint8_t previous = 9;
   ASSERT_EQ(kepra_SetFixBadPixels(h(), 0x80, &previous), 1u);
-  request = OnlyRequest();
-  EXPECT_EQ(request.code, io::IOCTL_FIX_BAD_PIXELS);
-  EXPECT_EQ(request.in, Bytes({0x80}));
-  EXPECT_EQ(request.out_size, 1u);
+  ExpectOneRequest(io::IOCTL_FIX_BAD_PIXELS, Bytes({0x80}), 1, false);
   EXPECT_EQ(previous, 0);
   ASSERT_EQ(kepra_SetFixBadPixels(h(), 1, nullptr), 1u);
 
@@ -82,21 +76,17 @@ TEST_F(BadPixels, TheSwitchAndTheCountAreOneRequestEach) {
   std::uint16_t count = 0;
   ASSERT_EQ(kepra_GetBadPixelCount(h(), &count), 1u);
   EXPECT_EQ(count, 1000);
-  request = OnlyRequest();
-  EXPECT_EQ(request.code, io::IOCTL_GET_BAD_PIXELS_COUNT);
-  EXPECT_TRUE(request.in.empty());
-  EXPECT_EQ(request.out_size, 2u);
+  ExpectOneRequest(io::IOCTL_GET_BAD_PIXELS_COUNT, {}, 2, false);
 }
 
 TEST_F(BadPixels, SetSendsCountTimesFiveBytesOfTheEntries) {
   kepra_BadPixel entries[3] = {{0x0102, 0x0304, 0x05}, {0x0000, 0x03FF, 0x01}, {0x04FF, 0, 0xEE}};
   std::uint16_t reply = 0x7777;
   ASSERT_EQ(kepra_SetBadPixelData(h(), entries, 3, &reply), 1u);
-  const auto request = OnlyRequest();
-  EXPECT_EQ(request.code, io::IOCTL_SET_BAD_PIXELS_DATA);
-  EXPECT_EQ(request.in, Bytes({0x02, 0x01, 0x04, 0x03, 0x05, 0x00, 0x00, 0xFF, 0x03, 0x01, 0xFF,
-                               0x04, 0x00, 0x00, 0xEE}));
-  EXPECT_EQ(request.out_size, 2u);
+  ExpectOneRequest(io::IOCTL_SET_BAD_PIXELS_DATA,
+                   Bytes({0x02, 0x01, 0x04, 0x03, 0x05, 0x00, 0x00, 0xFF, 0x03, 0x01, 0xFF, 0x04,
+                          0x00, 0x00, 0xEE}),
+                   2, false);
   EXPECT_EQ(reply, 3);  // the camera's answer: the length of its list now
   const auto list = camera_->Settings().bad_pixels;
   ASSERT_EQ(list.size(), 3u);
@@ -123,10 +113,7 @@ TEST_F(BadPixels, GetOffersCountTimesFiveAndDeliversWhatTheDriverWrote) {
     camera_->ClearLog();
     std::uint16_t delivered = 0xFFFF;
     ASSERT_EQ(kepra_GetBadPixelData(h(), buffer.data(), 1000, &delivered), 1u) << c.list;
-    const auto request = OnlyRequest();
-    EXPECT_EQ(request.code, io::IOCTL_GET_BAD_PIXELS_DATA);
-    EXPECT_TRUE(request.in.empty());
-    EXPECT_EQ(request.out_size, 5000u);
+    ExpectOneRequest(io::IOCTL_GET_BAD_PIXELS_DATA, {}, 5000, false);
     EXPECT_EQ(delivered, c.delivered) << c.list << " + " << c.extra;
   }
   // The entries of the last read arrived whole and in order.

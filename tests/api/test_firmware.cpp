@@ -1,11 +1,9 @@
 // Firmware update: the carried image behind its version gate, images from files, and the
 // firmware-error test request.
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "flash_image.h"
 
@@ -207,48 +205,11 @@ TEST_F(Firmware, HandleIsExaminedOnlyByTheLockAfterTheFileWasRead) {
   EXPECT_TRUE(camera_->Log().empty());
 }
 
-TEST_F(Firmware, TwoCamerasAreUpdatedFromTwoThreadsAtOnce) {
-  auto other = rig_.Plug(kIndex + 1);
-  Handle second(kIndex + 1);
-  ASSERT_TRUE(second.ok());
-  const Image other_before = Pattern(15);
-  other->Flash().Poke(0, other_before);
-  const Image content = Pattern(16, 0x24680);
-  TempFile file(content);
-
-  std::atomic<int> ready{0};
-  auto start_together = [&ready] {
-    ready.fetch_add(1);
-    while (ready.load() < 2) std::this_thread::yield();
-  };
-  std::uint32_t carried = 0, from_file = 0;
-  std::thread a([&] {
-    start_together();
-    carried = kepra_UpdateFW(h());
-  });
-  std::thread b([&] {
-    start_together();
-    from_file = kepra_UpdateFWFromFile(second.get(), file.path().c_str());
-  });
-  a.join();
-  b.join();
-  EXPECT_EQ(carried, 1u);
-  EXPECT_EQ(from_file, 1u);
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(CarriedImage())));
-  Image expected_other = other_before;
-  std::copy(content.begin(), content.end(), expected_other.begin());
-  EXPECT_TRUE(SameBytes(other->Flash().Snapshot(), expected_other));
-}
-
 // ---- The firmware-error test request ----------------------------------------------------
 
 TEST_F(Firmware, PostTestFirmwareErrorSendsOneBareRequest) {
   ASSERT_EQ(kepra_PostTestFWError(h()), 1u);
-  const auto log = camera_->Log();
-  ASSERT_EQ(log.size(), 1u);  // no lock
-  EXPECT_EQ(log[0].code, io::IOCTL_POST_TEST_FW_ERROR);
-  EXPECT_TRUE(log[0].in.empty());
-  EXPECT_EQ(log[0].out_size, 0u);
+  ExpectOneRequest(io::IOCTL_POST_TEST_FW_ERROR, {}, 0, false);
   FailCode(io::IOCTL_POST_TEST_FW_ERROR, 0x1F);
   EXPECT_EQ(kepra_PostTestFWError(h()), 0u);
   EXPECT_EQ(kepra_GetLastError(), 0x1Fu);

@@ -51,11 +51,7 @@ TEST_F(FrameParams, TheCameraStartsWithTheFullSensorAndGetTakesNoLock) {
   full.BinX = 1;
   full.BinY = 1;
   EXPECT_EQ(std::memcmp(&p, &full, sizeof p), 0);
-  const auto log = camera_->Log();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].code, io::IOCTL_FRAME_PARAMS);
-  EXPECT_TRUE(log[0].in.empty());
-  EXPECT_EQ(log[0].out_size, 26u);
+  ExpectOneRequest(io::IOCTL_FRAME_PARAMS, {}, 26, false);
 }
 
 TEST_F(FrameParams, SetSendsTheRecordThenUpdatesTheFrameLengthUnderTheLock) {
@@ -113,31 +109,18 @@ TEST_F(FrameParams, SetRunsTheUpdateEvenWhenTheDriverRefusesTheRecord) {
 
 TEST_F(FrameParams, StreamModeAndFrontLedSendTheirValues) {
   ASSERT_EQ(kepra_SetStreamMode(h(), 0x01020304), 1u);
-  EXPECT_TRUE(Locked());
-  auto work = WorkRequests();
-  ASSERT_EQ(work.size(), 1u);
-  EXPECT_EQ(work[0].code, io::IOCTL_STREAM_MODE);
-  EXPECT_EQ(work[0].in, Bytes({0x04, 0x03, 0x02, 0x01}));
-  EXPECT_EQ(work[0].out_size, 0u);
+  ExpectOneRequest(io::IOCTL_STREAM_MODE, Bytes({0x04, 0x03, 0x02, 0x01}), 0, true);
 
   camera_->ClearLog();
   std::uint32_t mode = 0;
   ASSERT_EQ(kepra_GetStreamMode(h(), &mode), 1u);
   EXPECT_EQ(mode, 0x01020304u);
-  auto log = camera_->Log();
-  ASSERT_EQ(log.size(), 1u);  // no lock
-  EXPECT_EQ(log[0].code, io::IOCTL_STREAM_MODE);
-  EXPECT_TRUE(log[0].in.empty());
-  EXPECT_EQ(log[0].out_size, 4u);
+  ExpectOneRequest(io::IOCTL_STREAM_MODE, {}, 4, false);
 
   for (std::uint8_t state : {1, 0xA5}) {
     camera_->ClearLog();
     ASSERT_EQ(kepra_SwitchFrontLED(h(), state), 1u);
-    log = camera_->Log();
-    ASSERT_EQ(log.size(), 1u);  // no lock
-    EXPECT_EQ(log[0].code, io::IOCTL_FRONT_LED);
-    EXPECT_EQ(log[0].in, Bytes({state}));
-    EXPECT_EQ(log[0].out_size, 0u);
+    ExpectOneRequest(io::IOCTL_FRONT_LED, Bytes({state}), 0, false);
     EXPECT_EQ(camera_->Settings().front_led, state);
   }
 }

@@ -123,12 +123,7 @@ TEST_F(Readout, SetHdrSendsOneForAnyNonZeroByteAndGetDeliversTheDriversByte) {
   for (const auto& [arg, sent] : {std::pair{0x80, 1}, std::pair{0xFF, 1}, std::pair{0, 0}}) {
     camera_->ClearLog();
     ASSERT_EQ(kepra_SetHDR(h(), static_cast<std::uint8_t>(arg)), 1u) << arg;
-    const auto work = WorkRequests();
-    ASSERT_EQ(work.size(), 1u);
-    EXPECT_EQ(work[0].code, io::IOCTL_HDR);
-    EXPECT_EQ(work[0].in, Bytes({sent}));
-    EXPECT_EQ(work[0].out_size, 0u);
-    EXPECT_TRUE(Locked());
+    ExpectOneRequest(io::IOCTL_HDR, Bytes({sent}), 0, true);
   }
 
   auto settings = camera_->Settings();
@@ -138,12 +133,7 @@ TEST_F(Readout, SetHdrSendsOneForAnyNonZeroByteAndGetDeliversTheDriversByte) {
   std::uint8_t hdr = 0;
   ASSERT_EQ(kepra_GetHDR(h(), &hdr), 1u);
   EXPECT_EQ(hdr, 0x5A);
-  const auto work = WorkRequests();
-  ASSERT_EQ(work.size(), 1u);
-  EXPECT_EQ(work[0].code, io::IOCTL_HDR);
-  EXPECT_TRUE(work[0].in.empty());
-  EXPECT_EQ(work[0].out_size, 1u);
-  EXPECT_TRUE(Locked());
+  ExpectOneRequest(io::IOCTL_HDR, {}, 1, true);
 
   FailCode(io::IOCTL_HDR, 0x1F, 2);
   EXPECT_EQ(kepra_GetHDR(h(), &hdr), 0u);

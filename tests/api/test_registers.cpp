@@ -39,12 +39,7 @@ TEST_F(Registers, FrequencyIsReadUnderTheLock) {
   std::uint32_t mhz = 0;
   ASSERT_EQ(kepra_GetFrequency(h(), &mhz), 1u);
   EXPECT_EQ(mhz, 48u);
-  EXPECT_TRUE(Locked());
-  const auto work = WorkRequests();
-  ASSERT_EQ(work.size(), 1u);
-  EXPECT_EQ(work[0].code, io::IOCTL_FREQUENCY);
-  EXPECT_TRUE(work[0].in.empty());
-  EXPECT_EQ(work[0].out_size, 4u);
+  ExpectOneRequest(io::IOCTL_FREQUENCY, {}, 4, true);
   // Unsigned conversion: a clock with the top bit set is not negative.
   double mhz_d = -1.0;
   camera_->SetFrequency(0x80000001u);

@@ -14,16 +14,6 @@ class SnapshotStrobe : public CameraTest {
     s.events_state = state;
     camera_->SetSettings(s);
   }
-  // The one work request of a locked call, with its input and output length.
-  void ExpectOneLockedRequest(std::uint32_t code, const std::vector<std::uint8_t>& in,
-                              std::uint32_t out_size) {
-    const auto work = WorkRequests();
-    ASSERT_EQ(work.size(), 1u);
-    EXPECT_EQ(work[0].code, code);
-    EXPECT_EQ(work[0].in, in);
-    EXPECT_EQ(work[0].out_size, out_size);
-    EXPECT_TRUE(Locked());
-  }
 };
 
 // ---- Snapshot ----------------------------------------------------------------------------
@@ -44,12 +34,12 @@ TEST_F(SnapshotStrobe, SnapshotTimeoutIsSentNegatedWhenInvertedAndReadsBack) {
     SCOPED_TRACE(c.timeout);
     camera_->ClearLog();
     ASSERT_EQ(kepra_SetSnapshotParams(h(), c.timeout, c.inverted), 1u);
-    ExpectOneLockedRequest(io::IOCTL_SNAPSHOT_PARAMS, c.sent, 0);
+    ExpectOneRequest(io::IOCTL_SNAPSHOT_PARAMS, c.sent, 0, true);
     camera_->ClearLog();
     std::uint32_t timeout = 77;
     std::uint8_t inverted = 77;
     ASSERT_EQ(kepra_GetSnapshotParams(h(), &timeout, &inverted), 1u);
-    ExpectOneLockedRequest(io::IOCTL_SNAPSHOT_PARAMS, {}, 4);
+    ExpectOneRequest(io::IOCTL_SNAPSHOT_PARAMS, {}, 4, true);
     EXPECT_EQ(timeout, c.timeout);
     EXPECT_EQ(inverted, c.inverted_back);
   }
@@ -200,7 +190,7 @@ TEST_F(SnapshotStrobe, EventsSetChangesTheMaskedBitsOfTheCurrentState) {
   std::uint8_t bit = 0;
   ASSERT_EQ(kepra_GetEventsState(h(), &bit), 1u);
   EXPECT_EQ(bit, 0xA7);
-  ExpectOneLockedRequest(io::IOCTL_EVENTS_STATE, {}, 1);
+  ExpectOneRequest(io::IOCTL_EVENTS_STATE, {}, 1, true);
   FailCode(io::IOCTL_EVENTS_STATE, 0x1F);
   EXPECT_EQ(kepra_GetEventsState(h(), &bit), 0u);
   EXPECT_EQ(kepra_GetLastError(), 0x1Fu);

@@ -39,11 +39,7 @@ TEST_F(Versions, DriverWordIsSplitIntoSignAndMagnitude) {
     EXPECT_EQ(major, (magnitude >> 24) & 0xFF);
     EXPECT_EQ(minor, (magnitude >> 16) & 0xFF);
     EXPECT_EQ(build, magnitude & 0xFFFF);
-    const auto log = camera_->Log();
-    ASSERT_EQ(log.size(), 1u);  // no lock
-    EXPECT_EQ(log[0].code, io::IOCTL_DRIVER_VERSION);
-    EXPECT_TRUE(log[0].in.empty());
-    EXPECT_EQ(log[0].out_size, 4u);
+    ExpectOneRequest(io::IOCTL_DRIVER_VERSION, {}, 4, false);
   }
 }
 
@@ -186,11 +182,7 @@ TEST_F(Reset, ResetSendsOneBareRequestAndRestoresPowerOnRegisters) {
   camera_->SetRegister(0x0C, 0x1234);
   camera_->SetRegister(127, 0x0001);
   ASSERT_EQ(kepra_DeviceReset(h()), 1u);
-  const auto log = camera_->Log();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].code, io::IOCTL_DEVICE_RESET);
-  EXPECT_TRUE(log[0].in.empty());
-  EXPECT_EQ(log[0].out_size, 0u);
+  ExpectOneRequest(io::IOCTL_DEVICE_RESET, {}, 0, false);
   EXPECT_EQ(camera_->Register(0x0C), power_on_frame_length);
   EXPECT_EQ(camera_->Register(127), power_on_variant);
   // An erased flash holds no boot image: the driver log says the camera would not start.
