@@ -1,13 +1,17 @@
 // Common ground of the API tests: a rig with one virtual camera, handles that close
-// themselves, and readers for the request log.
+// themselves, injected failures, and the request log as short readable words.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/ioctl.h"
@@ -17,6 +21,9 @@
 namespace kt {
 
 namespace io = kepra::driver;
+using Lines = std::vector<std::string>;
+using Words = std::vector<std::string>;
+using Call = std::function<std::uint32_t()>;
 
 // The device index the suites use. Test runs from several work trees at once on one machine
 // pick different ones (KEPRA_TEST_INDEX), since the lock mutexes are machine-wide.
@@ -49,6 +56,14 @@ class Handle {
   KEPRA_HANDLE h_;
 };
 
+// A call that must fail before any request, with its last error and its one debug line (none
+// when `line` is null).
+struct Refusal {
+  const char* line;
+  Call call;
+  std::uint32_t error = KEPRA_ERROR_INVALID_PARAMETER;
+};
+
 class CameraTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -78,12 +93,106 @@ class CameraTest : public ::testing::Test {
     return work;
   }
 
+  // True when the log is one locked sequence: the lock's device-index request first, that of
+  // the release last.
+  bool Locked() const {
+    const auto log = camera_->Log();
+    return log.size() >= 2 && log.front().code == io::IOCTL_DEVICE_INDEX &&
+           log.back().code == io::IOCTL_DEVICE_INDEX;
+  }
+
+  // The one request a call sent: `code` with input `in`, asking for `out_size` bytes, under
+  // the lock (its device-index requests around it) or alone.
+  void ExpectOneRequest(std::uint32_t code, const std::vector<std::uint8_t>& in,
+                        std::uint32_t out_size, bool locked) const {
+    const auto idx = io::IOCTL_DEVICE_INDEX;
+    const auto codes =
+        locked ? std::vector<std::uint32_t>{idx, code, idx} : std::vector<std::uint32_t>{code};
+    EXPECT_EQ(Codes(), codes);
+    const auto work = WorkRequests();
+    ASSERT_EQ(work.size(), 1u);
+    EXPECT_EQ(work[0].in, in);
+    EXPECT_EQ(work[0].out_size, out_size);
+  }
+
   void FailCode(std::uint32_t code, std::uint32_t error = 31, int times = 1) {
     vcam::Fault fault;
     fault.code = code;
     fault.error = error;
     fault.times = times;
     camera_->AddFault(fault);
+  }
+
+  // Fails the n-th request of `code` counted from now (1-based).
+  void FailNth(std::uint32_t code, std::uint64_t nth, std::uint32_t error = 31) {
+    vcam::Fault fault;
+    fault.code = code;
+    fault.nth = nth;
+    fault.error = error;
+    camera_->AddFault(fault);
+  }
+
+  void SetRegisters(std::initializer_list<std::pair<std::uint16_t, std::uint16_t>> values) {
+    for (const auto& [address, value] : values) camera_->SetRegister(address, value);
+  }
+
+  // The work requests as words: "R14" a register read, "W12=044C" a register write (value in
+  // hex), "BLOCK" the timing block read, "F?" / "F=40" a clock read / set, "0x..." any other
+  // code, a "!" suffix for a request that failed.
+  Words Ops() const {
+    Words ops;
+    for (const auto& e : WorkRequests()) {
+      char word[32];
+      if (e.code == io::IOCTL_SENSOR_REG && e.in.size() == 2) {
+        std::snprintf(word, sizeof word, "R%u", e.in[0] | e.in[1] << 8);
+      } else if (e.code == io::IOCTL_SENSOR_REG && e.in.size() == 4) {
+        std::snprintf(word, sizeof word, "W%u=%04X", e.in[0] | e.in[1] << 8,
+                      e.in[2] | e.in[3] << 8);
+      } else if (e.code == io::IOCTL_SENSOR_REGS) {
+        std::snprintf(word, sizeof word, "BLOCK");
+      } else if (e.code == io::IOCTL_FREQUENCY && e.in.empty()) {
+        std::snprintf(word, sizeof word, "F?");
+      } else if (e.code == io::IOCTL_FREQUENCY) {
+        std::snprintf(word, sizeof word, "F=%u", e.in[0] | e.in[1] << 8);
+      } else {
+        std::snprintf(word, sizeof word, "0x%X", e.code);
+      }
+      ops.push_back(std::string(word) + (e.ok ? "" : "!"));
+    }
+    return ops;
+  }
+
+  // Register writes only, as in Ops().
+  Words Writes() const {
+    Words writes;
+    for (const auto& op : Ops()) {
+      if (op[0] == 'W') writes.push_back(op);
+    }
+    return writes;
+  }
+
+  // Each call fails with its error and line, and none of them sends anything.
+  void ExpectRefusals(std::initializer_list<Refusal> cases) {
+    for (const Refusal& c : cases) {
+      SCOPED_TRACE(c.line ? c.line : "(no line)");
+      kepra_SetLastError(kSentinel);
+      EXPECT_EQ(c.call(), 0u);
+      EXPECT_EQ(kepra_GetLastError(), c.error);
+      EXPECT_EQ(rig_.DebugLines(), c.line ? Lines{c.line} : Lines{});
+    }
+    EXPECT_TRUE(camera_->Log().empty());
+  }
+
+  // Each call stops at a lock that cannot be taken: nothing but the lock's request is sent.
+  void ExpectNothingWithoutTheLock(std::initializer_list<Call> calls) {
+    for (const Call& call : calls) {
+      camera_->ClearLog();
+      FailCode(io::IOCTL_DEVICE_INDEX, 0x1F);
+      EXPECT_EQ(call(), 0u);
+      EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
+      EXPECT_EQ(Codes(), std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX});
+    }
+    EXPECT_TRUE(rig_.DebugLines().empty());
   }
 
   rig::Rig rig_;

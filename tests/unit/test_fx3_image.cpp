@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <set>
@@ -67,10 +68,6 @@ const Bytes& CarriedImage() {
   return image;
 }
 
-bool InItcmOrSysmem(std::uint32_t a) {
-  return a <= 0x00003FFFu || (a >= 0x40000000u && a <= 0x4007FFFFu);
-}
-
 // Field offsets of a single-section image of N words.
 struct Layout {
   std::size_t words;
@@ -114,7 +111,7 @@ std::vector<std::uint32_t> Words(std::size_t n, std::uint32_t seed) {
 
 // ---- the carried image itself ----
 
-TEST(Fx3CarriedImage, HasTheLibraryLengthAndABootableHeader) {
+TEST(Fx3CarriedImage, IsOneBootableSectionWhoseWordsSumToTheChecksum) {
   const Bytes& image = CarriedImage();
   ASSERT_EQ(image.size(), kCarriedImageBytes)
       << "cannot read or wrong length: " << KEPRA_FX3_IMAGE_PATH;
@@ -124,30 +121,18 @@ TEST(Fx3CarriedImage, HasTheLibraryLengthAndABootableHeader) {
   EXPECT_NE((image[2] >> 4) & 0x03, 0x03) << "reserved SPI clock setting";
   EXPECT_EQ(image[2] & 0xC0, 0) << "reserved bits set";
   EXPECT_EQ(image[3], 0xB0);
-}
-
-TEST(Fx3CarriedImage, OneSectionWhoseWordsSumToTheStoredChecksum) {
-  const Bytes& image = CarriedImage();
-  ASSERT_EQ(image.size(), kCarriedImageBytes);
   const Layout at = SingleSectionLayout(image);
   ASSERT_EQ(4 + 8 + 4 * at.words + 8 + 4, image.size()) << "not a single-section image";
   EXPECT_EQ(Le32(image, at.end_record()), 0u) << "no terminating record after the section";
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i < at.words; ++i) sum += Le32(image, at.data + 4 * i);
   EXPECT_EQ(Le32(image, at.checksum()), sum);
-}
 
-TEST(Fx3CarriedImage, PassesTheBootWalkWithItsEntryInsideTheLoadedCode) {
-  const Bytes& image = CarriedImage();
-  ASSERT_EQ(image.size(), kCarriedImageBytes);
   const Fx3Check r = CheckExact(image);
   EXPECT_TRUE(r.valid) << r.reason;
-  EXPECT_TRUE(r.reason.empty());
   EXPECT_EQ(r.image_bytes, kCarriedImageBytes);
-  const Layout at = SingleSectionLayout(image);
-  EXPECT_EQ(r.checksum, Le32(image, at.checksum()));
+  EXPECT_EQ(r.checksum, sum);
   EXPECT_EQ(r.entry, Le32(image, at.end_record() + 4));
-  EXPECT_TRUE(InItcmOrSysmem(r.entry));
   const std::uint32_t load = Le32(image, 8);
   EXPECT_GE(r.entry, load);
   EXPECT_LT(r.entry, load + 4 * at.words);
@@ -190,110 +175,68 @@ TEST(Fx3CarriedImage, IsAnObviousPlaceholderWithDistinctPagesAndNoLongRuns) {
 
 // ---- damaged copies of the carried image ----
 
-TEST(Fx3CheckRejects, AnyFlippedDataOrChecksumByte) {
+TEST(Fx3CheckRejects, DamagedCopiesOfTheCarriedImage) {
   const Bytes& image = CarriedImage();
   ASSERT_EQ(image.size(), kCarriedImageBytes);
   const Layout at = SingleSectionLayout(image);
-  for (std::size_t pos : {at.data, at.data + 1, at.data + 3, image.size() / 2, at.end_record() - 1,
-                          at.checksum(), image.size() - 1}) {
-    for (std::uint8_t mask : {0x01, 0x80, 0xFF}) {
-      Bytes bad = image;
-      bad[pos] ^= mask;
-      const Fx3Check r = CheckExact(bad);
-      EXPECT_FALSE(r.valid) << "byte " << pos << " ^ " << int{mask};
-      EXPECT_NE(r.reason.find("checksum"), std::string::npos) << r.reason;
-    }
+  const auto words = static_cast<std::uint32_t>(at.words);
+  const std::size_t entry_at = at.end_record() + 4;
+  struct Damage {
+    const char* what;  // a word the reason names, or "" for any reason
+    std::function<void(Bytes&)> apply;
+  };
+  auto byte = [](std::size_t pos, std::uint8_t value) { return [=](Bytes& b) { b[pos] = value; }; };
+  auto word = [](std::size_t pos, std::uint32_t value) {
+    return [=](Bytes& b) { PutLe32(b, pos, value); };
+  };
+  auto flip = [](std::size_t pos) { return [=](Bytes& b) { b[pos] ^= 0x80; }; };
+  const Damage damages[] = {
+      {"checksum", flip(at.data)},
+      {"checksum", flip(image.size() / 2)},
+      {"checksum", flip(at.end_record() - 1)},
+      {"checksum", flip(image.size() - 1)},
+      {"", byte(1, 'X')},  // the signature
+      {"", byte(0, 0x00)},
+      {"", byte(3, 0xB1)},                   // another image type
+      {"", [](Bytes& b) { b[2] |= 0x01; }},  // a data image
+      // Section lengths past the end: +3 words leave no terminating record; the huge ones
+      // overflow a 32-bit byte count (x4) or offset sum.
+      {"", word(4, words + 1)},
+      {"", word(4, words + 3)},
+      {"", word(4, 0x3FFFFFFFu)},
+      {"", word(4, 0x40000001u)},
+      {"", word(4, 0xFFFFFFFFu)},
+      {"entry", word(entry_at, 0x00004000u)},  // outside ITCM and SYSMEM
+      {"entry", word(entry_at, 0x3FFFFFFCu)},
+      {"entry", word(entry_at, 0x40080000u)},
+  };
+  for (const Damage& d : damages) {
+    Bytes bad = image;
+    d.apply(bad);
+    const Fx3Check r = CheckExact(bad);
+    EXPECT_FALSE(r.valid) << &d - damages;
+    EXPECT_NE(r.reason.find(d.what), std::string::npos) << r.reason;
   }
-}
-
-TEST(Fx3CheckRejects, TruncatedImagesWithoutReadingPastTheEnd) {
-  const Bytes& image = CarriedImage();
-  ASSERT_EQ(image.size(), kCarriedImageBytes);
-  const Layout at = SingleSectionLayout(image);
-  const std::size_t n = image.size();
-  for (std::size_t len :
-       {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4},
-        std::size_t{5}, std::size_t{11}, at.data, at.data + 1, std::size_t{4096}, n / 2,
-        at.end_record() - 1, at.end_record(), at.end_record() + 4, at.end_record() + 7,
-        at.checksum(), n - 3, n - 2, n - 1}) {
+  // The edges of both memories are fine for the entry (the address is not summed).
+  for (std::uint32_t entry : {0x00000000u, 0x00003FFCu, 0x40000000u, 0x4007FFFCu}) {
+    Bytes edge = image;
+    PutLe32(edge, entry_at, entry);
+    EXPECT_TRUE(CheckExact(edge).valid) << std::hex << entry;
+  }
+  // Truncated copies, each in a heap block of exactly its length.
+  for (std::size_t len : {std::size_t{0}, std::size_t{3}, at.data, at.end_record(), at.checksum(),
+                          image.size() - 1}) {
     const Fx3Check r = CheckExact(image, len);
-    EXPECT_FALSE(r.valid) << "accepted " << len << " of " << n << " bytes";
-    EXPECT_FALSE(r.reason.empty()) << len;
+    EXPECT_FALSE(r.valid) << "accepted " << len << " bytes";
     EXPECT_EQ(r.image_bytes, 0u) << len;
   }
   EXPECT_FALSE(CheckFx3Image(nullptr, 0).valid);
-}
-
-TEST(Fx3CheckRejects, ABadSignatureIncludingErasedFlash) {
-  const Bytes& image = CarriedImage();
-  ASSERT_EQ(image.size(), kCarriedImageBytes);
-  for (auto [c0, c1] : {std::pair<std::uint8_t, std::uint8_t>{'C', 'X'},
-                        {'c', 'y'},
-                        {'Y', 'C'},
-                        {0xFF, 0xFF},
-                        {0x00, 0x00}}) {
-    Bytes bad = image;
-    bad[0] = c0;
-    bad[1] = c1;
-    EXPECT_FALSE(CheckExact(bad).valid) << int{c0} << "," << int{c1};
-  }
+  // Erased flash, and a section running through a whole flash dump into stale bytes.
   EXPECT_FALSE(CheckExact(Bytes(kFlashBytes, 0xFF)).valid);
-}
-
-TEST(Fx3CheckRejects, AnotherImageTypeOrADataImage) {
-  const Bytes& image = CarriedImage();
-  ASSERT_EQ(image.size(), kCarriedImageBytes);
-  for (std::uint8_t type : {0xB1, 0xB2, 0x00, 0xFF}) {
-    Bytes bad = image;
-    bad[3] = type;
-    EXPECT_FALSE(CheckExact(bad).valid) << int{type};
-  }
-  Bytes data_image = image;
-  data_image[2] |= 0x01;
-  EXPECT_FALSE(CheckExact(data_image).valid);
-}
-
-TEST(Fx3CheckRejects, ASectionLengthRunningPastTheEnd) {
-  const Bytes& image = CarriedImage();
-  ASSERT_EQ(image.size(), kCarriedImageBytes);
-  const auto words = static_cast<std::uint32_t>(SingleSectionLayout(image).words);
-  // +3 words reach exactly the end of the file, leaving no terminating
-  // record; the huge ones overflow a 32-bit byte count (x4) or offset sum.
-  for (std::uint32_t len : {words + 1, words + 3, words + 4, 0x00100000u, 0x3FFFFFFFu, 0x40000000u,
-                            0x40000001u, 0x80000000u, 0xFFFFFFFFu}) {
-    Bytes bad = image;
-    PutLe32(bad, 4, len);
-    const Fx3Check r = CheckExact(bad);
-    EXPECT_FALSE(r.valid) << "dLength " << len;
-  }
-  // The same inside a whole flash dump: the section may then run into
-  // stale bytes, but never beyond the buffer.
   Bytes flash(kFlashBytes, 0xFF);
   std::copy(image.begin(), image.end(), flash.begin());
   PutLe32(flash, 4, 0x00080000u);  // 2 MiB of words
   EXPECT_FALSE(CheckExact(flash).valid);
-}
-
-TEST(Fx3CheckRejects, AnEntryPointOutsideItcmAndSysmem) {
-  const Bytes& image = CarriedImage();
-  ASSERT_EQ(image.size(), kCarriedImageBytes);
-  const std::size_t entry_at = SingleSectionLayout(image).end_record() + 4;
-  for (std::uint32_t entry : {0x00004000u, 0x00010000u, 0x10000000u, 0x3FFFFFFCu, 0x40080000u,
-                              0x80000000u, 0xFFFFFFFCu}) {
-    Bytes bad = image;
-    PutLe32(bad, entry_at, entry);
-    const Fx3Check r = CheckExact(bad);
-    EXPECT_FALSE(r.valid) << std::hex << entry;
-    EXPECT_NE(r.reason.find("entry"), std::string::npos) << r.reason;
-  }
-  // The edges of both regions are fine (the address is not summed).
-  for (std::uint32_t entry : {0x00000000u, 0x00003FFCu, 0x40000000u, 0x4007FFFCu}) {
-    Bytes edge = image;
-    PutLe32(edge, entry_at, entry);
-    const Fx3Check r = CheckExact(edge);
-    EXPECT_TRUE(r.valid) << std::hex << entry << ": " << r.reason;
-    EXPECT_EQ(r.entry, entry);
-  }
 }
 
 // ---- hand-made images ----
@@ -334,7 +277,6 @@ TEST(Fx3CheckHandMade, SectionsMustLoadIntoMemory) {
                         Case{0x4007FFFC, 2},     // straddles the end of SYSMEM
                         Case{0x00003FFC, 2},     // straddles the end of ITCM
                         Case{0x3FFFFFFC, 2},     // starts below SYSMEM
-                        Case{0x20000000, 4},     // no memory there
                         Case{0xFFFFFFFC, 2},     // wraps past 4 GiB
                         Case{0x40000002, 4}}) {  // not word aligned
     const Bytes image = BuildImage({{c.address, Words(c.words, 5)}}, 0x40000000);

@@ -59,143 +59,83 @@ std::size_t CountNotErased(const std::vector<std::uint8_t>& bytes) {
       std::count_if(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b != 0xFF; }));
 }
 
-// ---- geometry and a fresh chip ----
+// ---- chip semantics ----
 
-TEST(NorFlashGeometry, IsA2MiBChipOf8192PagesAnd32Sectors) {
-  EXPECT_EQ(NorFlash::kPageSize, kPageBytes);
-  EXPECT_EQ(NorFlash::kPageCount, 8192u);
-  EXPECT_EQ(NorFlash::kSectorSize, kSectorBytes);
-  EXPECT_EQ(NorFlash::kSectorCount, 32u);
-  EXPECT_EQ(NorFlash::kPagesPerSector, 256u);
-  EXPECT_EQ(NorFlash::kSize, kChipBytes);
-}
-
-TEST(NorFlashGeometry, FreshChipIsErasedEverywhere) {
+TEST(NorFlash, FreshChipIsErasedEverywhere) {
   NorFlash flash;
   const auto content = flash.Snapshot();
   ASSERT_EQ(content.size(), kChipBytes);
   EXPECT_EQ(CountNotErased(content), 0u);
-  EXPECT_EQ(Read(flash, 0), Filled(0xFF));
   EXPECT_EQ(Read(flash, 8191), Filled(0xFF));
 }
 
-// ---- program: only clears bits, only its own page ----
-
-TEST(NorFlashProgram, ErasedPageTakesTheDataExactly) {
+TEST(NorFlash, ProgramOnlyClearsBitsOfItsOwnPage) {
   NorFlash flash;
   const Page data = Pattern(300);
   ASSERT_TRUE(flash.ProgramPage(300, data.data()));
   EXPECT_EQ(Read(flash, 300), data);
-  EXPECT_EQ(Read(flash, 299), Filled(0xFF));
-  EXPECT_EQ(Read(flash, 301), Filled(0xFF));
   // Nothing but those 256 bytes changed anywhere on the chip.
   const auto content = flash.Snapshot();
   EXPECT_EQ(CountNotErased(content),
             static_cast<std::size_t>(
                 std::count_if(data.begin(), data.end(), [](std::uint8_t b) { return b != 0xFF; })));
   EXPECT_TRUE(std::equal(data.begin(), data.end(), content.begin() + 300 * kPageBytes));
-}
-
-TEST(NorFlashProgram, SecondProgramAndsWithTheOldContent) {
-  NorFlash flash;
+  // A second program ANDs with the old content: bits never come back to one.
+  ASSERT_TRUE(flash.ProgramPage(300, Filled(0xFF).data()));
+  EXPECT_EQ(Read(flash, 300), data);
   ASSERT_TRUE(flash.ProgramPage(17, Filled(0xF0).data()));
   ASSERT_TRUE(flash.ProgramPage(17, Filled(0x3C).data()));
   EXPECT_EQ(Read(flash, 17), Filled(0x30));
-}
-
-TEST(NorFlashProgram, CannotSetBitsBackToOne) {
-  NorFlash flash;
-  const Page data = Pattern(5);
-  ASSERT_TRUE(flash.ProgramPage(5, data.data()));
-  ASSERT_TRUE(flash.ProgramPage(5, Filled(0xFF).data()));
-  EXPECT_EQ(Read(flash, 5), data);
-  ASSERT_TRUE(flash.ProgramPage(5, Filled(0x00).data()));
-  EXPECT_EQ(Read(flash, 5), Filled(0x00));
-}
-
-TEST(NorFlashProgram, PokedContentIsAndedToo) {
-  NorFlash flash;
-  const std::vector<std::uint8_t> preset(kPageBytes, 0x0F);
-  flash.Poke(4 * kPageBytes, preset);
+  flash.Poke(4 * kPageBytes, std::vector<std::uint8_t>(kPageBytes, 0x0F));
   ASSERT_TRUE(flash.ProgramPage(4, Filled(0x55).data()));
   EXPECT_EQ(Read(flash, 4), Filled(0x05));
 }
 
-// ---- erase: whole sector to 0xFF, nothing else ----
-
-TEST(NorFlashErase, SetsItsSectorToFfAndLeavesNeighbours) {
+TEST(NorFlash, EraseSetsItsSectorToFfAndLeavesNeighbours) {
   NorFlash flash;
   flash.Poke(0, std::vector<std::uint8_t>(kChipBytes, 0x00));
   ASSERT_TRUE(flash.EraseSector(5));
+  ASSERT_TRUE(flash.EraseSector(31));
   const auto content = flash.Snapshot();
-  const auto begin = content.begin() + 5 * kSectorBytes;
-  EXPECT_TRUE(std::all_of(begin, begin + kSectorBytes, [](std::uint8_t b) { return b == 0xFF; }));
-  EXPECT_EQ(content[5 * kSectorBytes - 1], 0x00);
-  EXPECT_EQ(content[6 * kSectorBytes], 0x00);
-  EXPECT_EQ(CountNotErased(content), kChipBytes - kSectorBytes);
-}
-
-TEST(NorFlashErase, ErasedSectorCanBeProgrammedWithNewData) {
-  NorFlash flash;
-  ASSERT_TRUE(flash.ProgramPage(256, Filled(0x00).data()));
-  ASSERT_TRUE(flash.ProgramPage(511, Filled(0x00).data()));
-  ASSERT_TRUE(flash.EraseSector(1));
-  EXPECT_EQ(Read(flash, 256), Filled(0xFF));
-  EXPECT_EQ(Read(flash, 511), Filled(0xFF));
-  const Page data = Pattern(256);
-  ASSERT_TRUE(flash.ProgramPage(256, data.data()));
-  EXPECT_EQ(Read(flash, 256), data);
+  for (std::size_t sector : {5u, 31u}) {
+    const auto begin = content.begin() + static_cast<std::ptrdiff_t>(sector * kSectorBytes);
+    EXPECT_TRUE(std::all_of(begin, begin + kSectorBytes, [](std::uint8_t b) { return b == 0xFF; }));
+  }
+  EXPECT_EQ(CountNotErased(content), kChipBytes - 2 * kSectorBytes);
+  const Page data = Pattern(5 * 256);
+  ASSERT_TRUE(flash.ProgramPage(5 * 256, data.data()));
+  EXPECT_EQ(Read(flash, 5 * 256), data);
 }
 
 // ---- range checks: refused requests change and count nothing ----
 
-TEST(NorFlashRange, LastPageWorksAndThePageAfterIsRefused) {
+TEST(NorFlash, RequestsPastTheLastPageOrSectorAreRefused) {
   NorFlash flash;
   const Page data = Pattern(8191);
   EXPECT_TRUE(flash.ProgramPage(8191, data.data()));
-  EXPECT_EQ(Read(flash, 8191), data);
-  const auto content = flash.Snapshot();
-  EXPECT_TRUE(std::equal(data.begin(), data.end(),
-                         content.end() - static_cast<std::ptrdiff_t>(kPageBytes)));
-
   const auto before = flash.Snapshot();
+  EXPECT_TRUE(
+      std::equal(data.begin(), data.end(), before.end() - static_cast<std::ptrdiff_t>(kPageBytes)));
   const auto counted = flash.GetCounters();
-  for (std::uint32_t page : {8192u, 8193u, 0x10000u, std::numeric_limits<std::uint32_t>::max()}) {
+  for (std::uint32_t page : {8192u, 0x10000u, std::numeric_limits<std::uint32_t>::max()}) {
     Page out = Filled(0x5A);
     EXPECT_FALSE(flash.ReadPage(page, out.data())) << page;
     EXPECT_EQ(out, Filled(0x5A)) << "buffer written for refused page " << page;
     EXPECT_FALSE(flash.ProgramPage(page, Filled(0x00).data())) << page;
   }
-  EXPECT_EQ(flash.Snapshot(), before);
-  EXPECT_EQ(flash.GetCounters().pages_read, counted.pages_read);
-  EXPECT_EQ(flash.GetCounters().pages_programmed, counted.pages_programmed);
-}
-
-TEST(NorFlashRange, LastSectorWorksAndTheSectorAfterIsRefused) {
-  NorFlash flash;
-  flash.Poke(0, std::vector<std::uint8_t>(kChipBytes, 0x00));
-  EXPECT_TRUE(flash.EraseSector(31));
-  EXPECT_EQ(Read(flash, 31 * 256), Filled(0xFF));
-  EXPECT_EQ(Read(flash, 8191), Filled(0xFF));
-  EXPECT_EQ(Read(flash, 31 * 256 - 1), Filled(0x00));
-
-  const auto before = flash.Snapshot();
-  for (std::uint32_t sector : {32u, 33u, 256u, std::numeric_limits<std::uint32_t>::max()}) {
+  for (std::uint32_t sector : {32u, 256u, std::numeric_limits<std::uint32_t>::max()}) {
     EXPECT_FALSE(flash.EraseSector(sector)) << sector;
   }
-  EXPECT_EQ(flash.Snapshot(), before);
-  EXPECT_EQ(flash.GetCounters().sectors_erased, 1u);
-}
-
-TEST(NorFlashRange, NullBuffersAreRefused) {
-  NorFlash flash;
   EXPECT_FALSE(flash.ReadPage(0, nullptr));
   EXPECT_FALSE(flash.ProgramPage(0, nullptr));
-  EXPECT_EQ(flash.GetCounters().pages_read, 0u);
-  EXPECT_EQ(flash.GetCounters().pages_programmed, 0u);
+  EXPECT_EQ(flash.Snapshot(), before);
+  const auto after = flash.GetCounters();
+  EXPECT_EQ(after.pages_read, counted.pages_read);
+  EXPECT_EQ(after.pages_programmed, counted.pages_programmed);
+  EXPECT_EQ(after.sectors_erased, 0u);
 }
 
-TEST(NorFlashRange, PokeRefusesBytesPastTheEnd) {
+TEST(NorFlash, PokeRefusesBytesPastTheEnd) {
   NorFlash flash;
   const std::vector<std::uint8_t> two(2, 0x11);
   EXPECT_THROW(flash.Poke(NorFlash::kSize - 1, two), std::out_of_range);
@@ -203,8 +143,7 @@ TEST(NorFlashRange, PokeRefusesBytesPastTheEnd) {
   EXPECT_THROW(flash.Poke(std::numeric_limits<std::uint32_t>::max(), two), std::out_of_range);
   EXPECT_EQ(CountNotErased(flash.Snapshot()), 0u);
   flash.Poke(NorFlash::kSize - 2, two);
-  EXPECT_EQ(flash.Snapshot()[kChipBytes - 2], 0x11);
-  EXPECT_EQ(flash.Snapshot()[kChipBytes - 1], 0x11);
+  EXPECT_EQ(CountNotErased(flash.Snapshot()), 2u);
 }
 
 // ---- counters ----
@@ -250,7 +189,6 @@ TEST_F(NorFlashFile, AttachingAMissingFileCreatesAnErasedChip) {
   flash.Poke(0, std::vector<std::uint8_t>(kPageBytes, 0x00));  // replaced by the fresh chip
   ASSERT_TRUE(flash.Attach(file_));
   EXPECT_TRUE(flash.IsAttached());
-  EXPECT_EQ(std::filesystem::file_size(file_), kChipBytes);
   EXPECT_EQ(CountNotErased(ReadFile(file_)), 0u);
   EXPECT_EQ(CountNotErased(flash.Snapshot()), 0u);
 }
@@ -272,10 +210,6 @@ TEST_F(NorFlashFile, EveryChangeIsWrittenThroughAndSeenByASecondObject) {
   NorFlash second;
   ASSERT_TRUE(second.Attach(file_));
   EXPECT_EQ(second.Snapshot(), expected);
-  EXPECT_EQ(Read(second, 3), Pattern(3));
-  EXPECT_EQ(Read(second, 513), Pattern(513));
-  EXPECT_EQ(Read(second, 512), Filled(0xFF));
-  EXPECT_EQ(std::filesystem::file_size(file_), kChipBytes);
 }
 
 TEST_F(NorFlashFile, DetachStopsWritingThrough) {
@@ -291,9 +225,8 @@ TEST_F(NorFlashFile, DetachStopsWritingThrough) {
   EXPECT_EQ(on_disk[kPageBytes], 0xFF);
 }
 
-TEST_F(NorFlashFile, SaveThenLoadRestoresTheContent) {
+TEST_F(NorFlashFile, SaveThenLoadRestoresTheContentAndAMissingFileIsErased) {
   NorFlash a;
-  a.Poke(1000, std::vector<std::uint8_t>{1, 2, 3, 4});
   ASSERT_TRUE(a.ProgramPage(4000, Pattern(4000).data()));
   ASSERT_TRUE(a.Save(file_));
   EXPECT_EQ(ReadFile(file_), a.Snapshot());
@@ -301,13 +234,8 @@ TEST_F(NorFlashFile, SaveThenLoadRestoresTheContent) {
   ASSERT_TRUE(b.Load(file_));
   EXPECT_EQ(b.Snapshot(), a.Snapshot());
   EXPECT_FALSE(b.IsAttached());
-}
-
-TEST_F(NorFlashFile, LoadingAMissingFileGivesAnErasedChip) {
-  NorFlash flash;
-  flash.Poke(0, std::vector<std::uint8_t>(kPageBytes, 0x00));
-  ASSERT_TRUE(flash.Load(dir_ / "absent.bin"));
-  EXPECT_EQ(CountNotErased(flash.Snapshot()), 0u);
+  ASSERT_TRUE(b.Load(dir_ / "absent.bin"));
+  EXPECT_EQ(CountNotErased(b.Snapshot()), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "absent.bin"));
 }
 
@@ -331,22 +259,15 @@ TEST_F(NorFlashFile, AFileOfTheWrongSizeIsRefusedAndLeftAlone) {
 
 // ---- timing ----
 
-TEST(NorFlashTiming, OffByDefaultSoAFullChipRewriteIsFast) {
+TEST(NorFlashTiming, OnlyWhenOnEraseAndProgramTakeTheChipsTime) {
   NorFlash flash;
   EXPECT_FALSE(flash.TimingEnabled());
-  const auto start = std::chrono::steady_clock::now();
-  for (std::uint32_t s = 0; s < NorFlash::kSectorCount; ++s) ASSERT_TRUE(flash.EraseSector(s));
-  for (std::uint32_t p = 0; p < 512; ++p) ASSERT_TRUE(flash.ProgramPage(p, Filled(0x00).data()));
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  // With the chip's timing this would take 32 * 150 ms + 512 * 0.7 ms.
-  EXPECT_LT(elapsed, NorFlash::kSectorEraseTime);
-}
-
-TEST(NorFlashTiming, WhenOnEraseAndProgramTakeTheChipsTime) {
-  NorFlash flash;
-  flash.SetTiming(true);
-  EXPECT_TRUE(flash.TimingEnabled());
   auto start = std::chrono::steady_clock::now();
+  for (std::uint32_t s = 0; s < NorFlash::kSectorCount; ++s) ASSERT_TRUE(flash.EraseSector(s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, NorFlash::kSectorEraseTime);
+
+  flash.SetTiming(true);
+  start = std::chrono::steady_clock::now();
   ASSERT_TRUE(flash.EraseSector(3));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
   start = std::chrono::steady_clock::now();
@@ -356,8 +277,6 @@ TEST(NorFlashTiming, WhenOnEraseAndProgramTakeTheChipsTime) {
   start = std::chrono::steady_clock::now();
   EXPECT_FALSE(flash.EraseSector(32));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-  flash.SetTiming(false);
-  EXPECT_FALSE(flash.TimingEnabled());
 }
 
 // ---- concurrency ----
@@ -394,7 +313,6 @@ TEST(NorFlashThreads, ConcurrentProgramsLoseNoBitsAndReadsSeeWholePages) {
   const auto content = flash.Snapshot();
   EXPECT_TRUE(std::all_of(content.begin(), content.begin() + kPages * kPageBytes,
                           [](std::uint8_t b) { return b == 0x00; }));
-  EXPECT_EQ(CountNotErased(content), kPages * kPageBytes);
   EXPECT_EQ(flash.GetCounters().pages_programmed, std::uint64_t{kPages} * kWriters);
   EXPECT_EQ(flash.GetCounters().pages_read, std::uint64_t{kPages} * 200);
 }
