@@ -306,7 +306,7 @@ const Setting& Find(const std::string& name) {
 const std::vector<std::string>& SettingNames() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> all;
-    for (const auto& [name, setting] : Settings()) all.push_back(name);
+    for (const auto& [name, setting] : Settings()) all.push_back(name + " (" + setting.help + ")");
     return all;
   }();
   return names;

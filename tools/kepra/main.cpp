@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
 
   std::string setting, value;
   std::string names;
-  for (const std::string& name : SettingNames()) names += (names.empty() ? "" : ", ") + name;
-  auto* get = app.add_subcommand("get", "read a setting: " + names);
+  for (const std::string& name : SettingNames()) names += "\n  " + name;
+  auto* get = app.add_subcommand("get", "read a setting:" + names);
   get->add_option("setting", setting, "the setting")->required();
   auto* set = app.add_subcommand("set", "change a setting (lists are comma-separated)");
   set->add_option("setting", setting, "the setting")->required();

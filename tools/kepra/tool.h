@@ -72,6 +72,7 @@ int ListCameras(const Options& options);
 int ShowInfo(const Options& options);
 int GetSetting(const Options& options, const std::string& name);
 int SetSetting(const Options& options, const std::string& name, const std::string& value);
+// "name (what its value is)" for every setting, for the help text.
 const std::vector<std::string>& SettingNames();
 int RegsRead(const Options& options, const std::string& address);
 int RegsWrite(const Options& options, const std::string& address, const std::string& value);
