@@ -232,7 +232,7 @@ const std::map<std::string, Setting>& Settings() {
             Check(kepra_SwitchFrontLED(h, state), "kepra_SwitchFrontLED");
           });
         },
-        "on|off|0..255 (set only)"}},
+        "on|off|0..255, set only"}},
       {"clock",
        {[](KEPRA_HANDLE h, Report& r) {
           std::uint32_t mhz = 0;

@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   for (const std::string& name : SettingNames()) names += "\n  " + name;
   auto* get = app.add_subcommand("get", "read a setting:" + names);
   get->add_option("setting", setting, "the setting")->required();
-  auto* set = app.add_subcommand("set", "change a setting (lists are comma-separated)");
+  auto* set =
+      app.add_subcommand("set", "change a setting, then print what the camera took:" + names);
   set->add_option("setting", setting, "the setting")->required();
   set->add_option("value", value, "the new value")->required();
 
