@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 cmake --preset linux-release >/dev/null
-cmake --build --preset linux-release
+# Only what the demo runs: the library, the virtual camera, the tool and the sample.
+cmake --build --preset linux-release --target kepra-virtcam kepra_cli first_contact
 
 build=build/linux-release
 export KEPRA_DEVICE_DIR="$(mktemp -d /tmp/kepra-demo-XXXXXX)"

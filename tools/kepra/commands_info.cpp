@@ -116,8 +116,10 @@ int ShowInfo(const Options& options) {
                             std::to_string(fw5));
   report.EndObject();
   report.BeginObject("driver");
-  report.Str("version", (sign ? "-" : "") + std::to_string(major) + "." + std::to_string(minor) +
-                            "." + std::to_string(build));
+  std::string driver_version = sign ? "-" : "";
+  driver_version +=
+      std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
+  report.Str("version", driver_version);
   report.Bool("supported", driver_ok);
   report.EndObject();
   report.BeginObject("usb");
