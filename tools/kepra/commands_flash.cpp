@@ -1,0 +1,228 @@
+// flash and firmware update.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "tool.h"
+
+namespace kepra_tool {
+
+extern const unsigned char kCarriedImage[];
+extern const std::size_t kCarriedImageSize;
+
+namespace {
+
+constexpr std::uint32_t kSectorSize = 0x10000;
+
+struct Range {
+  std::uint32_t address;
+  std::uint32_t length;
+};
+
+// The range a flash command works on, checked against its area before the camera is opened.
+Range FlashRange(const FlashOptions& flash, std::uint32_t default_length, bool to_end) {
+  const std::uint32_t area = flash.whole ? KEPRA_FLASH_SIZE : KEPRA_USER_AREA_SIZE;
+  const std::uint32_t address = ParseU32(flash.address, "address", area - 1);
+  std::uint32_t length = 0;
+  if (!flash.length.empty()) {
+    length = ParseU32(flash.length, "length", area);
+  } else {
+    length = to_end ? area - address : std::min(default_length, area - address);
+  }
+  if (length == 0) Usage("the length is 0");
+  if (length > area - address) {
+    Usage("the range runs past the end of the " + std::string(flash.whole ? "flash" : "user area") +
+          " (" + std::to_string(area) + " bytes)");
+  }
+  return {address, length};
+}
+
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw ToolError(kExitFailed, "cannot read " + path);
+  std::vector<std::uint8_t> content((std::istreambuf_iterator<char>(file)),
+                                    std::istreambuf_iterator<char>());
+  if (file.bad()) throw ToolError(kExitFailed, "cannot read " + path);
+  return content;
+}
+
+std::vector<std::uint8_t> ReadRange(KEPRA_HANDLE h, bool whole, Range range) {
+  std::vector<std::uint8_t> data(range.length);
+  if (whole) {
+    Check(CxReadSPIFlash(h, range.address, data.data(), range.length), "CxReadSPIFlash");
+  } else {
+    Check(kepra_ReadFlash(h, range.address, data.data(), range.length), "kepra_ReadFlash");
+  }
+  return data;
+}
+
+// Progress on stderr: a bar redrawn in place on a terminal, one line per step otherwise.
+void Progress(const char* what, std::uint32_t done, std::uint32_t total) {
+  if (isatty(STDERR_FILENO)) {
+    constexpr std::uint32_t kWidth = 30;
+    const std::uint32_t filled = total ? done * kWidth / total : kWidth;
+    std::fprintf(stderr, "\r%s [%s%s] %u/%u", what, std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, '.').c_str(), done, total);
+    if (done == total) std::fputc('\n', stderr);
+  } else {
+    std::fprintf(stderr, "%s: sector %u of %u done\n", what, done, total);
+  }
+  std::fflush(stderr);
+}
+
+std::uint32_t Sectors(std::size_t size) {
+  return static_cast<std::uint32_t>((size + kSectorSize - 1) / kSectorSize);
+}
+
+// Reads the image back sector by sector and compares; the failure says what the camera holds.
+void Verify(KEPRA_HANDLE h, const std::uint8_t* image, std::size_t size) {
+  const std::uint32_t sectors = Sectors(size);
+  std::vector<std::uint8_t> back(kSectorSize);
+  for (std::uint32_t s = 0; s < sectors; ++s) {
+    const std::uint32_t offset = s * kSectorSize;
+    const auto length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(kSectorSize, size - offset));
+    if (!CxReadSPIFlash(h, offset, back.data(), length)) {
+      const std::uint32_t error = kepra_GetLastError();
+      throw ToolError(kExitFailed,
+                      "reading back sector " + std::to_string(s + 1) + " of " +
+                          std::to_string(sectors) + " failed (CxReadSPIFlash: last error " +
+                          DescribeError(error) +
+                          "): the image was written but is not verified; run the update again "
+                          "before resetting the camera");
+    }
+    if (!std::equal(back.begin(), back.begin() + length, image + offset)) {
+      throw ToolError(kExitFailed,
+                      "verification failed: sector " + std::to_string(s + 1) + " of " +
+                          std::to_string(sectors) +
+                          " differs from the image; the camera's firmware is incomplete; run "
+                          "the update again before resetting the camera");
+    }
+    Progress("verifying", s + 1, sectors);
+  }
+}
+
+}  // namespace
+
+int FlashRead(const Options& options, const FlashOptions& flash) {
+  const Range range = FlashRange(flash, 0, true);
+  Camera camera(options.device);
+  const std::vector<std::uint8_t> data = ReadRange(camera.h(), flash.whole, range);
+  std::ofstream file(flash.file, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  file.close();
+  if (!file) throw ToolError(kExitFailed, "cannot write " + flash.file);
+  Report report(options.json);
+  report.Hex("address", range.address, 6);
+  report.UInt("length", range.length);
+  report.Str("file", flash.file);
+  return kExitOk;
+}
+
+int FlashWrite(const Options& options, const FlashOptions& flash) {
+  const std::vector<std::uint8_t> data = ReadFile(flash.file);
+  if (data.empty()) Usage(flash.file + " is empty");
+  FlashOptions sized = flash;
+  sized.length = std::to_string(data.size());
+  const Range range = FlashRange(sized, 0, false);
+  Camera camera(options.device);
+  if (flash.whole) {
+    Check(CxWriteSPIFlash(camera.h(), range.address, data.data(), range.length), "CxWriteSPIFlash");
+  } else {
+    Check(kepra_WriteFlash(camera.h(), range.address, data.data(), range.length),
+          "kepra_WriteFlash");
+  }
+  std::fprintf(stderr, "wrote %u bytes at 0x%06X of the %s\n", range.length, range.address,
+               flash.whole ? "flash" : "user area");
+  return kExitOk;
+}
+
+int FlashDump(const Options& options, const FlashOptions& flash) {
+  const Range range = FlashRange(flash, 256, false);
+  Camera camera(options.device);
+  const std::vector<std::uint8_t> data = ReadRange(camera.h(), flash.whole, range);
+  if (options.json) {
+    std::string hex;
+    char byte[3];
+    for (const std::uint8_t b : data) {
+      std::snprintf(byte, sizeof byte, "%02x", b);
+      hex += byte;
+    }
+    Report report(true);
+    report.Hex("address", range.address, 6);
+    report.UInt("length", range.length);
+    report.Str("hex", hex);
+    return kExitOk;
+  }
+  for (std::uint32_t i = 0; i < range.length; i += 16) {
+    std::printf("%06X ", range.address + i);
+    for (std::uint32_t j = i; j < i + 16 && j < range.length; ++j) std::printf(" %02x", data[j]);
+    std::printf("\n");
+  }
+  return kExitOk;
+}
+
+int FirmwareUpdate(const Options& options, const std::string& path) {
+  if (path.empty()) {
+    // The carried image goes in with kepra_UpdateFW, which checks the camera's firmware
+    // version first and writes under the device lock in one call.
+    Camera camera(options.device);
+    const std::uint32_t sectors = Sectors(kCarriedImageSize);
+    std::fprintf(stderr, "writing the carried firmware (%zu bytes, %u sectors)\n",
+                 kCarriedImageSize, sectors);
+    if (!kepra_UpdateFW(camera.h())) {
+      const std::uint32_t error = kepra_GetLastError();
+      if (error == KEPRA_ERROR_PRODUCT_VERSION) {
+        throw ToolError(kExitFailed,
+                        "kepra_UpdateFW failed: last error " + DescribeError(error) +
+                            ": the carried firmware is not for this camera's firmware version; "
+                            "nothing was written, the camera is unchanged");
+      }
+      throw ToolError(kExitFailed, "kepra_UpdateFW failed: last error " + DescribeError(error) +
+                                       ": the camera's firmware may be incomplete; run the "
+                                       "update again before resetting the camera");
+    }
+    std::fprintf(stderr, "writing: all %u sectors done\n", sectors);
+    Verify(camera.h(), kCarriedImage, kCarriedImageSize);
+    std::printf("firmware updated and verified (%zu bytes); reset the camera to start it\n",
+                kCarriedImageSize);
+    return kExitOk;
+  }
+
+  // An image file is written sector by sector with CxWriteSPIFlash, which is what
+  // kepra_UpdateFWFromFile does in one call, so that progress can be shown. These writes hold
+  // no device lock: nothing else should use the camera during the update.
+  const std::vector<std::uint8_t> image = ReadFile(path);
+  if (image.empty()) Usage(path + " is empty; nothing was written");
+  if (image.size() > KEPRA_FIRMWARE_REGION_SIZE) {
+    Usage(path + " holds " + std::to_string(image.size()) + " bytes, more than the " +
+          std::to_string(KEPRA_FIRMWARE_REGION_SIZE) +
+          " of the firmware region; nothing was written, the camera is unchanged");
+  }
+  Camera camera(options.device);
+  const std::uint32_t sectors = Sectors(image.size());
+  for (std::uint32_t s = 0; s < sectors; ++s) {
+    const std::uint32_t offset = s * kSectorSize;
+    const auto length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(kSectorSize, image.size() - offset));
+    if (!CxWriteSPIFlash(camera.h(), offset, image.data() + offset, length)) {
+      const std::uint32_t error = kepra_GetLastError();
+      throw ToolError(kExitFailed,
+                      "sector " + std::to_string(s + 1) + " of " + std::to_string(sectors) +
+                          " failed (CxWriteSPIFlash: last error " + DescribeError(error) +
+                          "): the camera's firmware is incomplete; run the update again before "
+                          "resetting the camera");
+    }
+    Progress("writing", s + 1, sectors);
+  }
+  Verify(camera.h(), image.data(), image.size());
+  std::printf("firmware from %s updated and verified (%zu bytes); reset the camera to start it\n",
+              path.c_str(), image.size());
+  return kExitOk;
+}
+
+}  // namespace kepra_tool
