@@ -148,8 +148,7 @@ TEST(CameraSettings, RequestsOfTheWrongShapeAreRefused) {
 
 TEST(CameraSettings, BadPixelListReadFillsOnlyWholeEntries) {
   Camera camera(0);
-  Bytes list;
-  for (std::uint8_t i = 0; i < 4; ++i) list.insert(list.end(), {i, 0, i, 0, i});
+  const Bytes list = {0, 0, 0, 0, 0, 1, 0, 1, 0, 1, 2, 0, 2, 0, 2, 3, 0, 3, 0, 3};
   const auto set = Serve(camera, io::IOCTL_SET_BAD_PIXELS_DATA, list, 2);
   ASSERT_TRUE(set.result.ok);
   EXPECT_EQ(set.out, (Bytes{4, 0}));
