@@ -228,7 +228,19 @@ Camera::Result Camera::ServeSensorReg(std::span<const std::uint8_t> in,
     return Ok(2);
   }
   if (in.size() == 4 && out.empty()) {  // write
-    registers_[GetU16(in.data())] = GetU16(in.data() + 2);
+    const std::uint16_t address = GetU16(in.data());
+    const std::uint16_t value = GetU16(in.data() + 2);
+    // The strobe output is not modelled; its settings are noted in the driver log.
+    char line[64] = "";
+    if (address == 5) {
+      std::snprintf(line, sizeof line, "strobe delays: on %u, off %u", value >> 8, value & 0xFFu);
+    } else if (address == 7 && ((registers_[7] ^ value) & 0x4000)) {
+      std::snprintf(line, sizeof line, "strobe inverted: %u", (value >> 14) & 1u);
+    } else if (address == 11 && ((registers_[11] ^ value) & 0x00C0)) {
+      std::snprintf(line, sizeof line, "strobe mode: %u", (value >> 6) & 3u);
+    }
+    if (line[0]) DriverLogLocked(line);
+    registers_[address] = value;
     return Ok();
   }
   return Error(kErrorInvalidParameter);

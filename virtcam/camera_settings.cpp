@@ -168,6 +168,7 @@ Camera::Result Camera::ServeFrontLed(std::span<const std::uint8_t> in,
   // Set form only.
   if (in.size() != 1 || !out.empty()) return Error(kErrorInvalidParameter);
   settings_.front_led = in[0];
+  DriverLogLocked(in[0] ? "front LED on" : "front LED off");
   return Ok();
 }
 
