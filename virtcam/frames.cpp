@@ -143,54 +143,76 @@ void RenderScene(const SceneSettings& s, std::span<std::uint16_t> out, std::uint
   for (auto& c : columns) c = std::min<std::uint32_t>(c, s.sensor_width - 1u);
   for (auto& r : rows) r = std::min<std::uint32_t>(r, s.sensor_height - 1u);
 
-  // Response per Bayer site in Q16: radiance 1.0 (4096) at the reference exposure and unit
-  // gains gives half of full scale.
+  // Response per Bayer site in Q14: radiance 1.0 (4096) at the reference exposure and unit
+  // gains gives half of full scale. Limited so that a product stays within 32 bits; such
+  // gains saturate every sample anyway.
   const double exposure = static_cast<double>(s.exposure_lines) * s.line_length;
   const double common = exposure / kReferenceExposureUnits * static_cast<double>(knee) *
-                        s.analog_gain * s.digital_gain * 65536.0 / kOne;
-  std::uint64_t site_gain[2][2];
+                        s.analog_gain * s.digital_gain * 16384.0 / kOne;
+  std::uint32_t site_gain[2][2];
   for (int oy = 0; oy < 2; ++oy) {
     for (int ox = 0; ox < 2; ++ox) {
       const double colour = s.mosaic == Mosaic::kMono ? 1.0 : s.colour_gain[Site(s.mosaic, ox, oy)];
-      site_gain[oy][ox] = static_cast<std::uint64_t>(std::min(common * colour, 1e15));
+      site_gain[oy][ox] = static_cast<std::uint32_t>(std::min(common * colour, 1048575.0) + 0.5);
     }
   }
 
-  // Noise amplitude by signal level (64 steps): read noise of 0.1% of full scale plus shot
-  // noise reaching 1% at full scale. Triangular noise of amplitude a (in 1/256 code) has a
-  // standard deviation of 104 a / 256.
-  std::int32_t amplitude[64];
-  for (int k = 0; k < 64; ++k) {
-    const double level = (k + 0.5) / 64.0;
-    const double sigma = s.noise ? max * (0.001 + 0.01 * std::sqrt(level)) : 0.0;
-    amplitude[k] = static_cast<std::int32_t>(sigma * 256.0 / 104.0 + 0.5);
-  }
-  const std::uint32_t level_shift = depth - 6;
+  // Noise: a table of triangular values (standard deviation 256) drawn afresh for every frame,
+  // read from a random place on each line and scaled by a read-noise floor of 0.1% of full
+  // scale plus 0.8% of the signal.
+  constexpr std::uint32_t kNoiseSize = 1u << 16;
+  thread_local std::vector<std::int16_t> noise_table;
+  noise_table.resize(kNoiseSize + w);
   std::uint32_t noise = Mix(s.seed, s.frame);
+  if (s.noise) {
+    for (auto& n : noise_table) {
+      const std::uint32_t r = Next(noise);
+      n = static_cast<std::int16_t>(((static_cast<std::int32_t>(r & 0xFF) +
+                                      static_cast<std::int32_t>((r >> 8) & 0xFF) - 255) *
+                                     630) /
+                                    256);
+    }
+  } else {
+    std::fill(noise_table.begin(), noise_table.end(), std::int16_t{0});
+  }
+  const std::int32_t floor_q8 = static_cast<std::int32_t>(max * 256 / 1000);
+  const std::int32_t limit = static_cast<std::int32_t>(8 * max);
+  const std::int32_t top = static_cast<std::int32_t>(max);
+  const auto knee_i = static_cast<std::int32_t>(knee);
+  const bool hdr = s.hdr;
 
   Scene scene(s);
-  constexpr std::uint64_t kCap = 1u << 24;
+  // Gain of every output column, for even and odd sensor rows.
+  std::vector<std::uint32_t> column_gain[2];
+  for (int parity = 0; parity < 2; ++parity) {
+    column_gain[parity].resize(w);
+    for (std::uint32_t ox = 0; ox < w; ++ox) {
+      column_gain[parity][ox] = site_gain[parity][columns[ox] & 1];
+    }
+  }
+  bool straight = true;  // output columns are consecutive sensor columns
+  for (std::uint32_t i = 0; i < w; ++i) straight = straight && columns[i] == columns[0] + i;
+  std::vector<std::uint16_t> gathered(w);
   for (std::uint32_t oy = 0; oy < rendered; ++oy) {
     const std::uint32_t sy = rows[oy];
     const std::uint16_t* radiance = scene.Row(sy);
-    const std::uint64_t* gains = site_gain[sy & 1];
+    const std::uint16_t* src = radiance + columns[0];
+    if (!straight) {
+      for (std::uint32_t ox = 0; ox < w; ++ox) gathered[ox] = radiance[columns[ox]];
+      src = gathered.data();
+    }
+    const std::uint32_t* gain = column_gain[sy & 1].data();
+    const std::int16_t* n = noise_table.data() + (Mix(noise, oy) & (kNoiseSize - 1));
     std::uint16_t* dst = out.data() + static_cast<std::size_t>(oy) * w;
     for (std::uint32_t ox = 0; ox < w; ++ox) {
-      const std::uint32_t sx = columns[ox];
-      std::uint64_t v64 = (radiance[sx] * gains[sx & 1]) >> 16;
-      if (v64 > kCap) v64 = kCap;
-      auto v = static_cast<std::int32_t>(v64);
-      const std::uint32_t r = Next(noise);
-      const std::int32_t tri =
-          static_cast<std::int32_t>(r & 0xFF) + static_cast<std::int32_t>((r >> 8) & 0xFF) - 255;
-      const std::uint32_t level =
-          std::min<std::uint32_t>(static_cast<std::uint32_t>(v) >> level_shift, 63);
-      v += (tri * amplitude[level]) / 256;
-      if (s.hdr && v > static_cast<std::int32_t>(knee)) {
-        v = static_cast<std::int32_t>(knee) + ((v - static_cast<std::int32_t>(knee)) >> 2);
-      }
-      dst[ox] = static_cast<std::uint16_t>(
-          std::clamp<std::int32_t>(v, 0, static_cast<std::int32_t>(max)));
+      const std::uint32_t linear = (src[ox] * gain[ox]) >> 14;
+      std::int32_t x = static_cast<std::int32_t>(linear < 0x7FFFu ? linear : 0x7FFFu);
+      x = x < limit ? x : limit;
+      const std::int32_t sigma_q8 = floor_q8 + ((x * 2097) >> 10);
+      x += (n[ox] * sigma_q8) >> 16;
+      if (hdr && x > knee_i) x = knee_i + ((x - knee_i) >> 2);
+      x = x < 0 ? 0 : x;
+      dst[ox] = static_cast<std::uint16_t>(x > top ? top : x);
     }
   }
 
