@@ -181,7 +181,7 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
   const std::size_t count = std::min(pixel_room / sample_bytes, rows * w);
   if (sixteen) {
     if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(dst, samples.data(), count * 2);
+      if (count) std::memcpy(dst, samples.data(), count * 2);
     } else {
       for (std::size_t i = 0; i < count; ++i) PutU16(dst + 2 * i, samples[i]);
     }
