@@ -46,6 +46,7 @@ Camera::Camera(std::uint32_t index, CameraConfig config)
   PowerOnRegisters();
   InitFlash();
   InitIdentity();
+  Boot();
 }
 
 // The sensor as it comes out of power-on or a device reset: a full 1280 x 1024 window at the
@@ -94,6 +95,11 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
   std::uint32_t stall_ms = 0;
   {
     std::lock_guard lock(control_mutex_);
+    ++requests_;
+    if (config_.fail_every && requests_ % config_.fail_every == 0) {
+      hit.error = 31;  // ERROR_GEN_FAILURE
+      have_hit = true;
+    }
     for (auto it = faults_.begin(); it != faults_.end();) {
       const Fault& f = it->fault;
       bool matches = f.code == 0 || f.code == code;
@@ -126,8 +132,8 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
   } else if (have_hit) {
     result = Error(hit.error);
   } else {
-    std::lock_guard lock(mutex_);
-    result = Dispatch(code, in, out);
+    std::unique_lock lock(mutex_);
+    result = Dispatch(lock, code, in, out);
   }
   if (!result.ok && !result.disconnect) {
     const auto* known = io::FindControlCode(code);
@@ -146,8 +152,8 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
   return result;
 }
 
-Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t> in,
-                                std::span<std::uint8_t> out) {
+Camera::Result Camera::Dispatch(std::unique_lock<std::mutex>& lock, std::uint32_t code,
+                                std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
   switch (code) {
     case io::IOCTL_DEVICE_INDEX:
       if (out.size() < 4) return Error(kErrorInsufficientBuffer);
@@ -165,7 +171,7 @@ Camera::Result Camera::Dispatch(std::uint32_t code, std::span<const std::uint8_t
     case io::IOCTL_GET_FRAME8:
     case io::IOCTL_GET_FRAME_EX8:
     case io::IOCTL_GET_FRAME_AFTER_EX8:
-      return ServeFrame(code, in, out);
+      return ServeFrame(lock, code, in, out);
     case io::IOCTL_IDENTDATA:
       return ServeIdentData(in, out);
     case io::IOCTL_SET_IDENTDATA:
@@ -222,7 +228,19 @@ Camera::Result Camera::ServeSensorReg(std::span<const std::uint8_t> in,
     return Ok(2);
   }
   if (in.size() == 4 && out.empty()) {  // write
-    registers_[GetU16(in.data())] = GetU16(in.data() + 2);
+    const std::uint16_t address = GetU16(in.data());
+    const std::uint16_t value = GetU16(in.data() + 2);
+    // The strobe output is not modelled; its settings are noted in the driver log.
+    char line[64] = "";
+    if (address == 5) {
+      std::snprintf(line, sizeof line, "strobe delays: on %u, off %u", value >> 8, value & 0xFFu);
+    } else if (address == 7 && ((registers_[7] ^ value) & 0x4000)) {
+      std::snprintf(line, sizeof line, "strobe inverted: %u", (value >> 14) & 1u);
+    } else if (address == 11 && ((registers_[11] ^ value) & 0x00C0)) {
+      std::snprintf(line, sizeof line, "strobe mode: %u", (value >> 6) & 3u);
+    }
+    if (line[0]) DriverLogLocked(line);
+    registers_[address] = value;
     return Ok();
   }
   return Error(kErrorInvalidParameter);
@@ -252,33 +270,6 @@ Camera::Result Camera::ServeFrequency(std::span<const std::uint8_t> in,
     return Ok();
   }
   return Error(kErrorInvalidParameter);
-}
-
-Camera::Result Camera::ServeFrame(std::uint32_t code, std::span<const std::uint8_t> in,
-                                  std::span<std::uint8_t> out) {
-  const bool after =
-      code == io::IOCTL_GET_FRAME_AFTER_EX16 || code == io::IOCTL_GET_FRAME_AFTER_EX8;
-  if (after) {
-    if (in.size() != 4) return Error(kErrorInvalidParameter);
-    last_after_value_ = GetU32(in.data());
-  } else if (!in.empty()) {
-    return Error(kErrorInvalidParameter);
-  }
-  const bool sixteen = code == io::IOCTL_GET_FRAME16 || code == io::IOCTL_GET_FRAME_EX16 ||
-                       code == io::IOCTL_GET_FRAME_AFTER_EX16;
-  // A deterministic test pattern that moves by one step per frame and fills exactly the
-  // length asked: 16-bit samples for the 16-bit requests, bytes for the 8-bit ones.
-  const auto seq = static_cast<std::uint32_t>(frames_++);
-  if (sixteen) {
-    std::size_t i = 0;
-    for (; i + 1 < out.size(); i += 2) {
-      PutU16(out.data() + i, static_cast<std::uint16_t>(i / 2 + seq));
-    }
-    if (i < out.size()) out[i] = static_cast<std::uint8_t>(i / 2 + seq);
-  } else {
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(i + seq);
-  }
-  return Ok(static_cast<std::uint32_t>(out.size()));
 }
 
 std::uint16_t Camera::Register(std::uint16_t address) const {

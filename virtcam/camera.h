@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,8 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "nor_flash.h"
 #include "camera_settings.h"
+#include "firmware/fx3_image.h"
+#include "nor_flash.h"
 
 namespace vcam {
 
@@ -44,6 +46,14 @@ struct CameraConfig {
   // kept, so that they outlive the process; empty: memory only. Created if missing.
   std::string state_dir;
   bool nor_timing = false;  // page programs and sector erases take the chip's typical time
+  // Paced: frames are produced every frame time x 15.999554533002907 / F microseconds and a
+  // request gets the next one produced after it arrives. Unpaced: one is produced on demand.
+  bool paced = false;
+  std::uint32_t seed = 0x6B657072;  // scene and noise
+  // Fault injection for users' error handling: every n-th request fails with
+  // ERROR_GEN_FAILURE (0: never); the camera unplugs itself after n frames (0: never).
+  std::uint32_t fail_every = 0;
+  std::uint64_t unplug_after_frames = 0;
 
   // USB speed reply, first word: the link's speed code. The second word (asked for with an
   // 8-byte reply) is the signalling rate in bytes per second after line coding:
@@ -100,6 +110,16 @@ class Camera {
   void SetFrequency(std::uint32_t mhz);
   std::uint32_t LastAfterValue() const;
   std::uint64_t FramesServed() const;
+  // Counter of the last frame delivered (frames start at kFirstFrameCounter).
+  std::uint32_t LastFrameCounter() const;
+  static constexpr std::uint32_t kFirstFrameCounter = 0xFFFFFF00u;
+  // A trigger for snapshot mode (stream mode 1): releases one waiting or the next frame request.
+  void Trigger();
+  void SetPaced(bool paced);
+  // Whether the camera runs its firmware (false: it sits in the FX3 boot loader).
+  bool Booted() const;
+  std::uint16_t SensorWidth() const;
+  std::uint16_t SensorHeight() const;
   // The settings the driver keeps (camera_settings.h).
   DriverSettings Settings() const;
   void SetSettings(const DriverSettings& settings);
@@ -127,14 +147,19 @@ class Camera {
   void Unplug() { unplugged_.store(true); }
 
  private:
-  Result Dispatch(std::uint32_t code, std::span<const std::uint8_t> in,
-                  std::span<std::uint8_t> out);
+  // `lock` holds mutex_; a frame request may release it while it waits.
+  Result Dispatch(std::unique_lock<std::mutex>& lock, std::uint32_t code,
+                  std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeSensorReg(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeSensorRegs(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeFrequency(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
-  Result ServeFrame(std::uint32_t code, std::span<const std::uint8_t> in,
-                    std::span<std::uint8_t> out);
   void PowerOnRegisters();  // the documented power-on values; a device reset restores them
+
+  // camera_frames.cpp
+  Result ServeFrame(std::unique_lock<std::mutex>& lock, std::uint32_t code,
+                    std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  // The FX3 boot loader's verdict on the flash; sets booted_ and the sensor geometry.
+  kepra::firmware::Fx3Check Boot();
 
   // camera_identity.cpp
   void InitIdentity();
@@ -182,6 +207,18 @@ class Camera {
   std::uint64_t driver_log_seq_ = 0;
   NorFlash flash_;
   DriverSettings settings_;
+  bool booted_ = true;
+  std::uint16_t sensor_width_ = kSensorWidth;
+  std::uint16_t sensor_height_ = kSensorHeight;
+  // Frames (camera_frames.cpp).
+  std::condition_variable frame_cv_;  // paced waits, triggers
+  const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
+  std::uint32_t next_counter_ = kFirstFrameCounter;      // unpaced: the next frame's counter
+  std::uint32_t last_counter_ = kFirstFrameCounter - 1;  // paced: the latest frame scheduled
+  std::chrono::steady_clock::time_point last_time_ = epoch_;
+  std::uint32_t delivered_counter_ = 0;
+  std::uint64_t triggers_ = 0;
+  std::uint64_t triggers_taken_ = 0;
 
   mutable std::mutex control_mutex_;  // guards log and faults (never held while serving)
   bool log_enabled_ = false;
@@ -191,6 +228,7 @@ class Camera {
     std::uint64_t seen = 0;
   };
   std::vector<ArmedFault> faults_;
+  std::uint64_t requests_ = 0;
   std::atomic<bool> unplugged_{false};
 };
 

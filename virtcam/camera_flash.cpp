@@ -1,5 +1,6 @@
 // The virtual camera's SPI flash as the driver offers it: page reads, page programs and
 // sector erases, kept in a file of the state directory when there is one.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -16,14 +17,24 @@ namespace fs = std::filesystem;
 
 }  // namespace
 
+extern const unsigned char kShippedImage[];
+extern const std::size_t kShippedImageSize;
+
 void Camera::InitFlash() {
   flash_.SetTiming(config_.nor_timing);
-  if (config_.state_dir.empty()) return;
-  std::error_code ec;
-  fs::create_directories(config_.state_dir, ec);
-  const fs::path file = fs::path(config_.state_dir) / "flash.bin";
-  if (!flash_.Attach(file)) {
-    throw std::runtime_error(file.string() + ": cannot be used as the flash (2 MiB file)");
+  if (!config_.state_dir.empty()) {
+    std::error_code ec;
+    fs::create_directories(config_.state_dir, ec);
+    const fs::path file = fs::path(config_.state_dir) / "flash.bin";
+    if (!flash_.Attach(file)) {
+      throw std::runtime_error(file.string() + ": cannot be used as the flash (2 MiB file)");
+    }
+  }
+  // A camera leaves the factory with its firmware in flash; a kept flash stays as it was.
+  const std::vector<std::uint8_t> content = flash_.Snapshot();
+  if (std::all_of(content.begin(), content.end(),
+                  [](std::uint8_t b) { return b == NorFlash::kErasedByte; })) {
+    flash_.Poke(0, std::span<const std::uint8_t>(kShippedImage, kShippedImageSize));
   }
 }
 

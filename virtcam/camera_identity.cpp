@@ -118,6 +118,7 @@ Camera::Result Camera::ServeIdentData(std::span<const std::uint8_t> in,
   if (!in.empty()) return Error(kErrorInvalidParameter);
   if (out.size() < kIdentDataSize) return Error(kErrorInsufficientBuffer);
   std::copy(ident_.begin(), ident_.end(), out.begin());
+  if (!booted_) out[2] = 0;  // the boot loader knows no model
   return Ok(kIdentDataSize);
 }
 
@@ -156,11 +157,13 @@ Camera::Result Camera::ServeFirmwareVersion(std::span<const std::uint8_t> in,
   if (!in.empty()) return Error(kErrorInvalidParameter);
   if (out.size() < kFirmwareVersionSize) return Error(kErrorInsufficientBuffer);
   std::fill_n(out.begin(), kFirmwareVersionSize, std::uint8_t{0});
-  PutU16(out.data(), firmware_.first);
-  PutU16(out.data() + 2, firmware_.second);
+  // The boot loader answers with version 0.0 but keeps the hardware generation (third and
+  // fourth values), so that the library's update still accepts the camera.
+  PutU16(out.data(), booted_ ? firmware_.first : 0);
+  PutU16(out.data() + 2, booted_ ? firmware_.second : 0);
   PutU16(out.data() + 4, firmware_.third);
   PutU16(out.data() + 6, firmware_.fourth);
-  out[8] = firmware_.fifth;
+  out[8] = booted_ ? firmware_.fifth : 0;
   return Ok(kFirmwareVersionSize);
 }
 
@@ -198,9 +201,8 @@ Camera::Result Camera::ServeDeviceReset(std::span<const std::uint8_t> in,
                                         std::span<std::uint8_t> out) {
   if (!in.empty() || !out.empty()) return Error(kErrorInvalidParameter);
   PowerOnRegisters();
-  // After a reset the FX3 boot loader reads its image from flash address 0.
-  const std::vector<std::uint8_t> flash = flash_.Snapshot();
-  const kepra::firmware::Fx3Check boot = kepra::firmware::CheckFx3Image(flash.data(), flash.size());
+  const kepra::firmware::Fx3Check boot = Boot();
+  frame_cv_.notify_all();
   char line[200];
   if (boot.valid) {
     std::snprintf(line, sizeof line,

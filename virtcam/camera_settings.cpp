@@ -65,24 +65,32 @@ Form FormOf(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, std::
 
 }  // namespace
 
-FrameParams DefaultFrameParams() {
+SensorSize SensorSizeOf(std::uint8_t model_code) {
+  if (model_code >= '4' && model_code <= '6') return {1280, 1024};
+  return {1600, 1200};
+}
+
+bool IsColourModel(std::uint8_t model_code) { return model_code == '5' || model_code == '8'; }
+
+FrameParams DefaultFrameParams(std::uint16_t sensor_width, std::uint16_t sensor_height) {
   FrameParams record{};
-  PutU16(record.data() + 4, kSensorWidth);
-  PutU16(record.data() + 6, kSensorHeight);
+  PutU16(record.data() + 4, sensor_width);
+  PutU16(record.data() + 6, sensor_height);
   PutU16(record.data() + 8, 10);
   PutU16(record.data() + 10, 1);
   PutU16(record.data() + 12, 1);
   return record;
 }
 
-bool ValidFrameParams(const FrameParams& record) {
+bool ValidFrameParams(const FrameParams& record, std::uint16_t sensor_width,
+                      std::uint16_t sensor_height) {
   const std::uint32_t x = GetU16(record.data()), y = GetU16(record.data() + 2);
   const std::uint32_t width = GetU16(record.data() + 4), height = GetU16(record.data() + 6);
   const std::uint16_t depth = GetU16(record.data() + 8);
   const std::uint16_t bin_x = GetU16(record.data() + 10), bin_y = GetU16(record.data() + 12);
   const std::uint16_t flags = GetU16(record.data() + 14);
   const auto binning = [](std::uint16_t b) { return b == 1 || b == 2 || b == 4; };
-  if (width == 0 || height == 0 || x + width > kSensorWidth || y + height > kSensorHeight) {
+  if (width == 0 || height == 0 || x + width > sensor_width || y + height > sensor_height) {
     return false;
   }
   if (depth != 8 && depth != 10 && depth != 12) return false;
@@ -160,6 +168,7 @@ Camera::Result Camera::ServeFrontLed(std::span<const std::uint8_t> in,
   // Set form only.
   if (in.size() != 1 || !out.empty()) return Error(kErrorInvalidParameter);
   settings_.front_led = in[0];
+  DriverLogLocked(in[0] ? "front LED on" : "front LED off");
   return Ok();
 }
 
@@ -173,7 +182,9 @@ Camera::Result Camera::ServeFrameParams(std::span<const std::uint8_t> in,
     case Form::kSet: {
       FrameParams record;
       std::memcpy(record.data(), in.data(), kFrameParamsSize);
-      if (!ValidFrameParams(record)) return Error(kErrorInvalidParameter);
+      if (!ValidFrameParams(record, sensor_width_, sensor_height_)) {
+        return Error(kErrorInvalidParameter);
+      }
       settings_.frame_params = record;
       return Ok();
     }
@@ -239,7 +250,7 @@ Camera::Result Camera::ServeSetBadPixels(std::span<const std::uint8_t> in,
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* p = in.data() + i * kBadPixelEntrySize;
     list[i] = {GetU16(p), GetU16(p + 2), p[4]};
-    if (list[i].x >= kSensorWidth || list[i].y >= kSensorHeight) {
+    if (list[i].x >= sensor_width_ || list[i].y >= sensor_height_) {
       return Error(kErrorInvalidParameter);
     }
   }

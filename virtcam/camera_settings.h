@@ -18,10 +18,22 @@ using FrameParams = std::array<std::uint8_t, kFrameParamsSize>;
 constexpr std::uint16_t kSensorWidth = 1280;
 constexpr std::uint16_t kSensorHeight = 1024;
 
+// The sensor of a model code (identity byte 2): '4', '5', '6' have 1280 x 1024, '7', '8' and
+// unflashed cameras 1600 x 1200.
+struct SensorSize {
+  std::uint16_t width;
+  std::uint16_t height;
+};
+SensorSize SensorSizeOf(std::uint8_t model_code);
+// Colour models ('5', '8') deliver a Bayer mosaic.
+bool IsColourModel(std::uint8_t model_code);
+
 // Full sensor, 10 bits, no binning, no flags.
-FrameParams DefaultFrameParams();
+FrameParams DefaultFrameParams(std::uint16_t sensor_width = kSensorWidth,
+                               std::uint16_t sensor_height = kSensorHeight);
 // Whether the camera accepts a record.
-bool ValidFrameParams(const FrameParams& record);
+bool ValidFrameParams(const FrameParams& record, std::uint16_t sensor_width = kSensorWidth,
+                      std::uint16_t sensor_height = kSensorHeight);
 
 // A bad-pixel list entry: 5 bytes, x as u16, y as u16 (little-endian), then a kind byte that
 // the camera keeps as given. The list holds at most kMaxBadPixels entries, all on the sensor.

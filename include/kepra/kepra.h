@@ -92,7 +92,14 @@ KEPRA_API uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H);
 /* ---- Frames --------------------------------------------------------------------------
  * One frame per call, written by the driver straight into the caller's buffer of Length
  * bytes. No device lock is taken, so frames can be grabbed while another thread changes
- * settings. Invalid handle: 6; null buffer: 487. */
+ * settings. Invalid handle: 6; null buffer: 487.
+ * A frame is Width / BinX by Height / BinY samples of the frame parameters
+ * (kepra_GetFrameParams), line by line: 16-bit little-endian samples holding the value at
+ * BitDepth bits, right-aligned, for the ...16 functions; one byte each, the value
+ * >> (BitDepth - 8), for the ...8 functions. The Ex and AfterEx forms put the frame-information
+ * record (kepra_FrameInfo) in front. The camera fills exactly Length bytes: zeros after the
+ * frame, or only its first bytes. A camera in its boot loader (no valid firmware after
+ * kepra_DeviceReset) fails with ERROR_NOT_READY (21). */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFrame16(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameEx16(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameAfterEx16(KEPRA_HANDLE H, void* Buffer, uint32_t Length,
@@ -151,11 +158,27 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetMaxFrameRate(KEPRA_HANDLE H);
 /* ---- Frame information record -------------------------------------------------------
  * A per-frame record that the application keeps with a captured frame and hands to
  * kepra_GetFrameExposureMs (and kepra_CheckEventsState). Multi-byte fields are little-endian;
- * the library reads only the named fields, and the reserved bytes carry nothing it uses. A
- * caller may pass any buffer of at least KEPRA_FRAME_INFO_MIN_SIZE bytes laid out this way. */
+ * the library reads only EventCount, Events, ClockMHz, ExposureLines and LineLength, and the
+ * reserved bytes carry nothing it uses. A caller may pass any buffer of at least
+ * KEPRA_FRAME_INFO_MIN_SIZE bytes laid out this way.
+ *
+ * The camera puts the whole 4096-byte record in front of the samples of every Ex and AfterEx
+ * frame (kepra_GetFrameEx16/8, kepra_GetFrameAfterEx16/8), so such a buffer needs
+ * sizeof(kepra_FrameInfo) + Width * Height * bytes per sample. FrameCounter starts at
+ * 0xFFFFFF00 and grows by one per frame the camera produces (wrapping), so a gap between two
+ * frames a caller received means frames it did not get. kepra_GetFrameAfterEx16/8 with a
+ * value V deliver the first frame whose counter C is newer than V, (int32_t)(C - V) > 0,
+ * waiting for it if need be: pass the counter of the last frame received. Each frame carries
+ * one event (EventCount 1): the camera's events state byte (kepra_GetEventsState) at capture. */
 #define KEPRA_FRAME_INFO_MIN_SIZE 4066u
 typedef struct kepra_FrameInfo {
-  uint8_t Reserved0[26];
+  uint32_t FrameCounter; /* offset 0: number of the frame, see above */
+  uint8_t Reserved4[4];
+  uint64_t TimestampUs; /* offset 8: capture time, microseconds since the camera started */
+  uint16_t Width;       /* offset 16: samples per line that follow the record */
+  uint16_t Height;      /* offset 18: lines that follow the record */
+  uint16_t BitDepth;    /* offset 20: significant bits of each sample that follows */
+  uint8_t Reserved22[4];
   uint16_t EventCount; /* offset 26: number of entries used in Events */
   uint8_t Reserved28[20];
   uint8_t Events[4000]; /* offset 48: one byte per event */
@@ -167,6 +190,11 @@ typedef struct kepra_FrameInfo {
   uint8_t Reserved4066[30];
 } kepra_FrameInfo;
 
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, FrameCounter) == 0, "FrameCounter at 0");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, TimestampUs) == 8, "TimestampUs at 8");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, Width) == 16, "Width at 16");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, Height) == 18, "Height at 18");
+KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, BitDepth) == 20, "BitDepth at 20");
 KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, EventCount) == 26, "EventCount at 26");
 KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, Events) == 48, "Events at 48");
 KEPRA_STATIC_ASSERT(offsetof(kepra_FrameInfo, ClockMHz) == 4048, "ClockMHz at 4048");
@@ -431,7 +459,13 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameParams(KEPRA_HANDLE H, kepra_FramePa
  * lengthens the sensor's frame where the new setting needs it, even when the driver refused
  * the record. The result is the driver's answer to the record. */
 KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H, const kepra_FrameParams* Params);
-/* Stream mode, a 32-bit value of the driver's. Invalid handle: 87. The setter holds the lock. */
+/* Stream mode, a 32-bit value of the driver's. Invalid handle: 87. The setter holds the lock.
+ * KEPRA_STREAM_FREE_RUNNING (0, the default): frames are delivered as the sensor produces them.
+ * KEPRA_STREAM_SNAPSHOT (1): each frame request waits for a trigger and fails with
+ * ERROR_SEM_TIMEOUT (121) when none comes within the snapshot timeout (kepra_SetSnapshotParams;
+ * a timeout of 0 waits without limit). */
+#define KEPRA_STREAM_FREE_RUNNING 0u
+#define KEPRA_STREAM_SNAPSHOT 1u
 KEPRA_API uint32_t KEPRA_CALL kepra_GetStreamMode(KEPRA_HANDLE H, uint32_t* Mode);
 KEPRA_API uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode);
 /* Sends the LED state byte to the camera. Invalid handle: 6. No lock. */

@@ -181,6 +181,7 @@ TEST_F(Reset, ResetSendsOneBareRequestAndRestoresPowerOnRegisters) {
   const std::uint16_t power_on_frame_length = camera_->Register(0x0C);
   camera_->SetRegister(0x0C, 0x1234);
   camera_->SetRegister(127, 0x0001);
+  ASSERT_TRUE(camera_->Flash().EraseSector(0));
   ASSERT_EQ(kepra_DeviceReset(h()), 1u);
   ExpectOneRequest(io::IOCTL_DEVICE_RESET, {}, 0, false);
   EXPECT_EQ(camera_->Register(0x0C), power_on_frame_length);

@@ -50,7 +50,7 @@ TEST(VirtualCameraState, FlashAndIdentitySurviveARestart) {
   StateDir dir;
   vcam::CameraConfig config;
   config.state_dir = dir.str();
-  Bytes program = Le32(77);
+  Bytes program = Le32(4000);  // past the firmware a fresh flash holds
   for (int i = 0; i < 256; ++i) program.push_back(static_cast<std::uint8_t>(i ^ 0x5A));
   Bytes ident(78);
   for (int i = 0; i < 78; ++i) ident[i] = static_cast<std::uint8_t>(200 - i);
@@ -66,7 +66,7 @@ TEST(VirtualCameraState, FlashAndIdentitySurviveARestart) {
   config.model_code = '7';  // the kept record wins over the configuration
   vcam::Camera again(3, config);
   Bytes page(256);
-  ASSERT_TRUE(Serve(again, io::IOCTL_SPI_READ_PAGE, Le32(77), page).ok);
+  ASSERT_TRUE(Serve(again, io::IOCTL_SPI_READ_PAGE, Le32(4000), page).ok);
   EXPECT_TRUE(std::equal(page.begin(), page.end(), program.begin() + 4));
   Bytes record(78);
   ASSERT_TRUE(Serve(again, io::IOCTL_IDENTDATA, {}, record).ok);
