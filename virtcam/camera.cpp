@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "camera_io.h"
 #include "driver/ioctl.h"
 
 namespace vcam {
@@ -14,26 +15,7 @@ namespace {
 
 namespace io = kepra::driver;
 
-constexpr std::uint32_t kErrorInvalidFunction = 1;
-constexpr std::uint32_t kErrorInvalidParameter = 87;
-constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
-
-std::uint16_t GetU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-void PutU16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-std::uint32_t GetU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(GetU16(p)) | static_cast<std::uint32_t>(GetU16(p + 2)) << 16;
-}
-void PutU32(std::uint8_t* p, std::uint32_t v) {
-  PutU16(p, static_cast<std::uint16_t>(v));
-  PutU16(p + 2, static_cast<std::uint16_t>(v >> 16));
-}
-
-Camera::Result Ok(std::uint32_t bytes = 0) { return {true, 0, bytes, false}; }
-Camera::Result Error(std::uint32_t error) { return {false, error, 0, false}; }
+using namespace reply;
 
 }  // namespace
 
