@@ -21,6 +21,16 @@ void ReportFailure(const char* line) {
 
 }  // namespace
 
+namespace {
+
+// The identity record read under the device lock, released before the record is decoded.
+bool ReadIdentLocked(KEPRA_HANDLE H, kepra_IdentData* ident) {
+  device::DeviceLock lock(api::ToHandle(H));
+  return lock && kepra_GetIdentData(H, ident) != 0;
+}
+
+}  // namespace
+
 extern "C" {
 
 uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentData) {
@@ -51,11 +61,7 @@ uint32_t KEPRA_CALL kepra_GetCameraInfo(KEPRA_HANDLE H, kepra_CameraInfo* Info) 
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Info) return api::Fail(ERROR_INVALID_ADDRESS);
   kepra_IdentData ident;
-  {
-    device::DeviceLock lock(h);
-    if (!lock) return 0;
-    if (!kepra_GetIdentData(H, &ident)) return 0;
-  }
+  if (!ReadIdentLocked(H, &ident)) return 0;
   const core::ModelRow& row = core::LookUpModel(ident.Bytes[core::kModelCodeByte]);
   Info->Color = row.color;
   Info->Width = row.width;
@@ -70,11 +76,7 @@ uint32_t KEPRA_CALL kepra_GetCameraInfoEx(KEPRA_HANDLE H, kepra_CameraInfoEx* In
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!InfoEx) return api::Fail(ERROR_INVALID_ADDRESS);
   kepra_IdentData ident;
-  {
-    device::DeviceLock lock(h);
-    if (!lock) return 0;
-    if (!kepra_GetIdentData(H, &ident)) return 0;
-  }
+  if (!ReadIdentLocked(H, &ident)) return 0;
   const core::IdentFields fields = core::DecodeIdentFields(ident.Bytes);
   InfoEx->ModelCode = fields.model_code;
   InfoEx->IdentByte3 = fields.byte3;
