@@ -99,6 +99,12 @@ const Api& Lib() {
     Load(lib, "kepra_GetFrame16", a.GetFrame16);
     Load(lib, "CxWriteSPIFlash", a.WriteSPIFlash);
     Load(lib, "kepra_UpdateFW", a.UpdateFW);
+    Load(lib, "kepra_GetFrameEx16", a.GetFrameEx16);
+    Load(lib, "kepra_GetFrameParams", a.GetFrameParams);
+    Load(lib, "kepra_GetFrameRate", a.GetFrameRate);
+    Load(lib, "kepra_SetFrameRate", a.SetFrameRate);
+    Load(lib, "kepra_GetFrequency", a.GetFrequency);
+    Load(lib, "kepra_SetFrequency", a.SetFrequency);
     return a;
   }();
   return api;

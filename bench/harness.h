@@ -29,6 +29,12 @@ struct Api {
   decltype(&kepra_GetFrame16) GetFrame16;
   decltype(&CxWriteSPIFlash) WriteSPIFlash;
   decltype(&kepra_UpdateFW) UpdateFW;
+  decltype(&kepra_GetFrameEx16) GetFrameEx16;
+  decltype(&kepra_GetFrameParams) GetFrameParams;
+  decltype(&kepra_GetFrameRate) GetFrameRate;
+  decltype(&kepra_SetFrameRate) SetFrameRate;
+  decltype(&kepra_GetFrequency) GetFrequency;
+  decltype(&kepra_SetFrequency) SetFrequency;
 };
 const Api& Lib();
 

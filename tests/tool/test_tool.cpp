@@ -369,15 +369,20 @@ TEST_F(Tool, GrabWritesGreyPngFilesOfTheFrameGeometry) {
   EXPECT_EQ(JsonValue(json, "first_file"), "\"f_000.png\"");
   EXPECT_NE(JsonValue(json, "frame_rate").find_first_of("0123456789"), std::string::npos);
 
-  const std::string text = Ok({"grab", "-n", "2", "--depth", "8", "--ex", "-o", "e%d.png"});
-  for (const char* name : {"e0.png", "e1.png"}) {
+  const std::string text = Ok({"grab", "-n", "4", "--depth", "8", "--ex", "-o", "e%d.png"});
+  for (const char* name : {"e0.png", "e1.png", "e2.png", "e3.png"}) {
     const PngHeader h = ReadPngHeader(dir_ / name);
     EXPECT_TRUE(h.signature) << name;
     EXPECT_EQ(h.width, 160u);
     EXPECT_EQ(h.height, 64u);
     EXPECT_EQ(h.bit_depth, 8);
   }
-  EXPECT_NE(text.find("dropped: "), std::string::npos) << text;
+  // Unpaced, the camera produces one frame per request, so consecutive counters follow each
+  // other: nothing dropped, nothing out of order.
+  EXPECT_NE(text.find("\ndropped: 0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nout_of_order: 0\n"), std::string::npos) << text;
+  // The counters really advanced: 3 plain frames, then 4 Ex frames from the first counter.
+  EXPECT_EQ(camera_->LastFrameCounter(), vcam::Camera::kFirstFrameCounter + 3 + 4 - 1);
   // The Ex requests asked for the record and the samples: 4096 + 160 * 64 bytes.
   bool ex_seen = false;
   for (const vcam::LogEntry& entry : camera_->Log()) {
