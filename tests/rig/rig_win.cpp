@@ -171,6 +171,11 @@ BOOL WINAPI HookDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, 
     SetLastError(ERROR_NOACCESS);
     return FALSE;
   }
+  // Once the camera is gone the driver fails the handle's requests without reaching it.
+  if (camera->Unplugged()) {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+  }
   const auto result = camera->Serve(
       code, std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(in), in_size),
       std::span<std::uint8_t>(static_cast<std::uint8_t*>(out), out_size));
