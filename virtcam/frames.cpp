@@ -50,7 +50,7 @@ std::uint32_t Skip(std::uint32_t c, bool on) { return on ? ((c & ~3u) | (c & 1u)
 
 class Scene {
  public:
-  explicit Scene(const SceneSettings& s) : s_(s), sw_(s.sensor_width), sh_(s.sensor_height) {
+  explicit Scene(const SceneSettings& s) : sw_(s.sensor_width), sh_(s.sensor_height) {
     std::uint32_t r = Mix(s.seed, 0x5CE9E);
     const std::uint64_t f = s.frame;
     const std::uint16_t radiances[3] = {3686, 2867, 1229};
@@ -98,7 +98,6 @@ class Scene {
   }
 
  private:
-  const SceneSettings& s_;
   std::uint32_t sw_, sh_;
   Rect rects_[3];
   Disc disc_;
