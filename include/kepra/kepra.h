@@ -422,7 +422,8 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit, 
 
 /* Searches the events of a frame-information record (event count: unsigned 16-bit,
  * little-endian, at byte offset 26; one event byte each from offset 48) for the first whose
- * Mask bits equal those of Bit. Returns its index, or -1 when there is none or FrameInfo is
+ * Mask bits equal those of Bit. A count above 4000, the record's room for events, is read as
+ * 4000. Returns its index, or -1 when there is none or FrameInfo is
  * null. Takes no handle and no lock and sets no last error. */
 KEPRA_API int32_t KEPRA_CALL kepra_CheckEventsState(const void* FrameInfo, uint8_t Bit,
                                                     uint8_t Mask);

@@ -1,5 +1,7 @@
 #include "core/strobe.h"
 
+#include <algorithm>
+
 #include "core/sensor_regs.h"
 #include "driver/ioctl.h"
 #include "driver/request.h"
@@ -40,7 +42,9 @@ std::uint8_t NextEventsState(std::uint8_t state, std::uint8_t bit, std::uint8_t 
 }
 
 std::int32_t FindEvent(const std::uint8_t* frame_info, std::uint8_t bit, std::uint8_t mask) {
-  const std::uint16_t count = driver::GetU16(frame_info + kFrameInfoEventCountOffset);
+  // A count beyond the record's room is bad input: only the bytes the record has are searched.
+  const std::uint16_t count =
+      std::min(driver::GetU16(frame_info + kFrameInfoEventCountOffset), kFrameInfoMaxEvents);
   const std::uint8_t* events = frame_info + kFrameInfoEventsOffset;
   const unsigned target = bit & mask;
   for (std::uint16_t i = 0; i < count; ++i) {

@@ -43,6 +43,7 @@ std::uint8_t NextEventsState(std::uint8_t state, std::uint8_t bit, std::uint8_t 
 // Where a frame-information record keeps its events.
 constexpr std::size_t kFrameInfoEventCountOffset = 26;  // u16, little-endian
 constexpr std::size_t kFrameInfoEventsOffset = 48;      // one byte per event
+constexpr std::uint16_t kFrameInfoMaxEvents = 4000;     // the record's room for event bytes
 
 // Index of the first event byte whose Mask bits equal those of Bit, or -1.
 std::int32_t FindEvent(const std::uint8_t* frame_info, std::uint8_t bit, std::uint8_t mask);

@@ -88,6 +88,16 @@ std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& events, std::s
   return record;
 }
 
+TEST(FindEvent, ACountBeyondTheRecordSearchesOnlyTheRecord) {
+  // Found by fuzzing: a count of 0xFFFF read past a 4096-byte record.
+  std::vector<std::uint8_t> record(4096, 0x00);
+  record[26] = 0xFF;
+  record[27] = 0xFF;
+  record[48 + 3999] = 0x01;
+  EXPECT_EQ(FindEvent(record.data(), 0x01, 0x01), 3999);
+  EXPECT_EQ(FindEvent(record.data(), 0x02, 0x02), -1);
+}
+
 TEST(FindEvent, WorkedExamples) {
   const auto record = Record({0x00, 0x05, 0x07}, 3);
   EXPECT_EQ(FindEvent(record.data(), 0x05, 0x05), 1);
