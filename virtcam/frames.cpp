@@ -156,24 +156,29 @@ void RenderScene(const SceneSettings& s, std::span<std::uint16_t> out, std::uint
     }
   }
 
-  // Noise: a table of triangular values (standard deviation 256) drawn afresh for every frame,
-  // read from a random place on each line and scaled by a read-noise floor of 0.1% of full
-  // scale plus 0.8% of the signal.
+  // Noise: a table of triangular values (standard deviation 256) drawn once per seed, read from
+  // a random place on each line of each frame and scaled by a read-noise floor of 0.1% of full
+  // scale plus 0.8% of the signal. Drawing it afresh per frame cost more than a small frame's
+  // pixels; the per-line offsets already make every frame's noise its own.
   constexpr std::uint32_t kNoiseSize = 1u << 16;
+  constexpr std::uint32_t kNoiseRow = 1u << 16;  // widest output row a table serves
   thread_local std::vector<std::int16_t> noise_table;
-  noise_table.resize(kNoiseSize + w);
-  std::uint32_t noise = Mix(s.seed, s.frame);
-  if (s.noise) {
+  thread_local std::uint32_t noise_seed = 0;
+  if (noise_table.empty() || noise_seed != s.seed) {
+    noise_table.resize(kNoiseSize + kNoiseRow);
+    noise_seed = s.seed;
+    std::uint32_t r = Mix(s.seed, 0x401CE);
     for (auto& n : noise_table) {
-      const std::uint32_t r = Next(noise);
-      n = static_cast<std::int16_t>(((static_cast<std::int32_t>(r & 0xFF) +
-                                      static_cast<std::int32_t>((r >> 8) & 0xFF) - 255) *
+      const std::uint32_t v = Next(r);
+      n = static_cast<std::int16_t>(((static_cast<std::int32_t>(v & 0xFF) +
+                                      static_cast<std::int32_t>((v >> 8) & 0xFF) - 255) *
                                      630) /
                                     256);
     }
-  } else {
-    std::fill(noise_table.begin(), noise_table.end(), std::int16_t{0});
   }
+  const std::uint32_t noise = Mix(s.seed, s.frame);
+  thread_local std::vector<std::int16_t> silence;
+  if (!s.noise) silence.assign(w, 0);
   const std::int32_t floor_q8 = static_cast<std::int32_t>(max * 256 / 1000);
   const std::int32_t limit = static_cast<std::int32_t>(8 * max);
   const std::int32_t top = static_cast<std::int32_t>(max);
@@ -201,7 +206,8 @@ void RenderScene(const SceneSettings& s, std::span<std::uint16_t> out, std::uint
       src = gathered.data();
     }
     const std::uint32_t* gain = column_gain[sy & 1].data();
-    const std::int16_t* n = noise_table.data() + (Mix(noise, oy) & (kNoiseSize - 1));
+    const std::int16_t* n =
+        s.noise ? noise_table.data() + (Mix(noise, oy) & (kNoiseSize - 1)) : silence.data();
     std::uint16_t* dst = out.data() + static_cast<std::size_t>(oy) * w;
     for (std::uint32_t ox = 0; ox < w; ++ox) {
       const std::uint32_t linear = (src[ox] * gain[ox]) >> 14;
