@@ -218,10 +218,19 @@ void Server::AcceptLoop(Endpoint* endpoint) {
 }
 
 void Server::ServeConnection(Endpoint* endpoint, int fd) {
+  if (ServeStream(*endpoint->camera, fd)) {
+    unlink(endpoint->path.c_str());  // a camera that went away is no longer present
+  }
+  std::lock_guard lock(endpoint->mutex);
+  endpoint->connections.erase(fd);
+  close(fd);
+}
+
+bool ServeStream(Camera& camera, int fd) {
   std::vector<std::uint8_t> in, out;
   for (;;) {
     std::uint8_t header[wire::kRequestHeaderSize];
-    if (!ReadAll(fd, header, sizeof header)) break;
+    if (!ReadAll(fd, header, sizeof header)) return false;
     const std::uint32_t code = wire::GetU32(header);
     const std::uint32_t in_size = wire::GetU32(header + 4);
     const std::uint32_t out_size = wire::GetU32(header + 8);
@@ -235,26 +244,20 @@ void Server::ServeConnection(Endpoint* endpoint, int fd) {
         ok = ReadAll(fd, sink, piece);
         left -= piece;
       }
-      if (!ok || !SendReply(fd, {false, kErrorInvalidParameter, 0, false}, nullptr)) break;
+      if (!ok || !SendReply(fd, {false, kErrorInvalidParameter, 0, false}, nullptr)) return false;
       continue;
     }
     in.resize(in_size);
-    if (in_size && !ReadAll(fd, in.data(), in_size)) break;
+    if (in_size && !ReadAll(fd, in.data(), in_size)) return false;
     if (out_size > kMaxOutput) {
-      if (!SendReply(fd, {false, kErrorNotEnoughMemory, 0, false}, nullptr)) break;
+      if (!SendReply(fd, {false, kErrorNotEnoughMemory, 0, false}, nullptr)) return false;
       continue;
     }
     out.resize(out_size);
-    const Camera::Result result = endpoint->camera->Serve(code, in, out);
-    if (result.disconnect) {
-      unlink(endpoint->path.c_str());  // a camera that went away is no longer present
-      break;
-    }
-    if (!SendReply(fd, result, out.data())) break;
+    const Camera::Result result = camera.Serve(code, in, out);
+    if (result.disconnect) return true;
+    if (!SendReply(fd, result, out.data())) return false;
   }
-  std::lock_guard lock(endpoint->mutex);
-  endpoint->connections.erase(fd);
-  close(fd);
 }
 
 DebugListener::DebugListener(const std::string& device_dir, bool echo_to_stdout)

@@ -46,6 +46,10 @@ class Server {
   std::map<std::uint32_t, std::unique_ptr<Endpoint>> endpoints_;
 };
 
+// Serves the requests read from a connected stream socket, replying on it, until the stream
+// ends or fails (false) or the camera goes away (true). The descriptor stays open.
+bool ServeStream(Camera& camera, int fd);
+
 // Receives the library's debug lines (datagrams on the socket "debug" of a device directory).
 class DebugListener {
  public:
