@@ -1,0 +1,112 @@
+// Device files served by direct calls into attached cameras (see loopback.h). Errors follow
+// the socket transport: a refused path is ERROR_FILE_NOT_FOUND, null buffers with lengths are
+// ERROR_NOACCESS, and once the camera reports that it went away every request on the handle
+// fails with ERROR_DEVICE_NOT_CONNECTED.
+#include "loopback.h"
+
+#include <map>
+#include <mutex>
+#include <span>
+
+#include "platform/posix/handles.h"
+#include "platform/posix/win32_posix.h"
+
+namespace vcam::loopback {
+namespace {
+
+std::mutex g_mutex;
+std::map<std::string, std::shared_ptr<Camera>>& Cameras() {
+  static std::map<std::string, std::shared_ptr<Camera>> cameras;
+  return cameras;
+}
+
+struct DeviceFile final : kepra::posix::Object {
+  explicit DeviceFile(std::shared_ptr<Camera> c) : camera(std::move(c)) {}
+  std::shared_ptr<Camera> camera;
+  std::mutex mutex;
+  bool gone = false;
+};
+
+}  // namespace
+
+void Attach(const std::string& path, std::shared_ptr<Camera> camera) {
+  std::lock_guard lock(g_mutex);
+  Cameras()[path] = std::move(camera);
+}
+
+void Detach(const std::string& path) {
+  std::lock_guard lock(g_mutex);
+  Cameras().erase(path);
+}
+
+}  // namespace vcam::loopback
+
+using vcam::loopback::DeviceFile;
+
+HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE) {
+  if (!path || disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::shared_ptr<vcam::Camera> camera;
+  {
+    std::lock_guard lock(vcam::loopback::g_mutex);
+    auto it = vcam::loopback::Cameras().find(path);
+    if (it != vcam::loopback::Cameras().end()) camera = it->second;
+  }
+  if (!camera) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = kepra::posix::AddHandle(std::make_shared<DeviceFile>(std::move(camera)));
+  if (!handle) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (!kepra::posix::RemoveHandle(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                     DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED) {
+  if (bytes_returned) *bytes_returned = 0;
+  auto device = kepra::posix::FindHandleAs<DeviceFile>(handle);
+  if (!device) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((!in && in_size) || (!out && out_size)) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  {
+    std::lock_guard lock(device->mutex);
+    if (device->gone) {
+      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+      return FALSE;
+    }
+  }
+  const vcam::Camera::Result result =
+      device->camera->Serve(code, {static_cast<const std::uint8_t*>(in), in_size},
+                            {static_cast<std::uint8_t*>(out), out_size});
+  if (result.disconnect) {
+    std::lock_guard lock(device->mutex);
+    device->gone = true;
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+  }
+  if (!result.ok) {
+    SetLastError(result.error);
+    return FALSE;
+  }
+  if (bytes_returned) *bytes_returned = result.bytes;
+  return TRUE;
+}
