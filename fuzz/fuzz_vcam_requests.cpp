@@ -1,6 +1,9 @@
 // Random request streams for the virtual camera: straight into Camera::Serve, and as raw bytes
-// into the socket server's decoder over a connection (headers with any lengths, short reads,
-// a stream cut anywhere).
+// into the socket server's decoder over a connected socket pair (headers with any lengths,
+// short reads, a stream cut anywhere). The decoder runs on the fuzzer's thread: the whole
+// stream is written first and the replies are left unread; a reply that does not fit the
+// socket's buffer ends the stream, as a peer that stopped reading would.
+#include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -21,15 +24,8 @@ namespace {
 namespace io = kepra::driver;
 
 struct World {
-  World() {
-    char dir[] = "/tmp/kepra-fuzz-XXXXXX";
-    if (!mkdtemp(dir)) std::abort();
-    server = std::make_unique<vcam::Server>(dir);
-    served = server->Plug(0);
-    direct = std::make_unique<vcam::Camera>(1);
-  }
-  std::unique_ptr<vcam::Server> server;
-  std::shared_ptr<vcam::Camera> served;
+  World() : served(std::make_unique<vcam::Camera>(0)), direct(std::make_unique<vcam::Camera>(1)) {}
+  std::unique_ptr<vcam::Camera> served;
   std::unique_ptr<vcam::Camera> direct;
 };
 
@@ -54,6 +50,7 @@ void ServeDirect(FuzzedDataProvider& in) {
     const std::vector<std::uint8_t> input =
         in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 300));
     out.assign(in.ConsumeIntegralInRange<std::size_t>(0, 5000), 0xCC);
+    camera.Trigger();  // in snapshot mode a frame may wait for a trigger without limit
     const vcam::Camera::Result result = camera.Serve(code, input, out);
     if (result.ok && result.bytes > out.size()) std::abort();  // wrote past the caller's buffer
   }
@@ -70,13 +67,10 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
 }
 
 void ServeOverSocket(FuzzedDataProvider& in) {
-  const std::string path = Get().server->SocketPath(0);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) std::abort();
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) std::abort();
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) std::abort();
+  const int fd = pair[0];
+  if (fcntl(pair[1], F_SETFL, O_NONBLOCK) != 0) std::abort();
   // Headers are code, input length, output length; mostly sane lengths with their input bytes,
   // sometimes anything at all.
   std::vector<std::uint8_t> stream;
@@ -98,9 +92,10 @@ void ServeOverSocket(FuzzedDataProvider& in) {
   }
   WriteAll(fd, stream.data(), stream.size());
   shutdown(fd, SHUT_WR);
-  std::uint8_t sink[4096];
-  while (recv(fd, sink, sizeof sink, 0) > 0) {
-  }
+  // A trigger for every request the stream can hold, so that no snapshot frame waits for ever.
+  for (std::size_t n = 0; n <= stream.size() / 12; ++n) Get().served->Trigger();
+  if (vcam::ServeStream(*Get().served, pair[1])) std::abort();  // this camera never unplugs
+  close(pair[1]);
   close(fd);
 }
 

@@ -5,7 +5,7 @@
 #   Windows x64:   kepra.dll and the same API suites, run under Wine
 #   Windows x86:   kepra.dll, its import libraries and the ABI checks (32-bit programs do
 #                  not run on this machine)
-#   Fuzzing:       each libFuzzer target for FUZZ_SECONDS (default 30) from its seed corpus
+#   Fuzzing:       the libFuzzer targets side by side for FUZZ_SECONDS (default 60) each
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -21,17 +21,5 @@ done
 echo "== linux-fuzz"
 cmake --preset linux-fuzz >/dev/null
 cmake --build --preset linux-fuzz
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-for target in fuzz_exports fuzz_vcam_requests; do
-  # The committed corpus is the seed; what the run adds stays in a scratch copy.
-  mkdir -p "$work/$target"
-  cp fuzz/corpus/$target/* "$work/$target/"
-  # Per-input leak checks are off: the virtual camera's connection threads end after the
-  # input that closed them and would be reported; the ASan suites check the library for leaks.
-  build/linux-fuzz/fuzz/$target -max_total_time="${FUZZ_SECONDS:-30}" -detect_leaks=0 \
-    -print_final_stats=1 "$work/$target" >"$work/$target.log" 2>&1 ||
-    { tail -n 60 "$work/$target.log"; exit 1; }
-  grep -E '^stat::number_of_executed_units' "$work/$target.log"
-done
+scripts/fuzz.sh
 echo "== all done in $(( $(date +%s) - start )) s"
