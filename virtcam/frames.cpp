@@ -35,14 +35,19 @@ struct Disc {
   std::uint16_t radiance;
 };
 
-// Sets `count` samples from `start`, wrapping at `width`.
+// Sets `count` samples from `start`, wrapping at `width`; only those in [lo, hi) are touched.
 void FillWrapped(std::uint16_t* row, std::uint32_t width, std::uint32_t start, std::uint32_t count,
-                 std::uint16_t value) {
+                 std::uint16_t value, std::uint32_t lo, std::uint32_t hi) {
+  const auto fill = [&](std::uint32_t from, std::uint32_t to) {
+    from = std::max(from, lo);
+    to = std::min(to, hi);
+    if (from < to) std::fill(row + from, row + to, value);
+  };
   count = std::min(count, width);
   start %= width;
   const std::uint32_t first = std::min(count, width - start);
-  std::fill_n(row + start, first, value);
-  std::fill_n(row, count - first, value);
+  fill(start, start + first);
+  fill(0, count - first);
 }
 
 // Where a sensor coordinate lands in the readout: modes repeat pairs 0,1 as 2,3 in every four.
@@ -50,7 +55,9 @@ std::uint32_t Skip(std::uint32_t c, bool on) { return on ? ((c & ~3u) | (c & 1u)
 
 class Scene {
  public:
-  explicit Scene(const SceneSettings& s) : sw_(s.sensor_width), sh_(s.sensor_height) {
+  // Only sensor columns lo .. hi - 1 are ever read: a narrow window costs what it shows.
+  Scene(const SceneSettings& s, std::uint32_t lo, std::uint32_t hi)
+      : sw_(s.sensor_width), sh_(s.sensor_height), lo_(lo), hi_(std::min(hi, sw_)) {
     std::uint32_t r = Mix(s.seed, 0x5CE9E);
     const std::uint64_t f = s.frame;
     const std::uint16_t radiances[3] = {3686, 2867, 1229};
@@ -80,10 +87,11 @@ class Scene {
     if (sy == cached_) return row_.data();
     cached_ = sy;
     const std::uint16_t base = static_cast<std::uint16_t>(sy * 410u / sh_);
-    for (std::uint32_t x = 0; x < sw_; ++x) row_[x] = static_cast<std::uint16_t>(column_[x] + base);
+    for (std::uint32_t x = lo_; x < hi_; ++x)
+      row_[x] = static_cast<std::uint16_t>(column_[x] + base);
     for (const Rect& rect : rects_) {
       if ((sy + sh_ - rect.y) % sh_ < rect.h) {
-        FillWrapped(row_.data(), sw_, rect.x, rect.w, rect.radiance);
+        FillWrapped(row_.data(), sw_, rect.x, rect.w, rect.radiance, lo_, hi_);
       }
     }
     std::int64_t dy = (static_cast<std::int64_t>(sy) - disc_.cy) % sh_;
@@ -92,13 +100,14 @@ class Scene {
     const std::int64_t rr = static_cast<std::int64_t>(disc_.radius) * disc_.radius;
     if (dy * dy <= rr) {
       const auto half = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(rr - dy * dy)));
-      FillWrapped(row_.data(), sw_, disc_.cx + sw_ - half, 2 * half + 1, disc_.radiance);
+      FillWrapped(row_.data(), sw_, disc_.cx + sw_ - half, 2 * half + 1, disc_.radiance, lo_, hi_);
     }
     return row_.data();
   }
 
  private:
   std::uint32_t sw_, sh_;
+  std::uint32_t lo_, hi_;
   Rect rects_[3];
   Disc disc_;
   std::vector<std::uint16_t> column_, row_;
@@ -185,7 +194,8 @@ void RenderScene(const SceneSettings& s, std::span<std::uint16_t> out, std::uint
   const auto knee_i = static_cast<std::int32_t>(knee);
   const bool hdr = s.hdr;
 
-  Scene scene(s);
+  const auto [lo, hi] = std::minmax_element(columns.begin(), columns.end());
+  Scene scene(s, *lo, *hi + 1);
   // Gain of every output column, for even and odd sensor rows.
   std::vector<std::uint32_t> column_gain[2];
   for (int parity = 0; parity < 2; ++parity) {
