@@ -3,6 +3,7 @@
 # corpus, and prints each target's executions and rate. Build first: the linux-fuzz preset.
 #   scripts/fuzz.sh                          FUZZ_SECONDS (default 60) per target
 #   FUZZ_RUNS=10000000 scripts/fuzz.sh       until ten million executions per target
+#   scripts/fuzz.sh fuzz_exports             one target only
 # A crash, leak or hang (a single input running over 25 s) fails the run; its input is kept in
 # the scratch directory named in the output and printed in base64 by the fuzzer.
 set -euo pipefail
@@ -12,7 +13,8 @@ work=$(mktemp -d /tmp/kepra-fuzz-run.XXXXXX)
 limit=(-max_total_time="${FUZZ_SECONDS:-60}")
 [[ -n "${FUZZ_RUNS:-}" ]] && limit=(-runs="$FUZZ_RUNS")
 
-targets=(fuzz_exports fuzz_vcam_requests)
+targets=("$@")
+[[ $# == 0 ]] && targets=(fuzz_exports fuzz_vcam_requests)
 pids=()
 for target in "${targets[@]}"; do
   # The committed corpus is the seed; what the run adds stays in the scratch copy.
