@@ -376,6 +376,11 @@ class FaultSweep : public ::testing::Test {
     // each with its own stack.
     EXPECT_LE(lines.size(), unplug ? 8u : 4u) << where << ": more debug lines than failure stacks";
     const bool refusal = row.documented(good, k) != 0;
+    // Of the quiet rows only the frame-parameter setter runs the frame-length update.
+    if (row.quiet && row.tolerated != InFrameLengthUpdate) {
+      EXPECT_EQ(lines, Lines{}) << where << ": debug lines from a family that writes none";
+      return;
+    }
     for (const std::string& line : lines) {
       if (row.quiet) {
         EXPECT_TRUE(line == "CxReadSensorReg failed" || line == "CxReadSensorRegs failed" ||
