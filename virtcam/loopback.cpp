@@ -67,26 +67,11 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD dispo
   return handle;
 }
 
-BOOL CloseHandle(HANDLE handle) {
-  if (!kepra::posix::RemoveHandle(handle)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
-}
-
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED) {
-  if (bytes_returned) *bytes_returned = 0;
-  auto device = kepra::posix::FindHandleAs<DeviceFile>(handle);
-  if (!device) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if ((!in && in_size) || (!out && out_size)) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  auto device = kepra::posix::BeginDeviceRequest<DeviceFile>(handle, in, in_size, out, out_size,
+                                                             bytes_returned);
+  if (!device) return FALSE;
   {
     std::lock_guard lock(device->mutex);
     if (device->gone) {

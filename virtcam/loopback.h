@@ -1,6 +1,6 @@
-// An in-process transport for the library's device files: CreateFileA, DeviceIoControl and
-// CloseHandle of a static library build, serving attached virtual cameras by direct call
-// instead of over their sockets. It links in place of the socket transport (device_file.cpp)
+// An in-process transport for the library's device files: CreateFileA and DeviceIoControl of
+// a static library build, serving attached virtual cameras by direct call instead of over
+// their sockets. It links in place of the socket transport (device_file.cpp)
 // where a program wants every request without a system call, such as the export fuzzer.
 //
 // Discovery is unchanged: a camera is found where its socket is (a Server still plugs it);

@@ -1,5 +1,5 @@
 // Device files: CreateFileA connects to a camera's Unix stream socket, DeviceIoControl sends
-// one request and receives its reply (wire.h), CloseHandle closes any handle of this layer.
+// one request and receives its reply (wire.h). CloseHandle is the handle table's (handles.cpp).
 //
 // A handle may carry several connections to the same device, made on demand, so that
 // requests from several threads on one handle run side by side (a frame wait on one does
@@ -136,26 +136,11 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD dispo
   return handle;
 }
 
-BOOL CloseHandle(HANDLE handle) {
-  if (!kepra::posix::RemoveHandle(handle)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
-}
-
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED) {
-  if (bytes_returned) *bytes_returned = 0;
-  auto device = kepra::posix::FindHandleAs<DeviceFile>(handle);
-  if (!device) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if ((!in && in_size) || (!out && out_size)) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  auto device = kepra::posix::BeginDeviceRequest<DeviceFile>(handle, in, in_size, out, out_size,
+                                                             bytes_returned);
+  if (!device) return FALSE;
 
   int fd = -1;
   {

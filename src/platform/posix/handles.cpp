@@ -120,3 +120,12 @@ std::string InterfaceFileName(const GUID& g) {
 }
 
 }  // namespace kepra::posix
+
+// Closes any handle of this layer: device files of whichever transport, mutexes, device sets.
+BOOL CloseHandle(HANDLE handle) {
+  if (!kepra::posix::RemoveHandle(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}

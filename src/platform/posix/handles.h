@@ -27,6 +27,25 @@ std::shared_ptr<T> FindHandleAs(HANDLE handle) {
   return std::dynamic_pointer_cast<T>(FindHandle(handle));
 }
 
+// The start of DeviceIoControl in every device transport: clears *bytes_returned, finds the
+// handle's device object and refuses a null buffer with a length (ERROR_NOACCESS). Null, with
+// the last error set, when the request must not go out.
+template <typename Device>
+std::shared_ptr<Device> BeginDeviceRequest(HANDLE handle, LPCVOID in, DWORD in_size, LPCVOID out,
+                                           DWORD out_size, LPDWORD bytes_returned) {
+  if (bytes_returned) *bytes_returned = 0;
+  auto device = FindHandleAs<Device>(handle);
+  if (!device) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if ((!in && in_size) || (!out && out_size)) {
+    SetLastError(ERROR_NOACCESS);
+    return nullptr;
+  }
+  return device;
+}
+
 // Device directory: $KEPRA_DEVICE_DIR, else $XDG_RUNTIME_DIR/kepra, else /tmp/kepra-<uid>.
 std::string DeviceDirectory();
 // File name of a device interface: the class identifier in lower-case 8-4-4-4-12 form.
