@@ -48,8 +48,10 @@ kepra::firmware::Fx3Check Camera::Boot() {
   // The FX3 boot loader reads its image from flash address 0. A valid image starts the
   // camera's firmware, of the version it was configured with (our image carries no version
   // record of its own).
-  const std::vector<std::uint8_t> flash = flash_.Snapshot();
-  kepra::firmware::Fx3Check boot = kepra::firmware::CheckFx3Image(flash.data(), flash.size());
+  kepra::firmware::Fx3Check boot;
+  flash_.Inspect([&](std::span<const std::uint8_t> flash) {
+    boot = kepra::firmware::CheckFx3Image(flash.data(), flash.size());
+  });
   booted_ = boot.valid;
   const SensorSize size = SensorSizeOf(ident_[2]);
   if (size.width != sensor_width_ || size.height != sensor_height_ ||

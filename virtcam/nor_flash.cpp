@@ -153,6 +153,11 @@ std::vector<std::uint8_t> NorFlash::Snapshot() const {
   return content_;
 }
 
+void NorFlash::Inspect(const std::function<void(std::span<const std::uint8_t>)>& read) const {
+  std::lock_guard lock(mutex_);
+  read(content_);
+}
+
 void NorFlash::Poke(std::uint32_t addr, std::span<const std::uint8_t> bytes) {
   if (addr > kSize || bytes.size() > kSize - addr) {
     throw std::out_of_range("NorFlash::Poke: range past the end of the flash");
