@@ -7,11 +7,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 

@@ -4,6 +4,7 @@
 // fails with ERROR_DEVICE_NOT_CONNECTED.
 #include "loopback.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <span>
@@ -23,8 +24,7 @@ std::map<std::string, std::shared_ptr<Camera>>& Cameras() {
 struct DeviceFile final : kepra::posix::Object {
   explicit DeviceFile(std::shared_ptr<Camera> c) : camera(std::move(c)) {}
   std::shared_ptr<Camera> camera;
-  std::mutex mutex;
-  bool gone = false;
+  std::atomic<bool> gone{false};
 };
 
 }  // namespace
@@ -34,37 +34,21 @@ void Attach(const std::string& path, std::shared_ptr<Camera> camera) {
   Cameras()[path] = std::move(camera);
 }
 
-void Detach(const std::string& path) {
-  std::lock_guard lock(g_mutex);
-  Cameras().erase(path);
-}
-
 }  // namespace vcam::loopback
 
 using vcam::loopback::DeviceFile;
 
 HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
-  if (!path || disposition != OPEN_EXISTING) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  std::shared_ptr<vcam::Camera> camera;
-  {
+  return kepra::posix::OpenDeviceFile(path, disposition, [](LPCSTR p) {
     std::lock_guard lock(vcam::loopback::g_mutex);
-    auto it = vcam::loopback::Cameras().find(path);
-    if (it != vcam::loopback::Cameras().end()) camera = it->second;
-  }
-  if (!camera) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  HANDLE handle = kepra::posix::AddHandle(std::make_shared<DeviceFile>(std::move(camera)));
-  if (!handle) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
-  return handle;
+    auto it = vcam::loopback::Cameras().find(p);
+    if (it == vcam::loopback::Cameras().end()) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return std::shared_ptr<DeviceFile>();
+    }
+    return std::make_shared<DeviceFile>(it->second);
+  });
 }
 
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
@@ -72,18 +56,14 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
   auto device = kepra::posix::BeginDeviceRequest<DeviceFile>(handle, in, in_size, out, out_size,
                                                              bytes_returned);
   if (!device) return FALSE;
-  {
-    std::lock_guard lock(device->mutex);
-    if (device->gone) {
-      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-      return FALSE;
-    }
+  if (device->gone) {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
   }
   const vcam::Camera::Result result =
       device->camera->Serve(code, {static_cast<const std::uint8_t*>(in), in_size},
                             {static_cast<std::uint8_t*>(out), out_size});
   if (result.disconnect) {
-    std::lock_guard lock(device->mutex);
     device->gone = true;
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;

@@ -16,7 +16,5 @@ namespace vcam::loopback {
 
 // Routes opens of `path` to `camera` (replacing an earlier camera at that path).
 void Attach(const std::string& path, std::shared_ptr<Camera> camera);
-// Later opens of `path` fail; open handles keep working until the camera itself is unplugged.
-void Detach(const std::string& path);
 
 }  // namespace vcam::loopback

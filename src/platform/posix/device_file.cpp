@@ -116,24 +116,17 @@ bool ReceiveAll(int fd, void* buffer, std::size_t size) {
 
 HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
-  if (!path || disposition != OPEN_EXISTING) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  DWORD error = 0;
-  const int fd = Connect(path, &error);
-  if (fd < 0) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  auto device = std::make_shared<DeviceFile>(path);
-  device->idle.push_back(fd);
-  HANDLE handle = kepra::posix::AddHandle(std::move(device));
-  if (!handle) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
-  return handle;
+  return kepra::posix::OpenDeviceFile(path, disposition, [](LPCSTR p) {
+    DWORD error = 0;
+    const int fd = Connect(p, &error);
+    if (fd < 0) {
+      SetLastError(error);
+      return std::shared_ptr<DeviceFile>();
+    }
+    auto device = std::make_shared<DeviceFile>(p);
+    device->idle.push_back(fd);
+    return device;
+  });
 }
 
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out,

@@ -27,6 +27,25 @@ std::shared_ptr<T> FindHandleAs(HANDLE handle) {
   return std::dynamic_pointer_cast<T>(FindHandle(handle));
 }
 
+// CreateFileA of every device transport: refuses anything but opening an existing path
+// (ERROR_INVALID_PARAMETER), lets `open` make the device object (null: refused, with the last
+// error set) and registers it.
+template <typename Open>
+HANDLE OpenDeviceFile(LPCSTR path, DWORD disposition, Open open) {
+  if (!path || disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::shared_ptr<Object> device = open(path);
+  if (!device) return INVALID_HANDLE_VALUE;
+  HANDLE handle = AddHandle(std::move(device));
+  if (!handle) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
 // The start of DeviceIoControl in every device transport: clears *bytes_returned, finds the
 // handle's device object and refuses a null buffer with a length (ERROR_NOACCESS). Null, with
 // the last error set, when the request must not go out.
