@@ -112,6 +112,7 @@ class Camera:
     """
 
     def __init__(self, index: int = 0) -> None:
+        self._handle: Optional[int] = None
         self.index = _uint(index, 32, "device index")
         if self.index >= _lib.MAX_DEVICES:
             raise ValueError(f"device index {self.index} is outside 0..{_lib.MAX_DEVICES - 1}")
@@ -119,8 +120,10 @@ class Camera:
         with _open_close:
             handle = lib.kepra_OpenDevice(self.index)
         if handle == _lib.INVALID_HANDLE:
-            raise _fail(lib, f"kepra_OpenDevice({self.index})")
-        self._handle: Optional[int] = handle
+            error = _fail(lib, "kepra_OpenDevice")
+            error.text += f" (no camera at device index {self.index})"
+            raise error
+        self._handle = handle
         # Bound once: the grab loop should cost no more than the C one.
         self._grab_calls = {16: lib.kepra_GetFrame16, 8: lib.kepra_GetFrame8}
         self._grab_ex_calls = {16: lib.kepra_GetFrameEx16, 8: lib.kepra_GetFrameEx8}
@@ -429,7 +432,13 @@ class Camera:
         mode = _uint(mode, 32, "readout mode")
         if mode > 3:
             raise ValueError(f"readout mode {mode} is outside 0..3")
-        self._call("kepra_SetReadoutMode", mode)
+        # A sensor variant that does not support the mode fails without a code of its own.
+        self._lib.kepra_SetLastError(0)
+        if not self._lib.kepra_SetReadoutMode(self.handle, mode):
+            code = int(self._lib.last_error())
+            if code == 0:
+                raise KepraError(0, f"readout mode {mode} is not supported by this sensor variant", "kepra_SetReadoutMode")
+            raise make_error(code, "kepra_SetReadoutMode")
 
     @property
     def hdr(self) -> bool:
