@@ -13,7 +13,7 @@ import math
 import os
 import threading
 from ctypes import byref, c_double, c_uint8, c_uint16, c_uint32
-from typing import Callable, Iterable, List, Optional, Tuple, Union
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -266,12 +266,12 @@ class Camera:
 
     # ---- frame time and frame rate ---------------------------------------------------------
 
-    def _pair(self, name: str, kind: type) -> Tuple:
+    def _pair(self, name: str, kind: type) -> Tuple[Any, Any]:
         a, b = kind(), kind()
         self._call(name, byref(a), byref(b))
         return a.value, b.value
 
-    def _one(self, name: str, kind: type) -> object:
+    def _one(self, name: str, kind: type) -> Any:
         value = kind()
         self._call(name, byref(value))
         return value.value
@@ -280,7 +280,7 @@ class Camera:
     def frame_time(self) -> int:
         """Frame time in line-length units (line length x frame length); one unit lasts
         15.999554533002907 sensor-clock periods. Set: clamped to `frame_time_limits`."""
-        return int(self._one("kepra_GetFrameTime", c_uint32))  # type: ignore[call-overload]
+        return int(self._one("kepra_GetFrameTime", c_uint32))
 
     @frame_time.setter
     def frame_time(self, units: int) -> None:
@@ -296,7 +296,7 @@ class Camera:
     def frame_rate(self) -> float:
         """Frames per second; may lengthen the frame first when the exposure no longer fits.
         Set: clamped to `frame_rate_limits` (see `set_frame_rate` for the rate it took)."""
-        return float(self._one("kepra_GetFrameRate", c_double))  # type: ignore[arg-type]
+        return float(self._one("kepra_GetFrameRate", c_double))
 
     @frame_rate.setter
     def frame_rate(self, fps: float) -> None:
@@ -327,7 +327,7 @@ class Camera:
     def exposure_ms(self) -> float:
         """Exposure in milliseconds. Setting picks the nearest whole line, lengthens the
         frame when needed and blocks about 50 ms (see `set_exposure_ms`)."""
-        return float(self._one("kepra_GetExposureMs", c_double))  # type: ignore[arg-type]
+        return float(self._one("kepra_GetExposureMs", c_double))
 
     @exposure_ms.setter
     def exposure_ms(self, ms: float) -> None:
@@ -348,12 +348,12 @@ class Camera:
     @property
     def exposure_ms_max_at_frame_rate(self) -> float:
         """The longest exposure in milliseconds that keeps the current frame rate."""
-        return float(self._one("kepra_GetExposureFramerateMaxMs", c_double))  # type: ignore[arg-type]
+        return float(self._one("kepra_GetExposureFramerateMaxMs", c_double))
 
     @property
     def exposure_lines(self) -> int:
         """Exposure in sensor lines, within `exposure_lines_limits` (2 to 65534)."""
-        return int(self._one("kepra_GetExposure", c_uint32))  # type: ignore[call-overload]
+        return int(self._one("kepra_GetExposure", c_uint32))
 
     @exposure_lines.setter
     def exposure_lines(self, lines: int) -> None:
@@ -372,13 +372,13 @@ class Camera:
     @property
     def exposure_lines_max_at_frame_rate(self) -> int:
         """The most exposure lines that keep the current frame rate."""
-        return int(self._one("kepra_GetExposureFramerateMax", c_uint32))  # type: ignore[call-overload]
+        return int(self._one("kepra_GetExposureFramerateMax", c_uint32))
 
     @property
     def exposure_time(self) -> int:
         """Exposure in sensor-clock periods (lines x line length x 15.999554533002907).
         Setting picks the nearest whole line."""
-        return int(self._one("kepra_GetExposureTime", c_uint32))  # type: ignore[call-overload]
+        return int(self._one("kepra_GetExposureTime", c_uint32))
 
     @exposure_time.setter
     def exposure_time(self, periods: int) -> None:
@@ -392,7 +392,7 @@ class Camera:
     @property
     def exposure_time_max_at_frame_rate(self) -> int:
         """The longest exposure in sensor-clock periods that keeps the current frame rate."""
-        return int(self._one("kepra_GetExposureTimeFramerateMax", c_uint32))  # type: ignore[call-overload]
+        return int(self._one("kepra_GetExposureTimeFramerateMax", c_uint32))
 
     # ---- gain --------------------------------------------------------------------------------
 
@@ -425,7 +425,7 @@ class Camera:
     @property
     def readout_mode(self) -> int:
         """Sensor readout mode, 0 to 3."""
-        return int(self._one("kepra_GetReadoutMode", c_uint32))  # type: ignore[call-overload]
+        return int(self._one("kepra_GetReadoutMode", c_uint32))
 
     @readout_mode.setter
     def readout_mode(self, mode: int) -> None:
@@ -490,7 +490,7 @@ class Camera:
     def events(self) -> int:
         """The camera's events state byte; frames carry it in their record. Setting it
         replaces bits 0-3 (see `set_events` for other bits)."""
-        return int(self._one("kepra_GetEventsState", c_uint8))  # type: ignore[call-overload]
+        return int(self._one("kepra_GetEventsState", c_uint8))
 
     @events.setter
     def events(self, bits: int) -> None:
