@@ -13,7 +13,7 @@ import math
 import os
 import threading
 from ctypes import byref, c_double, c_uint8, c_uint16, c_uint32
-from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -41,6 +41,11 @@ from .types import (
 _open_close = threading.Lock()
 
 SECTOR_SIZE = 0x10000  # the flash is rewritten in 64 KiB sectors
+
+# Frame geometry per device index, shared by every Camera of the process, so that a grab costs
+# one request as in C. It is dropped whenever this process changes what the geometry follows
+# (frame parameters, identity, firmware, a reset).
+_geometries: Dict[int, Geometry] = {}
 
 Progress = Callable[[int, int], None]
 Buffer = Union[bytes, bytearray, memoryview]
@@ -124,6 +129,7 @@ class Camera:
             error.text += f" (no camera at device index {self.index})"
             raise error
         self._handle = handle
+        self._forget_geometry()  # another camera may have been plugged in at this index
         # Bound once: the grab loop should cost no more than the C one.
         self._grab_calls = {16: lib.kepra_GetFrame16, 8: lib.kepra_GetFrame8}
         self._grab_ex_calls = {16: lib.kepra_GetFrameEx16, 8: lib.kepra_GetFrameEx8}
@@ -175,8 +181,17 @@ class Camera:
     # ---- frames --------------------------------------------------------------------------
 
     def geometry(self) -> Geometry:
-        """Frame width, height and bit depth from the camera's frame parameters (one request)."""
-        return geometry_of(self._get_frame_params())
+        """Frame width, height and bit depth, read afresh from the camera's frame parameters
+        (one request); grabs use it from then on."""
+        geometry = _geometries[self.index] = geometry_of(self._get_frame_params())
+        return geometry
+
+    def _geometry(self) -> Geometry:
+        geometry = _geometries.get(self.index)
+        return geometry if geometry is not None else self.geometry()
+
+    def _forget_geometry(self) -> None:
+        _geometries.pop(self.index, None)
 
     @staticmethod
     def _depth(depth: int) -> int:
@@ -195,10 +210,13 @@ class Camera:
 
         Blocks until the frame arrives: free-running, the next frame the sensor produces; in
         snapshot mode, until a trigger (or TriggerTimeoutError after the snapshot timeout).
-        Costs a frame-parameter read besides the frame request.
+        The frame size is read from the camera's frame parameters on the first grab and again
+        after frame parameters, identity or firmware change or the camera is reset through this
+        package in this process. After another process changed them, call `geometry()` to
+        read them again (`grab_info` notices the change itself).
         """
         grab = self._grab_calls.get(self._depth(depth))
-        shape = self.geometry()[1::-1]
+        shape = self._geometry()[1::-1]
         dtype = np.uint16 if depth == 16 else np.uint8
         if out is None:
             out = np.empty(shape, dtype)
@@ -214,11 +232,11 @@ class Camera:
         With `after` (a frame counter, usually the last one received), delivers the first
         frame newer than it, waiting for it if need be. The array is a view into one numpy
         buffer that holds record and samples, so nothing is copied. Blocks like `grab`.
-        Raises RuntimeError when the record shows a frame of another size than the frame
-        parameters gave (they changed between the two requests).
+        Raises RuntimeError when the record shows a frame of another size than expected (the
+        frame parameters were changed by another process); the next grab reads them again.
         """
         depth = self._depth(depth)
-        geometry = self.geometry()
+        geometry = self._geometry()
         buffer = np.empty(geometry.record_bytes(depth), np.uint8)
         if after is None:
             grab = self._grab_ex_calls[depth]
@@ -230,9 +248,11 @@ class Camera:
             raise _fail(self._lib, grab.__name__)
         record = kepra_FrameInfo.from_buffer_copy(buffer[: _lib.FRAME_INFO_SIZE])
         if (record.Width, record.Height) != (geometry.width, geometry.height):
+            self._forget_geometry()
             raise RuntimeError(
-                f"frame is {record.Width}x{record.Height}, the frame parameters said "
-                f"{geometry.width}x{geometry.height}: they changed during the grab"
+                f"frame is {record.Width}x{record.Height}, expected {geometry.width}x"
+                f"{geometry.height}: the frame parameters were changed elsewhere; the next grab "
+                "reads them again"
             )
         samples = buffer[_lib.FRAME_INFO_SIZE :].view(np.uint16 if depth == 16 else np.uint8)
         return samples.reshape(geometry.height, geometry.width), _frame_info(self._lib, record)
@@ -552,7 +572,11 @@ class Camera:
         record.Flags = (_lib.FRAME_MIRROR_X if params.mirror_x else 0) | (
             _lib.FRAME_FLIP_Y if params.flip_y else 0
         )
-        self._call("kepra_SetFrameParams", byref(record))
+        self._forget_geometry()
+        try:
+            self._call("kepra_SetFrameParams", byref(record))
+        finally:
+            self._forget_geometry()
 
     # ---- bad pixels --------------------------------------------------------------------------
 
@@ -623,6 +647,7 @@ class Camera:
             raise ValueError(f"an identity record is {_lib.IDENT_DATA_SIZE} bytes, not {len(data)}")
         record = _lib.kepra_IdentData()
         ctypes.memmove(record.Bytes, data, len(data))
+        self._forget_geometry()  # the model decides the sensor size after a reset
         self._call("kepra_SetIdentData", record)
 
     def check_id(self, length: int) -> bytes:
@@ -667,7 +692,11 @@ class Camera:
 
     def reset(self) -> None:
         """Restarts the camera from its flash (after a firmware update)."""
-        self._call("kepra_DeviceReset")
+        self._forget_geometry()
+        try:
+            self._call("kepra_DeviceReset")
+        finally:
+            self._forget_geometry()
 
     # ---- flash and firmware ------------------------------------------------------------------
 

@@ -152,3 +152,35 @@ def test_longer_exposure_brightens_in_proportion(cam):
     cam.exposure_lines = 800
     bright = cam.grab().astype(float).mean()
     assert bright / dim == pytest.approx(2.0, rel=0.05)
+
+
+def test_frame_size_follows_changes_made_anywhere(cam, tmp_path):
+    other = kepra.open(BASE_INDEX)  # a second handle of this process
+    try:
+        assert other.grab(8).shape == (1024, 1280)
+        cam.frame_params = kepra.FrameParams(bin_x=2, bin_y=2)
+        assert other.grab(8).shape == (512, 640)
+    finally:
+        other.close()
+    # Another process changes the frame parameters: the record of the next frame shows it.
+    import subprocess
+    import sys
+
+    script = "import kepra; c = kepra.open(%d); c.frame_params = kepra.FrameParams(bin_x=4); c.close()"
+    subprocess.run([sys.executable, "-c", script % BASE_INDEX], check=True, env=_child_env())
+    with pytest.raises(RuntimeError, match="expected 640x512"):
+        cam.grab_info()
+    assert cam.grab().shape == (1024, 320)
+    cam.frame_params = kepra.FrameParams(bin_y=2)
+    subprocess.run([sys.executable, "-c", script % BASE_INDEX], check=True, env=_child_env())
+    assert cam.geometry()[:2] == (320, 1024)
+    assert cam.grab().shape == (1024, 320)
+
+
+def _child_env():
+    import os
+    from pathlib import Path
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(Path(kepra.__file__).resolve().parents[1])
+    return env
