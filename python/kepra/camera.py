@@ -215,14 +215,24 @@ class Camera:
         package in this process. After another process changed them, call `geometry()` to
         read them again (`grab_info` notices the change itself).
         """
-        grab = self._grab_calls.get(self._depth(depth))
-        shape = self._geometry()[1::-1]
-        dtype = np.uint16 if depth == 16 else np.uint8
+        grab = self._grab_calls.get(depth)
+        if grab is None or isinstance(depth, bool):
+            self._depth(depth)  # raises
+        handle = self.handle
+        geometry = _geometries.get(self.index) or self.geometry()
+        shape = (geometry.height, geometry.width)
+        dtype = _U16 if depth == 16 else _U8
         if out is None:
             out = np.empty(shape, dtype)
-        else:
-            _check_out(out, shape, dtype)
-        if not grab(self.handle, out.ctypes.data, out.nbytes):
+        elif (
+            type(out) is not np.ndarray
+            or out.dtype != dtype
+            or out.shape != shape
+            or not out.flags.c_contiguous
+            or not out.flags.writeable
+        ):
+            _check_out(out, shape, dtype)  # says what is wrong
+        if not grab(handle, out.ctypes.data, out.nbytes):
             raise _fail(self._lib, grab.__name__)
         return out
 
@@ -797,7 +807,10 @@ class Camera:
             )
 
 
-def _check_out(out: np.ndarray, shape: Tuple[int, ...], dtype: type) -> None:
+_U16, _U8 = np.dtype(np.uint16), np.dtype(np.uint8)
+
+
+def _check_out(out: np.ndarray, shape: Tuple[int, ...], dtype: Any) -> None:
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
     if out.dtype != np.dtype(dtype):
