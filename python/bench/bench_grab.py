@@ -53,7 +53,7 @@ def main() -> None:
     work = Path(tempfile.mkdtemp(prefix="kepra-bench-"))
     program = work / "grab_loop"
     subprocess.run(
-        ["cc", "-O2", "-std=c11", "-D_POSIX_C_SOURCE=199309L", f"-I{REPO / 'include'}",
+        ["cc", "-O2", "-std=c11", "-Wall", "-Wextra", "-Werror", "-D_POSIX_C_SOURCE=199309L", f"-I{REPO / 'include'}",
          str(HERE / "grab_loop.c"), "-o", str(program), f"-L{library.parent}", "-lkepra",
          f"-Wl,-rpath,{library.parent}"],
         check=True,

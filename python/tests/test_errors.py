@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import os
+import signal
+import subprocess
 import threading
 import time
 
@@ -152,6 +155,11 @@ def test_other_threads_run_while_a_grab_waits_for_its_trigger(virtcam):
         def grab() -> None:
             result["frame"] = cam.grab(8)
 
+        # Should the grab hold the interpreter, this thread could not trigger it: a trigger from
+        # outside ends the wait after 5 s, and the checks below then fail instead of hanging.
+        backup = subprocess.Popen(
+            ["sh", "-c", f"sleep 5 && kill -USR1 {daemon.process.pid}"], start_new_session=True
+        )
         waiter = threading.Thread(target=grab, daemon=True)
         waiter.start()
         time.sleep(0.2)
@@ -168,6 +176,8 @@ def test_other_threads_run_while_a_grab_waits_for_its_trigger(virtcam):
         waiter.join(10)
         assert not waiter.is_alive()
         assert result["frame"].shape == (1024, 1280)
+        os.killpg(backup.pid, signal.SIGKILL)
+        backup.wait()
 
 
 def test_error_text_of_unknown_and_known_codes():
