@@ -126,7 +126,7 @@ class Camera:
             handle = lib.kepra_OpenDevice(self.index)
         if handle == _lib.INVALID_HANDLE:
             error = _fail(lib, "kepra_OpenDevice")
-            error.text += f" (no camera at device index {self.index})"
+            error.text += f" (opening device index {self.index})"
             raise error
         self._handle = handle
         self._forget_geometry()  # another camera may have been plugged in at this index
