@@ -184,3 +184,16 @@ def _child_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = str(Path(kepra.__file__).resolve().parents[1])
     return env
+
+
+def test_colour_gain_scales_its_sites_of_the_mosaic(virtcam):
+    # Model 5 delivers an RGGB mosaic: R at even lines and columns, B at odd ones.
+    virtcam("5")
+    with kepra.open(BASE_INDEX) as cam:
+        cam.exposure_lines = 400  # keep doubled samples clear of full scale
+        before = cam.grab().astype(float)
+        cam.colour_gain = (1.0, 1.0, 1.0, 2.0)
+        after = cam.grab().astype(float)
+    assert after[0::2, 0::2].mean() / before[0::2, 0::2].mean() == pytest.approx(2.0, rel=0.05)
+    for sites in (np.s_[0::2, 1::2], np.s_[1::2, 0::2], np.s_[1::2, 1::2]):
+        assert after[sites].mean() / before[sites].mean() == pytest.approx(1.0, rel=0.05)
