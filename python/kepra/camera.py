@@ -129,6 +129,8 @@ class Camera:
             error.text += f" (opening device index {self.index})"
             raise error
         self._handle = handle
+        self._last_out: Optional[np.ndarray] = None
+        self._last_address = 0
         self._forget_geometry()  # another camera may have been plugged in at this index
         # Bound once: the grab loop should cost no more than the C one.
         self._grab_calls = {16: lib.kepra_GetFrame16, 8: lib.kepra_GetFrame8}
@@ -151,6 +153,7 @@ class Camera:
     def close(self) -> None:
         """Closes the camera; a second close does nothing."""
         handle, self._handle = self._handle, None
+        self._last_out = None
         if handle is not None:
             with _open_close:
                 ok = self._lib.kepra_CloseDevice(handle)
@@ -224,15 +227,21 @@ class Camera:
         dtype = _U16 if depth == 16 else _U8
         if out is None:
             out = np.empty(shape, dtype)
-        elif (
-            type(out) is not np.ndarray
-            or out.dtype != dtype
-            or out.shape != shape
-            or not out.flags.c_contiguous
-            or not out.flags.writeable
-        ):
-            _check_out(out, shape, dtype)  # says what is wrong
-        if not grab(handle, out.ctypes.data, out.nbytes):
+            address = out.ctypes.data
+        else:
+            if type(out) is not np.ndarray or out.dtype != dtype or out.shape != shape:
+                _check_out(out, shape, dtype)  # says what is wrong
+            flags = out.flags
+            if not (flags.c_contiguous and flags.writeable):
+                _check_out(out, shape, dtype)
+            # An array's memory stays where it is while it is referenced (numpy refuses to
+            # resize it in place), so the address of the array grabbed into last is kept.
+            if out is self._last_out:
+                address = self._last_address
+            else:
+                address = out.ctypes.data
+                self._last_out, self._last_address = out, address
+        if not grab(handle, address, out.nbytes):
             raise _fail(self._lib, grab.__name__)
         return out
 

@@ -71,6 +71,17 @@ def test_out_is_filled_in_place_and_reused(cam):
     assert result is out and out.any()
     out8 = np.zeros((1024, 1280), np.uint8)
     assert cam.grab(8, out=out8) is out8 and out8.any()
+    # Alternating arrays: each grab lands in the array it was given.
+    arrays = [np.zeros((1024, 1280), np.uint16) for _ in range(3)]
+    for target in arrays + arrays[:1]:
+        target[:] = 0
+        assert cam.grab(out=target) is target and target.any()
+        assert not any(other.any() for other in arrays if other is not target)
+        target[:] = 0
+    # A checked array that became read-only is refused again.
+    arrays[0].flags.writeable = False
+    with pytest.raises(ValueError, match="read-only"):
+        cam.grab(out=arrays[0])
     # An array from grab owns its memory: nothing of the library's to outlive.
     fresh = cam.grab()
     assert fresh.flags.owndata or fresh.base is not None and fresh.base.flags.owndata
