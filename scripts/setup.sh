@@ -9,6 +9,9 @@ packages=(
   libcli11-dev libspng-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 llvm
   clang libclang-rt-14-dev
+  libturbojpeg0-dev
+  python3-venv python3-numpy python3-pytest python3-pycparser
+  chromium
 )
 
 missing=()
@@ -21,4 +24,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# The browser tests run on node 20 with npm (present on the build machines); Debian's own are
+# the fallback.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends nodejs npm
 fi

@@ -5,6 +5,8 @@
 #   Windows x64:   kepra.dll and the same API suites, run under Wine
 #   Windows x86:   kepra.dll, its import libraries and the ABI checks (32-bit programs do
 #                  not run on this machine)
+#   Python:        the kepra package installed offline into a venv, its tests against
+#                  kepra-virtcam (after the Linux debug build)
 #   Fuzzing:       the libFuzzer targets side by side for FUZZ_SECONDS (default 60) each
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +18,10 @@ for preset in linux-debug linux-asan linux-tsan win64 win32; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"
+  if [[ $preset == linux-debug ]]; then
+    echo "== python"
+    scripts/test-python.sh
+  fi
 done
 
 echo "== linux-fuzz"
