@@ -47,11 +47,17 @@ void FrameSource::Run(std::shared_ptr<Shared> s) {
   while (!s->stop.load()) {
     KEPRA_HANDLE h = s->handle;
     if (h == KEPRA_INVALID_HANDLE) {
+      // A camera counts as back only when it answers: an unplugged one may still open.
       h = kepra_OpenDevice(s->index);
-      if (h == KEPRA_INVALID_HANDLE) {
+      const std::uint32_t bytes = h == KEPRA_INVALID_HANDLE ? 0 : FrameBytes(h);
+      if (bytes == 0) {
+        if (h != KEPRA_INVALID_HANDLE) kepra_CloseDevice(h);
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         continue;
       }
+      frame_bytes = bytes;
+      if (frame_bytes > buffer.size()) buffer.resize(frame_bytes);
+      s->reconfigure.store(false);
       {
         std::lock_guard handle_lock(s->handle_mutex);
         s->handle = h;
@@ -59,7 +65,6 @@ void FrameSource::Run(std::shared_ptr<Shared> s) {
       std::lock_guard lock(s->mutex);
       if (s->stats.received > 0 || s->stats.failures > 0) ++s->stats.reconnects;
       s->stats.connected = true;
-      s->reconfigure.store(true);
       have_counter = false;
       s->changed.notify_all();
     }
@@ -110,14 +115,18 @@ void FrameSource::Run(std::shared_ptr<Shared> s) {
       kepra_CloseDevice(s->handle);
       s->handle = KEPRA_INVALID_HANDLE;
     }
-    std::lock_guard lock(s->mutex);
-    if (gone) {
-      s->stats.connected = false;
-      s->changed.notify_all();
-    } else {
-      ++s->stats.failures;
-      s->stats.last_error = error;
+    {
+      std::lock_guard lock(s->mutex);
+      if (gone) {
+        s->stats.connected = false;
+        s->changed.notify_all();
+      } else {
+        ++s->stats.failures;
+        s->stats.last_error = error;
+      }
     }
+    // Neither a lost camera nor a failing one is asked again at once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(gone ? 100 : 10));
   }
   {
     std::lock_guard handle_lock(s->handle_mutex);

@@ -59,12 +59,10 @@ std::string JpegEncoder::Encode(const std::uint8_t* grey, std::uint32_t width, s
 std::string EncodePng16(const std::uint16_t* samples, std::uint32_t width, std::uint32_t height,
                         unsigned bit_depth, std::string& error) {
   bit_depth = std::clamp(bit_depth, 1u, 16u);
-  // PNG stores 16-bit samples big-endian.
-  std::vector<std::uint8_t> rows(static_cast<std::size_t>(width) * height * 2);
-  for (std::size_t i = 0; i < static_cast<std::size_t>(width) * height; ++i) {
-    const auto v = static_cast<std::uint16_t>(samples[i] << (16 - bit_depth));
-    rows[2 * i] = static_cast<std::uint8_t>(v >> 8);
-    rows[2 * i + 1] = static_cast<std::uint8_t>(v & 0xFF);
+  // libspng takes 16-bit samples in the host's byte order and writes them big-endian.
+  std::vector<std::uint16_t> rows(static_cast<std::size_t>(width) * height);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    rows[i] = static_cast<std::uint16_t>(samples[i] << (16 - bit_depth));
   }
   std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> ctx(spng_ctx_new(SPNG_CTX_ENCODER), spng_ctx_free);
   if (!ctx) {
@@ -78,7 +76,7 @@ std::string EncodePng16(const std::uint16_t* samples, std::uint32_t width, std::
   ihdr.bit_depth = 16;
   ihdr.color_type = SPNG_COLOR_TYPE_GRAYSCALE;
   spng_set_ihdr(ctx.get(), &ihdr);
-  if (const int rc = spng_encode_image(ctx.get(), rows.data(), rows.size(), SPNG_FMT_PNG,
+  if (const int rc = spng_encode_image(ctx.get(), rows.data(), rows.size() * 2, SPNG_FMT_PNG,
                                        SPNG_ENCODE_FINALIZE);
       rc != 0) {
     error = spng_strerror(rc);
