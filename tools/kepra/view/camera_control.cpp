@@ -107,7 +107,10 @@ std::string DescribeCamera(KEPRA_HANDLE h, std::uint32_t index) {
   std::uint32_t clock = 0;
   if (read(kepra_GetFrequency(h, &clock), "kepra_GetFrequency")) o.Num("clock_mhz", clock);
   std::string list = "[";
-  for (const auto& e : errors) list += (list.size() > 1 ? "," : "") + JsonString(e);
+  for (const auto& e : errors) {
+    if (list.size() > 1) list += ',';
+    list += JsonString(e);
+  }
   o.Add("errors", list + "]");
   return o.Build();
 }

@@ -167,9 +167,13 @@ bool HostAllowed(const HostPolicy& policy, std::string_view host) {
   if (host.empty()) return false;
   if (!policy.loopback_only) return true;
   const std::string lower = Lower(host);
-  const std::string port = ":" + std::to_string(policy.port);
-  for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
-    if (lower == name + port) return true;
+  const std::string_view rest(lower);
+  const auto colon = rest.rfind(':');
+  if (colon == std::string_view::npos || rest.substr(colon + 1) != std::to_string(policy.port)) {
+    return false;
+  }
+  for (const std::string_view name : {"127.0.0.1", "localhost", "[::1]"}) {
+    if (rest.substr(0, colon) == name) return true;
   }
   return false;
 }
