@@ -3,8 +3,9 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { rmSync } from 'node:fs';
 import http from 'node:http';
+import { spawnSync } from 'node:child_process';
 import {
-  canvasMean, change, changeAndWait, launchBrowser, openView, startDaemon, startViewer, tempDir,
+  canvasMean, change, changeAndWait, kepraTool, launchBrowser, openView, startDaemon, startViewer, tempDir,
   viewState, waitFor,
 } from './harness.mjs';
 import { readGray16 } from './png.mjs';
@@ -239,6 +240,37 @@ describe('one camera', () => {
     assert.ok(errors.some((e) => e.includes('unknown op')), errors.join(' | '));
     await waitFor('frames on the raw socket', () => messages.frames() > 0);
     ok.socket.destroy();
+  });
+});
+
+describe('the command line', () => {
+  let dir, daemon, viewer;
+  before(async () => {
+    dir = tempDir('kepra-view-cli-');
+    daemon = await startDaemon(dir, [[mono, 4]]);
+    viewer = await startViewer(dir, mono);
+  });
+  after(async () => {
+    await viewer?.stop();
+    await daemon?.stop();
+    rmSync(dir, { recursive: true, force: true });
+  });
+
+  test('bad --listen values and a busy port are refused with a clear message', async () => {
+    const run = (args) => spawnSync(kepraTool, args, {
+      env: { ...process.env, KEPRA_DEVICE_DIR: dir }, encoding: 'utf8', timeout: 10000,
+    });
+    for (const listen of ['8080', '127.0.0.1:', '127.0.0.1:65536', '127.0.0.1:80x', ':80']) {
+      const r = run(['-d', String(mono), 'view', '--listen', listen]);
+      assert.equal(r.status, 2, listen);
+      assert.match(r.stderr, /--listen wants HOST:PORT/);
+    }
+    const r = run(['-d', String(mono), 'view', '--listen', 'camera.example:80']);
+    assert.equal(r.status, 1);
+    assert.match(r.stderr, /not an IPv4 address: camera.example/);
+    const busy = run(['-d', String(mono), 'view', '--listen', `127.0.0.1:${new URL(viewer.url).port}`]);
+    assert.equal(busy.status, 1);
+    assert.match(busy.stderr, /cannot listen on 127.0.0.1:\d+: Address already in use/);
   });
 });
 

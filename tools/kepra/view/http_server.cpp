@@ -277,6 +277,10 @@ void HttpServer::ServeWebSocket(std::intptr_t socket, const HttpRequest& request
       "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
       AcceptKey(request.Header("sec-websocket-key")) + "\r\n\r\n";
   if (!SendAll(socket, reply.data(), reply.size())) return;
+  // Frames waiting in a large kernel buffer would be a backlog of their own: keep it to a few.
+  const int send_buffer = kSendBufferBytes;
+  setsockopt(S(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),
+             sizeof send_buffer);
   auto client = std::make_shared<WsClient>(socket, next_id_.fetch_add(1));
   handler_.OnOpen(client);
   std::string data = std::move(rest);

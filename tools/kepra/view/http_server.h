@@ -19,6 +19,9 @@
 
 namespace kepra_view {
 
+// Kernel send buffer of a WebSocket: room for two or three JPEG frames of 1280 x 1024.
+constexpr int kSendBufferBytes = 512 * 1024;
+
 struct HttpResponse {
   int status = 200;
   std::string content_type = "text/plain; charset=utf-8";
