@@ -23,8 +23,11 @@ function interfacePath(dir, index) {
   return path.join(dir, `90bcde2c-e6de-4cf2-b43c-d0850c4d47${index.toString(16).padStart(2, '0')}`);
 }
 
+// Sanitizer builds run several times slower: KEPRA_VIEW_SLOW=4 stretches every wait.
+const slow = Number(process.env.KEPRA_VIEW_SLOW || 1);
+
 export async function waitFor(what, check, timeoutMs = 15000, everyMs = 50) {
-  const end = Date.now() + timeoutMs;
+  const end = Date.now() + timeoutMs * slow;
   for (;;) {
     const value = await check();
     if (value) return value;
@@ -80,11 +83,15 @@ export async function startViewer(dir, index) {
     url,
     child,
     stderr: () => stderr,
+    // Ends it with SIGINT; fails when it does not exit with status 0 (a sanitizer report
+    // included), with what it wrote to stderr.
     async stop() {
-      if (child.exitCode !== null) return child.exitCode;
-      const exited = new Promise((r) => child.once('exit', (code) => r(code)));
-      child.kill('SIGINT');
-      return exited;
+      const code = child.exitCode !== null ? child.exitCode : await new Promise((r) => {
+        child.once('exit', (c) => r(c));
+        child.kill('SIGINT');
+      });
+      if (code !== 0) throw new Error(`kepra view exited with ${code}:\n${stderr}`);
+      return code;
     },
   };
 }

@@ -28,7 +28,7 @@ std::vector<std::uint8_t> Masked(std::uint8_t first, const std::string& payload,
     out.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
     out.push_back(static_cast<std::uint8_t>(payload.size() & 0xFF));
   }
-  out.insert(out.end(), mask.begin(), mask.end());
+  for (const std::uint8_t m : mask) out.push_back(m);
   for (std::size_t i = 0; i < payload.size(); ++i) {
     out.push_back(static_cast<std::uint8_t>(payload[i]) ^ mask[i % 4]);
   }

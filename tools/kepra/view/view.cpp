@@ -64,7 +64,7 @@ class Viewer : public HttpHandler {
   }
 
   HttpResponse OnHttp(const HttpRequest& request) override {
-    if (request.method != "GET" && request.method != "HEAD") {
+    if (request.method != "GET") {
       return {405, "text/plain; charset=utf-8", "GET only\n", {}};
     }
     const std::string path = request.target.substr(0, request.target.find('?'));
