@@ -5,6 +5,7 @@
 //         | grab [-n N] [--depth 8|16] [-o PATTERN] [--ex]
 //         | flash read|write|dump [--whole] [-a ADDR] [-l LEN] [-f FILE]
 //         | firmware update [--file F]
+//         | view [--listen HOST:PORT]
 //
 // Exit status: 0 ok, 1 an operation failed (the message names it and the last error),
 // 2 usage error or bad value (nothing was sent to the camera), 3 no camera at the index.
@@ -13,6 +14,7 @@
 #include <exception>
 
 #include "tool.h"
+#include "view/view.h"
 
 using namespace kepra_tool;
 
@@ -93,6 +95,11 @@ int main(int argc, char** argv) {
       "update", "write the firmware the library carries, or an image file, and verify it");
   update->add_option("--file", firmware_file, "FX3 boot image to write instead");
 
+  kepra_view::ViewOptions view_options;
+  auto* view = app.add_subcommand("view", "live view, settings and statistics in a browser");
+  view->add_option("--listen", view_options.listen, "HOST:PORT to serve the page on (port 0: any)")
+      ->capture_default_str();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -112,6 +119,10 @@ int main(int argc, char** argv) {
     if (*flash_write) return FlashWrite(options, flash_options);
     if (*flash_dump) return FlashDump(options, flash_options);
     if (*update) return FirmwareUpdate(options, firmware_file);
+    if (*view) {
+      view_options.device = options.device;
+      return kepra_view::RunView(view_options);
+    }
   } catch (const ToolError& e) {
     std::fprintf(stderr, "kepra: %s\n", e.what());
     return e.status;

@@ -1,0 +1,25 @@
+#!/bin/sh
+# CI step for kepra view: its unit tests, then the page in headless Chromium against
+# kepra-virtcam. Needs the apt packages chromium and libturbojpeg0-dev, node 20 and npm.
+#   KEPRA_VIEW_PRESET   CMake preset to build with (default linux-debug)
+#   KEPRA_VIEW_INDEX    first of the four device indices the tests use (default 23)
+set -eu
+cd "$(dirname "$0")/.."
+preset=${KEPRA_VIEW_PRESET:-linux-debug}
+
+missing=""
+command -v chromium >/dev/null 2>&1 || missing="$missing chromium"
+pkg-config --exists libturbojpeg 2>/dev/null || missing="$missing libturbojpeg0-dev"
+if [ -n "$missing" ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get install -y $missing
+fi
+
+[ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset"
+cmake --build --preset "$preset" --target kepra_cli kepra-virtcam kepra_view_tests
+"build/$preset/tools/kepra/view/kepra_view_tests" --gtest_brief=1
+
+cd tests/view
+npm ci --no-audit --no-fund
+KEPRA_VIEW_BUILD="$(cd ../.. && pwd)/build/$preset" npm test

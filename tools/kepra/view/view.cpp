@@ -1,0 +1,433 @@
+// kepra view: one camera's live image, histogram, settings and statistics in a browser page
+// that the tool serves itself.
+#include "view.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+
+#include "camera_control.h"
+#include "frame_source.h"
+#include "http_server.h"
+#include "imaging.h"
+#include "protocol.h"
+
+namespace kepra_view {
+
+// The page, embedded at build time.
+extern const unsigned char kIndexHtml[];
+extern const std::size_t kIndexHtmlSize;
+extern const unsigned char kViewJs[];
+extern const std::size_t kViewJsSize;
+extern const unsigned char kViewCss[];
+extern const std::size_t kViewCssSize;
+
+namespace {
+
+std::atomic<bool> g_signalled{false};
+extern "C" void OnSignal(int) { g_signalled.store(true); }
+
+double WallMs() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Embedded(const unsigned char* data, std::size_t size) {
+  return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+std::string WithId(std::string json, const std::optional<std::uint32_t>& id) {
+  if (!id) return json;
+  json.pop_back();
+  return json + ",\"id\":" + std::to_string(*id) + "}";
+}
+
+std::string ErrorReply(const std::string& message, const std::optional<std::uint32_t>& id) {
+  return WithId(JsonObject().Str("type", "error").Str("message", message).Build(), id);
+}
+
+class Viewer : public HttpHandler {
+ public:
+  explicit Viewer(const ViewOptions& options)
+      : options_(options), source_(std::make_shared<FrameSource>(options.device)) {}
+
+  void Start() {
+    broadcaster_ = std::thread([this] { Broadcast(); });
+  }
+  void Stop() {
+    stop_.store(true);
+    if (broadcaster_.joinable()) broadcaster_.join();
+  }
+
+  HttpResponse OnHttp(const HttpRequest& request) override {
+    if (request.method != "GET") {
+      return {405, "text/plain; charset=utf-8", "GET only\n", {}};
+    }
+    const std::string path = request.target.substr(0, request.target.find('?'));
+    if (path == "/" || path == "/index.html") {
+      // The page talks only to this server and may not be framed by another page.
+      return {200,
+              "text/html; charset=utf-8",
+              Embedded(kIndexHtml, kIndexHtmlSize),
+              {{"Content-Security-Policy",
+                "default-src 'self'; img-src 'self' blob:; connect-src 'self'; "
+                "frame-ancestors 'none'"},
+               {"X-Frame-Options", "DENY"}}};
+    }
+    if (path == "/view.js") {
+      return {200, "text/javascript; charset=utf-8", Embedded(kViewJs, kViewJsSize), {}};
+    }
+    if (path == "/view.css") {
+      return {200, "text/css; charset=utf-8", Embedded(kViewCss, kViewCssSize), {}};
+    }
+    if (path == "/snapshot.png") {
+      const auto frame = Source()->Latest();
+      if (!frame) return {503, "text/plain; charset=utf-8", "no frame yet\n", {}};
+      std::string error;
+      std::string png =
+          EncodePng16(frame->samples.data(), frame->width, frame->height, frame->bit_depth, error);
+      if (png.empty()) return {500, "text/plain; charset=utf-8", error + "\n", {}};
+      const std::string name = "kepra-" + std::to_string(Source()->index()) + "-" +
+                               std::to_string(frame->counter) + ".png";
+      return {200,
+              "image/png",
+              std::move(png),
+              {{"Content-Disposition", "attachment; filename=\"" + name + "\""}}};
+    }
+    return {404, "text/plain; charset=utf-8", "not found\n", {}};
+  }
+
+  void OnOpen(const std::shared_ptr<WsClient>& client) override {
+    {
+      std::lock_guard lock(clients_mutex_);
+      clients_.push_back(client);
+    }
+    client->SendText(CurrentState());
+  }
+
+  void OnClose(const std::shared_ptr<WsClient>& client) override {
+    std::lock_guard lock(clients_mutex_);
+    clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
+  }
+
+  void OnText(const std::shared_ptr<WsClient>& client, const std::string& text) override {
+    const Decoded decoded = DecodeRequest(text);
+    if (!decoded.request) {
+      client->SendText(ErrorReply("bad message: " + decoded.error, std::nullopt));
+      return;
+    }
+    const Request& r = *decoded.request;
+    switch (r.op) {
+      case Op::kState:
+        client->SendText(WithId(RefreshState(), r.id));
+        return;
+      case Op::kSet:
+        return Set(client, r);
+      case Op::kPixel:
+        return Pixel(client, r);
+      case Op::kCameras:
+        client->SendText(WithId(Cameras(), r.id));
+        return;
+      case Op::kSelect:
+        return Select(client, r);
+    }
+  }
+
+ private:
+  std::shared_ptr<FrameSource> Source() {
+    std::lock_guard lock(source_mutex_);
+    return source_;
+  }
+
+  std::vector<std::shared_ptr<WsClient>> Clients() {
+    std::lock_guard lock(clients_mutex_);
+    return clients_;
+  }
+
+  void ToAll(const std::string& text) {
+    for (const auto& c : Clients()) c->SendText(text);
+  }
+
+  std::string CurrentState() {
+    std::lock_guard lock(state_mutex_);
+    if (state_.empty()) {
+      state_ = JsonObject()
+                   .Str("type", "state")
+                   .Num("index", Source()->index())
+                   .Bool("connected", false)
+                   .Build();
+    }
+    return state_;
+  }
+
+  // Reads the settings from the camera (or notes that it is gone) and keeps the answer.
+  std::string RefreshState() {
+    const auto source = Source();
+    std::string state;
+    double rate = 0;
+    const bool connected = source->WithCamera([&](KEPRA_HANDLE h) {
+      state = DescribeCamera(h, source->index());
+      if (!kepra_GetFrameRate(h, &rate)) rate = 0;
+    });
+    if (!connected) {
+      state = JsonObject()
+                  .Str("type", "state")
+                  .Num("index", source->index())
+                  .Bool("connected", false)
+                  .Build();
+    }
+    configured_fps_.store(rate);
+    std::lock_guard lock(state_mutex_);
+    state_ = state;
+    return state;
+  }
+
+  void Set(const std::shared_ptr<WsClient>& client, const Request& r) {
+    const auto source = Source();
+    std::string error;
+    const bool connected = source->WithCamera([&](KEPRA_HANDLE h) { error = ApplySetting(h, r); });
+    if (!connected) error = "the camera is not connected";
+    if (ChangesFrameSize(r.setting)) source->Reconfigure();
+    // Everyone sees what the camera took, also after a refusal.
+    ToAll(RefreshState());
+    JsonObject reply;
+    reply.Str("type", "set").Str("name", SettingName(r.setting)).Bool("ok", error.empty());
+    if (!error.empty()) reply.Str("error", error);
+    client->SendText(WithId(reply.Build(), r.id));
+  }
+
+  void Pixel(const std::shared_ptr<WsClient>& client, const Request& r) {
+    const auto frame = Source()->Latest();
+    if (!frame) {
+      client->SendText(ErrorReply("no frame yet", r.id));
+      return;
+    }
+    if (r.x >= frame->width || r.y >= frame->height) {
+      client->SendText(ErrorReply("pixel outside the frame (" + std::to_string(frame->width) + "x" +
+                                      std::to_string(frame->height) + ")",
+                                  r.id));
+      return;
+    }
+    client->SendText(WithId(JsonObject()
+                                .Str("type", "pixel")
+                                .Num("x", r.x)
+                                .Num("y", r.y)
+                                .Num("value", frame->samples[std::size_t{r.y} * frame->width + r.x])
+                                .Num("bit_depth", frame->bit_depth)
+                                .Num("seq", static_cast<double>(frame->sequence))
+                                .Build(),
+                            r.id));
+  }
+
+  std::string Cameras() {
+    const auto source = Source();
+    std::string list = "[";
+    for (std::uint32_t i = 0; i < KEPRA_MAX_DEVICES; ++i) {
+      kepra_CameraInfo info{};
+      bool present = false;
+      if (i == source->index()) {
+        present = source->WithCamera([&](KEPRA_HANDLE h) { kepra_GetCameraInfo(h, &info); });
+      } else if (KEPRA_HANDLE h = kepra_OpenDevice(i); h != KEPRA_INVALID_HANDLE) {
+        present = true;
+        kepra_GetCameraInfo(h, &info);
+        kepra_CloseDevice(h);
+      }
+      if (!present) continue;
+      if (list.size() > 1) list += ',';
+      list += JsonObject()
+                  .Num("index", i)
+                  .Str("model",
+                       std::string(info.ModelName, strnlen(info.ModelName, sizeof info.ModelName)))
+                  .Num("width", info.Width)
+                  .Num("height", info.Height)
+                  .Build();
+    }
+    return JsonObject()
+        .Str("type", "cameras")
+        .Num("current", source->index())
+        .Add("cameras", list + "]")
+        .Build();
+  }
+
+  void Select(const std::shared_ptr<WsClient>& client, const Request& r) {
+    std::shared_ptr<FrameSource> old;
+    {
+      std::lock_guard lock(source_mutex_);
+      if (source_->index() != r.index) {
+        old = std::move(source_);
+        source_ = std::make_shared<FrameSource>(r.index);
+      }
+    }
+    old.reset();  // may wait for its grab thread: outside the lock
+    client->SendText(
+        WithId(JsonObject().Str("type", "selected").Num("index", r.index).Build(), r.id));
+    ToAll(RefreshState());
+  }
+
+  // Frames to every client (encoded once), connection changes, and statistics twice a second.
+  void Broadcast() {
+    JpegEncoder jpeg;
+    std::vector<std::uint8_t> grey;
+    std::shared_ptr<FrameSource> source;
+    std::uint64_t last_sequence = 0;
+    int was_connected = -1;
+    std::deque<double> sent_ms;    // when recent frames went out, for the delivered rate
+    std::deque<double> latencies;  // grab to hand-over, ms
+    auto next_stats = std::chrono::steady_clock::now();
+    while (!stop_.load()) {
+      if (const auto now_source = Source(); now_source != source) {
+        source = now_source;
+        last_sequence = 0;
+        was_connected = -1;
+      }
+      const auto frame = source->Next(last_sequence, std::chrono::milliseconds(100));
+      const SourceStats stats = source->Stats();
+      if (int(stats.connected) != was_connected) {
+        was_connected = stats.connected;
+        ToAll(RefreshState());
+      }
+      const auto clients = Clients();
+      if (frame) {
+        last_sequence = frame->sequence;
+        if (!clients.empty()) {
+          const auto message = EncodeFrame(*frame, jpeg, grey);
+          if (message) {
+            for (const auto& c : clients) c->OfferFrame(message);
+            const double now = WallMs();
+            sent_ms.push_back(now);
+            latencies.push_back(now - frame->grabbed_ms);
+          }
+        }
+      }
+      const double now = WallMs();
+      while (!sent_ms.empty() && sent_ms.front() < now - 2000) sent_ms.pop_front();
+      while (latencies.size() > 60) latencies.pop_front();
+      if (std::chrono::steady_clock::now() < next_stats) continue;
+      next_stats += std::chrono::milliseconds(500);
+      double delivered = 0;
+      if (sent_ms.size() >= 2) {
+        delivered = (sent_ms.size() - 1) * 1000.0 / std::max(1.0, sent_ms.back() - sent_ms.front());
+      }
+      std::vector<double> sorted(latencies.begin(), latencies.end());
+      std::sort(sorted.begin(), sorted.end());
+      JsonObject o;
+      o.Str("type", "stats")
+          .Bool("connected", stats.connected)
+          .Num("configured_fps", stats.connected ? configured_fps_.load() : 0)
+          .Num("delivered_fps", delivered)
+          .Num("received", static_cast<double>(stats.received))
+          .Num("skipped", static_cast<double>(stats.skipped))
+          .Num("dropped", static_cast<double>(stats.dropped))
+          .Num("failures", static_cast<double>(stats.failures))
+          .Str("last_error", stats.last_error ? ErrorText(stats.last_error) : "")
+          .Num("reconnects", static_cast<double>(stats.reconnects))
+          .Num("server_latency_ms", sorted.empty() ? 0 : sorted[sorted.size() / 2])
+          .Num("clients", static_cast<double>(clients.size()));
+      const std::string common = o.Build();
+      for (const auto& c : clients) {
+        std::string text = common;
+        text.pop_back();
+        c->SendText(text + ",\"replaced_for_you\":" + std::to_string(c->replaced()) + "}");
+      }
+    }
+  }
+
+  // [header length, 4 bytes little-endian][header JSON][JPEG]
+  std::shared_ptr<const std::string> EncodeFrame(const Frame& frame, JpegEncoder& jpeg,
+                                                 std::vector<std::uint8_t>& grey) {
+    const std::size_t count = frame.samples.size();
+    const Histogram histogram = ComputeHistogram(frame.samples.data(), count, frame.bit_depth);
+    grey.resize(count);
+    To8Bit(frame.samples.data(), count, frame.bit_depth, grey.data());
+    std::string error;
+    const std::string image =
+        jpeg.Encode(grey.data(), frame.width, frame.height, options_.jpeg_quality, error);
+    if (image.empty()) {
+      ToAll(ErrorReply("JPEG encoding failed: " + error, std::nullopt));
+      return nullptr;
+    }
+    std::string bins = "[";
+    for (std::size_t i = 0; i < histogram.bins.size(); ++i) {
+      if (i) bins += ',';
+      bins += std::to_string(histogram.bins[i]);
+    }
+    const std::string header = JsonObject()
+                                   .Num("seq", static_cast<double>(frame.sequence))
+                                   .Num("counter", frame.counter)
+                                   .Num("width", frame.width)
+                                   .Num("height", frame.height)
+                                   .Num("bit_depth", frame.bit_depth)
+                                   .Num("grabbed_ms", frame.grabbed_ms)
+                                   .Num("sent_ms", WallMs())
+                                   .Add("hist", bins + "]")
+                                   .Num("saturated", static_cast<double>(histogram.saturated))
+                                   .Num("max", histogram.max_value)
+                                   .Build();
+    auto message = std::make_shared<std::string>();
+    message->reserve(4 + header.size() + image.size());
+    const auto n = static_cast<std::uint32_t>(header.size());
+    for (int i = 0; i < 4; ++i) message->push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    *message += header;
+    *message += image;
+    return message;
+  }
+
+  ViewOptions options_;
+  std::mutex source_mutex_;
+  std::shared_ptr<FrameSource> source_;
+  std::mutex clients_mutex_;
+  std::vector<std::shared_ptr<WsClient>> clients_;
+  std::mutex state_mutex_;
+  std::string state_;
+  std::atomic<double> configured_fps_{0};
+  std::atomic<bool> stop_{false};
+  std::thread broadcaster_;
+};
+
+}  // namespace
+
+int RunView(const ViewOptions& options) {
+  const auto colon = options.listen.rfind(':');
+  unsigned long port = 0;
+  char* end = nullptr;
+  if (colon == std::string::npos || colon == 0 || colon + 1 == options.listen.size() ||
+      (port = std::strtoul(options.listen.c_str() + colon + 1, &end, 10), *end != '\0') ||
+      port > 65535) {
+    std::fprintf(stderr, "kepra: --listen wants HOST:PORT (e.g. 127.0.0.1:8080), not \"%s\"\n",
+                 options.listen.c_str());
+    return 2;
+  }
+  const std::string host = options.listen.substr(0, colon);
+  Viewer viewer(options);
+  HttpServer server(viewer, "/ws");
+  if (const std::string error = server.Listen(host, static_cast<std::uint16_t>(port));
+      !error.empty()) {
+    std::fprintf(stderr, "kepra: %s\n", error.c_str());
+    return 1;
+  }
+  if (!server.policy().loopback_only) {
+    std::fprintf(stderr,
+                 "kepra: warning: listening on %s: anyone who reaches this address can view and "
+                 "configure the camera\n",
+                 host.c_str());
+  }
+  std::printf("http://%s:%u/\n", host.c_str(), static_cast<unsigned>(server.port()));
+  std::fflush(stdout);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  viewer.Start();
+  std::thread watcher([&server] {
+    while (!g_signalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.Stop();
+  });
+  server.Run();
+  viewer.Stop();
+  watcher.join();
+  return 0;
+}
+
+}  // namespace kepra_view
