@@ -7,6 +7,7 @@
 #                  not run on this machine)
 #   Python:        the kepra package installed offline into a venv, its tests against
 #                  kepra-virtcam (after the Linux debug build)
+#   Viewer:        kepra view's unit tests and its page in headless Chromium (puppeteer-core)
 #   Fuzzing:       the libFuzzer targets side by side for FUZZ_SECONDS (default 60) each
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,8 @@ for preset in linux-debug linux-asan linux-tsan win64 win32; do
   if [[ $preset == linux-debug ]]; then
     echo "== python"
     scripts/test-python.sh
+    echo "== viewer"
+    scripts/test-viewer.sh
   fi
 done
 
