@@ -3,12 +3,7 @@
 // exit status and output; then the files the tool writes, decoded here with zlib and a few
 // lines of our own (never the library that wrote them), against the frames a second camera
 // of the same seed delivers through the library.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -29,10 +24,9 @@
 #include "driver/ioctl.h"
 #include "frame_math.h"
 #include "kepra/kepra.h"
+#include "process.h"
 #include "report.h"
 #include "rig.h"
-
-extern char** environ;
 
 namespace kt {
 extern const unsigned char kCarriedImage[];
@@ -44,12 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace io = kepra::driver;
 
-std::uint32_t TestIndex() {
-  const char* value = std::getenv("KEPRA_TEST_INDEX");
-  const unsigned long index = value ? std::strtoul(value, nullptr, 10) : 7;
-  return index < 33 ? static_cast<std::uint32_t>(index) : 7;
-}
-const std::uint32_t kIndex = TestIndex();
+const std::uint32_t kIndex = kt::TestIndex();
 
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
@@ -229,42 +218,25 @@ class Tool : public ::testing::Test {
     fs::remove_all(dir_, ignored);
   }
 
-  // Starts the tool with `args` (after "-d INDEX" of the test camera unless told otherwise);
-  // its output goes to files in the scratch directory, which is also its working directory.
-  pid_t Start(std::vector<std::string> args, bool with_device = true) {
+  // Starts the tool with `args` (after "-d INDEX" of the test camera unless told otherwise) in
+  // the scratch directory.
+  std::unique_ptr<kt::Process> Start(std::vector<std::string> args, bool with_device = true) {
     if (with_device) args.insert(args.begin(), {"-d", std::to_string(kIndex)});
     args.insert(args.begin(), KEPRA_TOOL_PATH);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string out = (dir_ / ".stdout").string(), err = (dir_ / ".stderr").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    const std::string cwd = fs::current_path().string();
-    fs::current_path(dir_);
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    fs::current_path(cwd);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0) << "cannot start " << argv[0];
-    return spawned == 0 ? pid : -1;
+    auto process =
+        std::make_unique<kt::Process>(args, dir_, dir_ / (".run" + std::to_string(++runs_)));
+    EXPECT_TRUE(process->started());
+    return process;
   }
-  ToolRun Finish(pid_t pid) {
+  static ToolRun Finish(kt::Process& process) {
     ToolRun run;
-    if (pid < 0) return run;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const std::vector<std::uint8_t> out = ReadBytes(dir_ / ".stdout"),
-                                    err = ReadBytes(dir_ / ".stderr");
-    run.out.assign(out.begin(), out.end());
-    run.err.assign(err.begin(), err.end());
+    run.status = process.Exit();
+    run.out = process.out();
+    run.err = process.err();
     return run;
   }
   ToolRun Kepra(std::vector<std::string> args, bool with_device = true) {
-    return Finish(Start(std::move(args), with_device));
+    return Finish(*Start(std::move(args), with_device));
   }
 
   // A binned region keeps frames small: 320 x 256 sensor pixels binned 2 x 4 = 160 x 64.
@@ -293,6 +265,7 @@ class Tool : public ::testing::Test {
   rig::Rig rig_;
   std::shared_ptr<vcam::Camera> camera_;
   fs::path dir_;
+  int runs_ = 0;
 };
 
 // ---- the table -------------------------------------------------------------------------------
@@ -503,6 +476,32 @@ TEST_F(Tool, CommandTable) {
        false,
        [](vcam::Camera&, const fs::path& d) { WriteDamaged(d); }},
       {{"reset"}, 0, "camera " + me + " reset", ""},
+      {{"firmware", "update"},
+       0,
+       "firmware updated and verified \\(171976 bytes\\)",
+       "verifying: sector 3 of 3 done"},
+      {{"firmware", "update"},
+       1,
+       "",
+       "kepra_UpdateFW failed: last error 1638 ERROR_PRODUCT_VERSION .*: the carried "
+       "firmware is not for this camera's firmware version; nothing was written",
+       true,
+       [](vcam::Camera& c, const fs::path&) {
+         c.SetFirmware(vcam::FirmwareVersion{1, 0, 1, 5, 0});
+       }},
+      // Known errors come with what to do.
+      {{"grab", "--no-save"},
+       1,
+       "",
+       "last error 121 ERROR_SEM_TIMEOUT .*: in snapshot mode \\(stream-mode 1\\) a frame "
+       "waits for a trigger",
+       false,
+       [](vcam::Camera& c, const fs::path&) {
+         vcam::DriverSettings settings = c.Settings();
+         settings.stream_mode = 1;
+         settings.snapshot = 50;  // ms
+         c.SetSettings(settings);
+       }},
   };
   for (const Row& row : rows) {
     std::string line;
@@ -646,14 +645,13 @@ TEST_F(Grab, NoSaveCountsFramesAndWritesNothing) {
 }
 
 TEST_F(Grab, CtrlCFinishesTheFilesAndPrintsTheSummary) {
-  const pid_t pid = Start({"grab", "-n", "0", "-o", "c%05d.png"});
-  ASSERT_GT(pid, 0);
+  const auto grab = Start({"grab", "-n", "0", "-o", "c%05d.png"});
   // Wait for a few finished files, then interrupt.
   for (int i = 0; i < 1000 && !fs::exists(dir_ / "c00003.png"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  kill(pid, SIGINT);
-  const ToolRun run = Finish(pid);
+  grab->Signal(SIGINT);
+  const ToolRun run = Finish(*grab);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Field(run.out, "interrupted"), "yes");
   const std::uint64_t frames = std::stoull(Field(run.out, "frames"));
@@ -672,10 +670,10 @@ TEST_F(Grab, CtrlCFinishesTheFilesAndPrintsTheSummary) {
 
 TEST_F(Grab, ACountedGrabCutShortExits130) {
   camera_->SetPaced(true);
-  const pid_t pid = Start({"grab", "-n", "100000", "--no-save"});
+  const auto grab = Start({"grab", "-n", "100000", "--no-save"});
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(pid, SIGINT);
-  const ToolRun run = Finish(pid);
+  grab->Signal(SIGINT);
+  const ToolRun run = Finish(*grab);
   EXPECT_EQ(run.status, 130) << run.err;
   EXPECT_EQ(Field(run.out, "interrupted"), "yes");
   // Paced, the camera delivers no faster than its frame rate.

@@ -1,11 +1,6 @@
 // kepra-virtcam, the daemon, as users run it: its command line, its sockets, its signals, its
 // unplug and replug, with the kepra tool (and the first_contact example) as its clients.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,89 +12,15 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::uint32_t TestIndex() {
-  const char* value = std::getenv("KEPRA_TEST_INDEX");
-  const unsigned long index = value ? std::strtoul(value, nullptr, 10) : 7;
-  return index < 33 ? static_cast<std::uint32_t>(index) : 7;
-}
-const std::uint32_t kIndex = TestIndex();
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-// A child process with its output in files and KEPRA_DEVICE_DIR set to a directory.
-class Process {
- public:
-  Process(std::vector<std::string> args, const fs::path& device_dir, const fs::path& out)
-      : out_(out.string()), err_(out.string() + ".err") {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_strings = {"KEPRA_DEVICE_DIR=" + device_dir.string()};
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("KEPRA_DEVICE_DIR=", 0) != 0) env_strings.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (std::string& e : env_strings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Process() {
-    if (pid_ > 0 && status_ < 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  std::string out() const { return ReadText(out_); }
-  std::string err() const { return ReadText(err_); }
-  // Waits up to `ms` for `text` in the standard output.
-  bool WaitFor(const std::string& text, int ms = 10000) const {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (out().find(text) == std::string::npos) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-  void Signal(int sig) const { kill(pid_, sig); }
-  // The exit status, or -1 when the process has not ended within `ms`.
-  int Exit(int ms = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (status_ < 0) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      } else if (Clock::now() > deadline) {
-        return -1;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    }
-    return status_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-  std::string out_, err_;
-};
+const std::uint32_t kIndex = kt::TestIndex();
+using kt::Process;
 
 class Daemon : public ::testing::Test {
  protected:
@@ -115,14 +36,13 @@ class Daemon : public ::testing::Test {
   }
   std::unique_ptr<Process> Virtcam(std::vector<std::string> args) {
     args.insert(args.begin(), {KEPRA_VIRTCAM_PATH, "--dir", (dir_ / "dev").string()});
-    return std::make_unique<Process>(args, dir_ / "dev",
-                                     dir_ / ("virtcam" + std::to_string(++runs_)));
+    return std::make_unique<Process>(args, dir_, dir_ / ("virtcam" + std::to_string(++runs_)));
   }
   // Runs the tool against the daemon's directory to its end.
   Process& Kepra(std::vector<std::string> args) {
     args.insert(args.begin(), KEPRA_TOOL_PATH);
-    tools_.push_back(
-        std::make_unique<Process>(args, dir_ / "dev", dir_ / ("kepra" + std::to_string(++runs_))));
+    tools_.push_back(std::make_unique<Process>(
+        args, dir_, dir_ / ("kepra" + std::to_string(++runs_)), dir_ / "dev"));
     tools_.back()->Exit(30000);
     return *tools_.back();
   }
@@ -190,8 +110,8 @@ TEST_F(Daemon, SigtermStopsItWhileClientsWaitForATriggerOrAStall) {
   // Snapshot mode with no timeout: a frame request waits for a trigger that never comes.
   ASSERT_EQ(Kepra({"-d", Camera(), "set", "snapshot", "0,off"}).Exit(), 0);
   ASSERT_EQ(Kepra({"-d", Camera(), "set", "stream-mode", "1"}).Exit(), 0);
-  Process waiting({KEPRA_TOOL_PATH, "-d", Camera(), "grab", "--no-save"}, dir_ / "dev",
-                  dir_ / "waiting");
+  Process waiting({KEPRA_TOOL_PATH, "-d", Camera(), "grab", "--no-save"}, dir_, dir_ / "waiting",
+                  dir_ / "dev");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(waiting.Exit(0), -1) << "the grab should still wait for its trigger";
   const auto start = Clock::now();
@@ -207,7 +127,8 @@ TEST_F(Daemon, SigtermStopsItWhileClientsWaitForATriggerOrAStall) {
   // A request the daemon stalls on purpose ends as well.
   auto stalling = Virtcam({"--camera", Camera(), "--stall", "600000"});
   ASSERT_TRUE(stalling->WaitFor("firmware running")) << stalling->err();
-  Process stalled({KEPRA_TOOL_PATH, "-d", Camera(), "get", "hdr"}, dir_ / "dev", dir_ / "stalled");
+  Process stalled({KEPRA_TOOL_PATH, "-d", Camera(), "get", "hdr"}, dir_, dir_ / "stalled",
+                  dir_ / "dev");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(stalled.Exit(0), -1) << "the request should still be stalled";
   stalling->Signal(SIGTERM);
@@ -236,7 +157,7 @@ TEST_F(Daemon, FirstContactLeavesTheCameraAsItFoundIt) {
   ASSERT_TRUE(daemon->WaitFor("firmware running")) << daemon->err();
   const std::string before = Kepra({"-d", Camera(), "regs", "dump", "0", "256"}).out();
   ASSERT_EQ(before.size(), 256u * 22);  // "0x0000  65535  0xFFFF\n" per register
-  Process example({KEPRA_FIRST_CONTACT_PATH, Camera()}, dir_ / "dev", dir_ / "example");
+  Process example({KEPRA_FIRST_CONTACT_PATH, Camera()}, dir_, dir_ / "example", dir_ / "dev");
   ASSERT_EQ(example.Exit(), 0) << example.err();
   EXPECT_NE(example.out().find("read through the other: 480"), std::string::npos) << example.out();
   EXPECT_EQ(Kepra({"-d", Camera(), "regs", "dump", "0", "256"}).out(), before);

@@ -76,11 +76,28 @@ std::string DescribeError(std::uint32_t code) {
   return std::string(number) + " " + known->name + " (" + known->text + ")";
 }
 
+// What to do about an error, where the error alone says it.
+const char* DefaultHint(std::uint32_t code) {
+  switch (code) {
+    case 121:
+      return "in snapshot mode (stream-mode 1) a frame waits for a trigger: trigger the camera, "
+             "set a snapshot timeout, or set stream-mode 0";
+    case 1167:
+      return "the camera went away: check its cable; 'kepra list' shows the cameras present";
+    case 1638:
+      return "the camera's driver or firmware version is not the one this library supports "
+             "('kepra info' shows both)";
+    default:
+      return "";
+  }
+}
+
 std::string FailureMessage(const std::string& operation, std::uint32_t error,
                            const std::string& hint) {
   std::string message = operation + (error == 0 ? " failed without an error code"
                                                 : " failed: last error " + DescribeError(error));
-  if (!hint.empty()) message += ": " + hint;
+  const std::string advice = hint.empty() ? DefaultHint(error) : hint;
+  if (!advice.empty()) message += ": " + advice;
   return message;
 }
 
