@@ -138,7 +138,7 @@ TEST_F(Daemon, SigtermStopsItWhileClientsWaitForATriggerOrAStall) {
 
 TEST_F(Daemon, ACameraThatUnplugsAfterItsFramesComesBack) {
   auto daemon = Virtcam(
-      {"--camera", Camera(), "--unpaced", "--unplug-after-frames", "2", "--replug-after", "300"});
+      {"--camera", Camera(), "--unpaced", "--unplug-after-frames", "2", "--replug-after", "2000"});
   ASSERT_TRUE(daemon->WaitFor("firmware running")) << daemon->err();
   EXPECT_EQ(Kepra({"-d", Camera(), "grab", "-n", "2", "--no-save"}).Exit(), 0);
   EXPECT_TRUE(daemon->WaitFor("camera " + Camera() + " unplugged after 2 frames"));
