@@ -65,12 +65,20 @@ int main(int argc, char** argv) {
   if (ok) printf("plain, Ex and AfterEx frames at both depths: ok\n");
 
   /* A second handle of the same camera shares its device lock: a register written under the
-   * lock through one handle reads back through the other. */
+   * lock through one handle reads back through the other. Register 0x0E is the exposure, so
+   * its value is put back afterwards: the camera is left as it was found. */
   second = kepra_OpenDevice(index);
   if (check(second != KEPRA_INVALID_HANDLE, "second kepra_OpenDevice")) {
-    ok &= check(kepra_WriteSensorReg(camera, 0x0E, 480), "kepra_WriteSensorReg");
-    ok &= check(kepra_ReadSensorReg(second, 0x0E, &value), "kepra_ReadSensorReg");
-    if (ok) printf("register 0x0E written through one handle, read through the other: %u\n", value);
+    uint16_t original = 0;
+    if (check(kepra_ReadSensorReg(camera, 0x0E, &original), "kepra_ReadSensorReg")) {
+      ok &= check(kepra_WriteSensorReg(camera, 0x0E, 480), "kepra_WriteSensorReg");
+      ok &= check(kepra_ReadSensorReg(second, 0x0E, &value), "kepra_ReadSensorReg");
+      if (ok)
+        printf("register 0x0E written through one handle, read through the other: %u\n", value);
+      ok &= check(kepra_WriteSensorReg(camera, 0x0E, original), "kepra_WriteSensorReg (restore)");
+    } else {
+      ok = 0;
+    }
     kepra_CloseDevice(second);
   } else {
     ok = 0;

@@ -104,10 +104,15 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
       ++it;
     }
   }
-  if (stall_ms) std::this_thread::sleep_for(std::chrono::milliseconds(stall_ms));
+  if (stall_ms) {
+    // A stall ends early when the camera goes away (the daemon stopping, say).
+    std::unique_lock lock(mutex_);
+    frame_cv_.wait_for(lock, std::chrono::milliseconds(stall_ms),
+                       [&] { return unplugged_.load(); });
+  }
 
   Result result;
-  if (have_hit && hit.action == Fault::Action::kUnplug) unplugged_.store(true);
+  if (have_hit && hit.action == Fault::Action::kUnplug) Unplug();
   if (unplugged_.load()) {
     result = Error(kErrorDeviceNotConnected);
     result.disconnect = true;
@@ -307,6 +312,18 @@ void Camera::AddFault(const Fault& fault) {
 void Camera::ClearFaults() {
   std::lock_guard lock(control_mutex_);
   faults_.clear();
+}
+
+void Camera::Unplug() {
+  std::lock_guard lock(mutex_);
+  unplugged_.store(true);
+  frame_cv_.notify_all();
+}
+
+void Camera::Replug() {
+  std::lock_guard lock(mutex_);
+  frames_at_plug_ = frames_;
+  unplugged_.store(false);
 }
 
 }  // namespace vcam

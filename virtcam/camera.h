@@ -144,7 +144,10 @@ class Camera {
   void ClearFaults();
 
   bool Unplugged() const { return unplugged_.load(); }
-  void Unplug() { unplugged_.store(true); }
+  // Requests waiting for a frame, a trigger or a stall end at once, as for a camera pulled out.
+  void Unplug();
+  // The camera is back: requests are served again, and --unplug-after-frames counts afresh.
+  void Replug();
 
  private:
   // `lock` holds mutex_; a frame request may release it while it waits.
@@ -199,6 +202,7 @@ class Camera {
   std::uint32_t frequency_mhz_ = 40;
   std::uint32_t last_after_value_ = 0;
   std::uint64_t frames_ = 0;
+  std::uint64_t frames_at_plug_ = 0;  // frames_ when last plugged in
   IdentData ident_{};
   std::uint32_t driver_version_;
   FirmwareVersion firmware_;

@@ -133,7 +133,7 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
   }
   delivered_counter_ = counter;
   ++frames_;
-  if (config_.unplug_after_frames && frames_ >= config_.unplug_after_frames) {
+  if (config_.unplug_after_frames && frames_ - frames_at_plug_ >= config_.unplug_after_frames) {
     unplugged_.store(true);  // this frame still goes out; the next request finds no camera
     frame_cv_.notify_all();
   }

@@ -26,13 +26,32 @@ std::uint32_t Mix(std::uint32_t a, std::uint32_t b) {
   return h ? h : 0x6B657072u;
 }
 
+// Channels of a row: the grey radiance that monochrome sensors see, and red, green and blue
+// for a colour sensor's Bayer sites.
+enum Channel { kGrey = 0, kRed = 1, kGreen = 2, kBlue = 3, kChannels = 4 };
+
+// Per-channel radiance of a coloured shape in Q12 (4096 = 1.0): its grey radiance times a
+// tint, so that each shape has a clear hue and the background stays neutral.
+struct Tint {
+  std::uint16_t r, g, b;
+};
+std::uint16_t Tinted(std::uint16_t radiance, const Tint& tint, Channel channel) {
+  const std::uint32_t factor = channel == kRed     ? tint.r
+                               : channel == kGreen ? tint.g
+                               : channel == kBlue  ? tint.b
+                                                   : 4096u;
+  return static_cast<std::uint16_t>(radiance * factor / 4096u);
+}
+
 struct Rect {
   std::uint32_t x, y, w, h;  // current position (wrapping), size
   std::uint16_t radiance;
+  Tint tint;
 };
 struct Disc {
   std::uint32_t cx, cy, radius;
   std::uint16_t radiance;
+  Tint tint;
 };
 
 // Sets `count` samples from `start`, wrapping at `width`; only those in [lo, hi) are touched.
@@ -61,6 +80,8 @@ class Scene {
     std::uint32_t r = Mix(s.seed, 0x5CE9E);
     const std::uint64_t f = s.frame;
     const std::uint16_t radiances[3] = {3686, 2867, 1229};
+    // Red, green and blue shapes and a yellow disc.
+    const Tint tints[3] = {{4096, 1229, 614}, {1229, 4096, 1229}, {819, 1434, 4096}};
     for (int i = 0; i < 3; ++i) {
       Rect& rect = rects_[i];
       rect.w = sw_ / 10 + Next(r) % (sw_ / 10 + 1);
@@ -69,29 +90,33 @@ class Scene {
       rect.x = static_cast<std::uint32_t>((Next(r) % sw_ + vx * f) % sw_);
       rect.y = static_cast<std::uint32_t>((Next(r) % sh_ + vy * f) % sh_);
       rect.radiance = radiances[i];
+      rect.tint = tints[i];
     }
     disc_.radius = sh_ / 10;
     disc_.cy = Next(r) % sh_;
     disc_.cx = static_cast<std::uint32_t>((Next(r) % sw_ + 3 * f) % sw_);
     disc_.radiance = 3277;
+    disc_.tint = {4096, 3686, 614};
     // Horizontal gradient 0.1 .. 0.5, vertical adds up to 0.1.
     column_.resize(sw_);
     for (std::uint32_t x = 0; x < sw_; ++x) {
       column_[x] = static_cast<std::uint16_t>(410 + x * 1638u / sw_);
     }
-    row_.resize(sw_);
+    for (auto& row : rows_) row.resize(sw_);
   }
 
-  // The radiance of sensor row `sy`, valid until the next call.
-  const std::uint16_t* Row(std::uint32_t sy) {
-    if (sy == cached_) return row_.data();
-    cached_ = sy;
+  // The radiance of sensor row `sy` in a channel, valid until the next call for that channel.
+  const std::uint16_t* Row(std::uint32_t sy, Channel channel = kGrey) {
+    std::vector<std::uint16_t>& row = rows_[channel];
+    if (sy == cached_[channel]) return row.data();
+    cached_[channel] = sy;
     const std::uint16_t base = static_cast<std::uint16_t>(sy * 410u / sh_);
     for (std::uint32_t x = lo_; x < hi_; ++x)
-      row_[x] = static_cast<std::uint16_t>(column_[x] + base);
+      row[x] = static_cast<std::uint16_t>(column_[x] + base);
     for (const Rect& rect : rects_) {
       if ((sy + sh_ - rect.y) % sh_ < rect.h) {
-        FillWrapped(row_.data(), sw_, rect.x, rect.w, rect.radiance, lo_, hi_);
+        FillWrapped(row.data(), sw_, rect.x, rect.w, Tinted(rect.radiance, rect.tint, channel),
+                    lo_, hi_);
       }
     }
     std::int64_t dy = (static_cast<std::int64_t>(sy) - disc_.cy) % sh_;
@@ -100,9 +125,10 @@ class Scene {
     const std::int64_t rr = static_cast<std::int64_t>(disc_.radius) * disc_.radius;
     if (dy * dy <= rr) {
       const auto half = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(rr - dy * dy)));
-      FillWrapped(row_.data(), sw_, disc_.cx + sw_ - half, 2 * half + 1, disc_.radiance, lo_, hi_);
+      FillWrapped(row.data(), sw_, disc_.cx + sw_ - half, 2 * half + 1,
+                  Tinted(disc_.radiance, disc_.tint, channel), lo_, hi_);
     }
-    return row_.data();
+    return row.data();
   }
 
  private:
@@ -110,8 +136,9 @@ class Scene {
   std::uint32_t lo_, hi_;
   Rect rects_[3];
   Disc disc_;
-  std::vector<std::uint16_t> column_, row_;
-  std::uint32_t cached_ = 0xFFFFFFFFu;
+  std::vector<std::uint16_t> column_;
+  std::vector<std::uint16_t> rows_[kChannels];
+  std::uint32_t cached_[kChannels] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
 };
 
 // Colour-gain index (GB, GR, B, R) of a Bayer site.
@@ -124,6 +151,9 @@ int Site(Mosaic mosaic, std::uint32_t sx, std::uint32_t sy) {
   static const int kGbrg[2][2] = {{0, 2}, {3, 1}};
   return kGbrg[odd_y][odd_x];
 }
+
+// The colour a colour-gain index (GB, GR, B, R) filters.
+Channel ChannelOfSite(int site) { return site == 2 ? kBlue : site == 3 ? kRed : kGreen; }
 
 }  // namespace
 
@@ -209,10 +239,21 @@ void RenderScene(const SceneSettings& s, std::span<std::uint16_t> out, std::uint
   std::vector<std::uint16_t> gathered(w);
   for (std::uint32_t oy = 0; oy < rendered; ++oy) {
     const std::uint32_t sy = rows[oy];
-    const std::uint16_t* radiance = scene.Row(sy);
-    const std::uint16_t* src = radiance + columns[0];
-    if (!straight) {
-      for (std::uint32_t ox = 0; ox < w; ++ox) gathered[ox] = radiance[columns[ox]];
+    const std::uint16_t* src = nullptr;
+    if (s.mosaic == Mosaic::kMono) {
+      const std::uint16_t* radiance = scene.Row(sy);
+      src = radiance + columns[0];
+      if (!straight) {
+        for (std::uint32_t ox = 0; ox < w; ++ox) gathered[ox] = radiance[columns[ox]];
+        src = gathered.data();
+      }
+    } else {
+      // Each site sees its own colour: the even and odd columns of a sensor row have one each.
+      const std::uint16_t* by_parity[2] = {scene.Row(sy, ChannelOfSite(Site(s.mosaic, 0, sy))),
+                                           scene.Row(sy, ChannelOfSite(Site(s.mosaic, 1, sy)))};
+      for (std::uint32_t ox = 0; ox < w; ++ox) {
+        gathered[ox] = by_parity[columns[ox] & 1][columns[ox]];
+      }
       src = gathered.data();
     }
     const std::uint32_t* gain = column_gain[sy & 1].data();

@@ -3,7 +3,10 @@
 // same samples, bit for bit, on every platform.
 //
 // Scene: a diagonal gradient with three rectangles and a disc that move with the frame
-// counter (wrapping around the sensor), at radiances 0.1 to 0.9. A sample is
+// counter (wrapping around the sensor), at radiances 0.1 to 0.9. The gradient is neutral; the
+// brightest rectangle (0.9) is red, the next (0.7) green, the dimmest (0.3) blue and the disc
+// (0.8) yellow. Colour sensors see them through their mosaic, each site in its own colour;
+// monochrome sensors see the grey radiance. A sample is
 //   radiance x (exposure units / 82000) x analog x digital x colour gain x 2^(depth-1)
 // plus sensor noise (a fixed-seed xorshift generator, read noise plus a shot-noise term),
 // clipped to 0 .. 2^depth - 1. 82000 units is the power-on exposure (1000 lines x line length

@@ -3,7 +3,8 @@
 //   kepra-virtcam [--dir DIR] [--camera INDEX[:MODEL]]... [--debug] [--state DIR]
 //                 [--driver-version MAJ.MIN.BUILD] [--fw-version A.B.C.D.E] [--nor-timing]
 //                 [--unpaced] [--seed N] [--trigger-every MS]
-//                 [--fail-every N] [--unplug-after-frames N] [--stall MS]
+//                 [--fail-every N] [--unplug-after-frames N [--replug-after MS]] [--stall MS]
+//                 | --help | --version
 //
 // MODEL is the identity model code character ('4'..'8'; anything else is unflashed).
 // --debug prints the library's debug lines as applications write them.
@@ -15,7 +16,10 @@
 // picks the scene. In snapshot mode a frame waits for a trigger: SIGUSR1 triggers every
 // camera, --trigger-every MS does so periodically.
 // Fault injection: --fail-every N fails every n-th request with ERROR_GEN_FAILURE,
-// --unplug-after-frames N unplugs each camera after n frames, --stall MS delays every request.
+// --unplug-after-frames N unplugs each camera after n frames (logged), --replug-after MS plugs
+// it in again that long after, --stall MS delays every request.
+// Exit status: 0 stopped by SIGINT/SIGTERM (or --help, --version), 1 a camera could not be
+// served (another live daemon serves its index, say), 2 a bad command line.
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,11 +30,17 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "server.h"
+
+#ifndef KEPRA_VERSION_STRING
+#define KEPRA_VERSION_STRING "unknown"
+#endif
+#define KEPRA_MAX_INDEX 34
 
 namespace {
 
@@ -56,6 +66,8 @@ const char* ModelName(std::uint8_t code) {
   }
 }
 
+constexpr std::uint8_t kFirstModel = '4', kLastModel = '8';
+
 // A whole decimal number, at most `max`.
 bool ParseNumber(const char* text, unsigned long long max, unsigned long long& value) {
   if (*text < '0' || *text > '9') return false;
@@ -72,23 +84,60 @@ std::string DefaultDeviceDir() {
   return "/tmp/kepra-" + std::to_string(getuid());
 }
 
-int Usage(const char* program) {
-  std::fprintf(stderr,
+void PrintUsage(std::FILE* out, const char* program) {
+  std::fprintf(out,
                "usage: %s [--dir DIR] [--camera INDEX[:MODEL]]... [--debug] [--state DIR]\n"
                "          [--driver-version MAJ.MIN.BUILD] [--fw-version A.B.C.D.E] "
                "[--nor-timing]\n"
                "          [--unpaced] [--seed N] [--trigger-every MS]\n"
-               "          [--fail-every N] [--unplug-after-frames N] [--stall MS]\n"
+               "          [--fail-every N] [--unplug-after-frames N [--replug-after MS]]\n"
+               "          [--stall MS] | --help | --version\n"
                "  DIR defaults to $KEPRA_DEVICE_DIR, $XDG_RUNTIME_DIR/kepra or /tmp/kepra-<uid>\n"
-               "  INDEX is 0..34; MODEL a model code character such as 4 (mono) or 5 (colour)\n"
+               "  INDEX is 0..34; MODEL one of 4 (A1 Mono), 5 (A1 Color), 6 (A1 IR), 7 (A2 Mono),\n"
+               "    8 (A2 Color), or u (unflashed); default 4\n"
                "  --state DIR keeps each camera's flash and identity in DIR/cam<INDEX>\n"
                "  --unpaced delivers frames on demand instead of at the sensor's frame rate\n"
                "  SIGUSR1 or --trigger-every MS trigger the cameras in snapshot mode\n"
                "  --fail-every N: every n-th request fails with ERROR_GEN_FAILURE (31)\n"
                "  --unplug-after-frames N: each camera goes away after n frames\n"
+               "  --replug-after MS: ...and comes back MS milliseconds later\n"
                "  --stall MS: every request is delayed\n",
                program);
+}
+
+int Usage(const char* program, const std::string& problem) {
+  std::fprintf(stderr, "kepra-virtcam: %s\n", problem.c_str());
+  PrintUsage(stderr, program);
   return 2;
+}
+
+int Usage(const char* program) { return Usage(program, "bad command line"); }
+
+// "INDEX" or "INDEX:MODEL"; false with the problem in `why`.
+bool ParseCamera(const std::string& value, std::uint32_t& index, std::uint8_t& model,
+                 std::string& why) {
+  const std::size_t colon = value.find(':');
+  unsigned long long number = 0;
+  if (!ParseNumber(value.substr(0, colon).c_str(), KEPRA_MAX_INDEX, number)) {
+    why = "--camera " + value + ": the index is not 0..34";
+    return false;
+  }
+  index = static_cast<std::uint32_t>(number);
+  model = kFirstModel;
+  if (colon == std::string::npos) return true;
+  const std::string code = value.substr(colon + 1);
+  if (code == "u") {
+    model = 0;  // no identity record: the camera is unflashed
+    return true;
+  }
+  if (code.size() != 1 || code[0] < kFirstModel || code[0] > kLastModel) {
+    why = "--camera " + value + ": '" + code +
+          "' names no model; models: 4 (A1 Mono), 5 (A1 Color), 6 (A1 IR), 7 (A2 Mono), "
+          "8 (A2 Color), u (unflashed)";
+    return false;
+  }
+  model = static_cast<std::uint8_t>(code[0]);
+  return true;
 }
 
 // Parses "N.N.N..." into exactly `count` numbers, each at most `max`.
@@ -121,19 +170,29 @@ int main(int argc, char** argv) {
   vcam::CameraConfig common;  // what every camera gets besides its index and model
   common.paced = true;
   std::string state_dir;
-  unsigned long long number = 0, stall_ms = 0, trigger_ms = 0;
+  unsigned long long number = 0, stall_ms = 0, trigger_ms = 0, replug_ms = 0;
   std::vector<unsigned long> numbers;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--dir" && i + 1 < argc) {
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout, argv[0]);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("kepra-virtcam %s\n", KEPRA_VERSION_STRING);
+      return 0;
+    } else if (arg == "--dir" && i + 1 < argc) {
       dir = argv[++i];
     } else if (arg == "--camera" && i + 1 < argc) {
-      const std::string value = argv[++i];
-      char* end = nullptr;
-      const unsigned long index = std::strtoul(value.c_str(), &end, 10);
-      if (end == value.c_str() || index > 34) return Usage(argv[0]);
-      CameraArg camera{static_cast<std::uint32_t>(index), {}};
-      if (*end == ':' && end[1]) camera.config.model_code = static_cast<std::uint8_t>(end[1]);
+      CameraArg camera{0, {}};
+      std::string why;
+      if (!ParseCamera(argv[++i], camera.index, camera.config.model_code, why)) {
+        return Usage(argv[0], why);
+      }
+      for (const CameraArg& other : cameras) {
+        if (other.index == camera.index) {
+          return Usage(argv[0], "camera " + std::to_string(camera.index) + " is given twice");
+        }
+      }
       cameras.push_back(camera);
     } else if (arg == "--debug") {
       debug = true;
@@ -164,13 +223,18 @@ int main(int argc, char** argv) {
     } else if (arg == "--unplug-after-frames" && i + 1 < argc) {
       if (!ParseNumber(argv[++i], ~0ull, number) || number == 0) return Usage(argv[0]);
       common.unplug_after_frames = number;
+    } else if (arg == "--replug-after" && i + 1 < argc) {
+      if (!ParseNumber(argv[++i], 3600000, replug_ms)) return Usage(argv[0]);
     } else if (arg == "--stall" && i + 1 < argc) {
       if (!ParseNumber(argv[++i], 600000, stall_ms)) return Usage(argv[0]);
     } else if (arg == "--trigger-every" && i + 1 < argc) {
       if (!ParseNumber(argv[++i], 3600000, trigger_ms) || trigger_ms == 0) return Usage(argv[0]);
     } else {
-      return Usage(argv[0]);
+      return Usage(argv[0], "unknown or incomplete option '" + arg + "'");
     }
+  }
+  if (replug_ms && !common.unplug_after_frames) {
+    return Usage(argv[0], "--replug-after needs --unplug-after-frames");
   }
   if (cameras.empty()) cameras.push_back({0, {}});
   for (CameraArg& camera : cameras) {
@@ -193,15 +257,16 @@ int main(int argc, char** argv) {
   std::vector<std::shared_ptr<vcam::Camera>> served_cameras;
   for (const CameraArg& camera : cameras) {
     std::shared_ptr<vcam::Camera> served;
+    std::string why;
     try {
-      served = server.Plug(camera.index, camera.config);
+      served = server.Plug(camera.index, camera.config, &why);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "kepra-virtcam: camera %u: %s\n", camera.index, e.what());
       return 1;
     }
     if (!served) {
-      std::fprintf(stderr, "kepra-virtcam: cannot serve camera %u in %s\n", camera.index,
-                   dir.c_str());
+      std::fprintf(stderr, "kepra-virtcam: cannot serve camera %u: %s\n", camera.index,
+                   why.c_str());
       return 1;
     }
     if (stall_ms) {
@@ -223,6 +288,38 @@ int main(int argc, char** argv) {
   const auto trigger_all = [&] {
     for (const auto& camera : served_cameras) camera->Trigger();
   };
+  // Cameras that went away (after their frames, or by a fault) and when they come back.
+  using Clock = std::chrono::steady_clock;
+  std::vector<std::optional<Clock::time_point>> back_at(served_cameras.size());
+  const auto watch_plugs = [&] {
+    for (std::size_t i = 0; i < served_cameras.size(); ++i) {
+      vcam::Camera& camera = *served_cameras[i];
+      if (!back_at[i] && camera.Unplugged()) {
+        // Gone from discovery at once; the connections end at their next request, so the
+        // reply to the last frame still goes out.
+        unlink(server.SocketPath(camera.index()).c_str());
+        std::printf("kepra-virtcam: camera %u unplugged after %llu frames%s\n", camera.index(),
+                    static_cast<unsigned long long>(camera.FramesServed()),
+                    replug_ms ? "" : "; it stays away");
+        std::fflush(stdout);
+        back_at[i] = replug_ms ? Clock::now() + std::chrono::milliseconds(replug_ms)
+                               : Clock::time_point::max();
+      } else if (back_at[i] && Clock::now() >= *back_at[i]) {
+        server.Unplug(camera.index());  // old connections end: their handles are stale now
+        camera.Replug();
+        std::string why;
+        if (server.Plug(served_cameras[i], &why)) {
+          std::printf("kepra-virtcam: camera %u plugged in again\n", camera.index());
+          back_at[i].reset();
+        } else {
+          std::printf("kepra-virtcam: camera %u cannot come back: %s\n", camera.index(),
+                      why.c_str());
+          back_at[i] = Clock::time_point::max();
+        }
+        std::fflush(stdout);
+      }
+    }
+  };
   auto next_trigger = std::chrono::steady_clock::now() + std::chrono::milliseconds(trigger_ms);
   while (!g_stop) {
     std::this_thread::sleep_for(
@@ -235,6 +332,7 @@ int main(int argc, char** argv) {
       next_trigger += std::chrono::milliseconds(trigger_ms);
       trigger_all();
     }
+    watch_plugs();
   }
   std::printf("kepra-virtcam: stopping\n");
   return 0;

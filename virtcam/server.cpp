@@ -59,16 +59,37 @@ bool SendReply(int fd, const Camera::Result& result, const std::uint8_t* data) {
          (!result.ok || result.bytes == 0 || WriteAll(fd, data, result.bytes));
 }
 
-int Listen(const std::string& path) {
+// A socket file that accepts a connection belongs to a live server.
+bool Answers(const sockaddr_un& address) {
+  const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  const bool live =
+      connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(probe);
+  return live;
+}
+
+int Listen(const std::string& path, std::string* why) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return -1;
+  if (path.size() >= sizeof address.sun_path) {
+    *why = "socket path too long: " + path;
+    return -1;
+  }
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (Answers(address)) {
+    *why = "another live server answers at " + path;
+    return -1;
+  }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    *why = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
   unlink(path.c_str());  // a socket file left by a camera that died
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       listen(fd, 64) != 0) {
+    *why = "cannot listen at " + path + ": " + std::strerror(errno);
     close(fd);
     return -1;
   }
@@ -116,21 +137,27 @@ std::string Server::SocketPath(std::uint32_t index) const {
   return device_dir_ + "/" + InterfaceName(index);
 }
 
-std::shared_ptr<Camera> Server::Plug(std::uint32_t index, CameraConfig config) {
+std::shared_ptr<Camera> Server::Plug(std::uint32_t index, CameraConfig config, std::string* why) {
   auto camera = std::make_shared<Camera>(index, config);
-  return Plug(camera) ? camera : nullptr;
+  return Plug(camera, why) ? camera : nullptr;
 }
 
-bool Server::Plug(std::shared_ptr<Camera> camera) {
+bool Server::Plug(std::shared_ptr<Camera> camera, std::string* why) {
+  std::string ignored;
+  if (!why) why = &ignored;
   const std::uint32_t index = camera->index();
   auto endpoint = std::make_unique<Endpoint>();
   endpoint->camera = std::move(camera);
   endpoint->path = SocketPath(index);
   std::lock_guard lock(mutex_);
-  if (endpoints_.count(index)) return false;
-  endpoint->listen_fd = Listen(endpoint->path);
+  if (endpoints_.count(index)) {
+    *why = "index " + std::to_string(index) + " is served already";
+    return false;
+  }
+  endpoint->listen_fd = Listen(endpoint->path, why);
   if (endpoint->listen_fd < 0) return false;
   if (pipe2(endpoint->wake, O_CLOEXEC) != 0) {
+    *why = std::string("pipe: ") + std::strerror(errno);
     close(endpoint->listen_fd);
     return false;
   }
@@ -149,7 +176,6 @@ void Server::Unplug(std::uint32_t index) {
     endpoint = std::move(it->second);
     endpoints_.erase(it);
   }
-  endpoint->camera->Unplug();
   Stop(endpoint.get());
 }
 
@@ -161,6 +187,9 @@ std::shared_ptr<Camera> Server::Find(std::uint32_t index) const {
 
 void Server::Stop(Endpoint* endpoint) {
   unlink(endpoint->path.c_str());
+  // Requests that wait in the camera (a trigger, a paced frame, a stall) end now; a worker
+  // blocked there would otherwise keep the join below waiting.
+  endpoint->camera->Unplug();
   {
     std::lock_guard lock(endpoint->mutex);
     endpoint->stopping = true;

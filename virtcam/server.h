@@ -24,11 +24,15 @@ class Server {
 
   const std::string& device_dir() const { return device_dir_; }
 
-  // Starts serving a camera at a device index; replaces nothing (fails if the index is taken).
-  std::shared_ptr<Camera> Plug(std::uint32_t index, CameraConfig config = {});
+  // Starts serving a camera at a device index; replaces nothing: fails if the index is served
+  // here or a live server answers on its socket (a stale socket file is taken over). `why`
+  // receives the reason of a failure.
+  std::shared_ptr<Camera> Plug(std::uint32_t index, CameraConfig config = {},
+                               std::string* why = nullptr);
   // Starts serving an existing camera object.
-  bool Plug(std::shared_ptr<Camera> camera);
-  // The camera goes away: its socket is removed and every connection is closed.
+  bool Plug(std::shared_ptr<Camera> camera, std::string* why = nullptr);
+  // The camera goes away: its socket is removed and every connection is closed. Stopping the
+  // server unplugs every camera the same way.
   void Unplug(std::uint32_t index);
   std::shared_ptr<Camera> Find(std::uint32_t index) const;
 

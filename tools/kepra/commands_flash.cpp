@@ -2,11 +2,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <memory>
 #include <vector>
 
+#include "firmware/fx3_image.h"
 #include "tool.h"
 
 namespace kepra_tool {
@@ -41,21 +45,35 @@ Range FlashRange(const FlashOptions& flash, std::uint32_t default_length, bool t
   return {address, length};
 }
 
+// An input file named on the command line: one that cannot be opened is a bad value (exit 2,
+// nothing was sent); one that fails while being read is a failed operation.
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw ToolError(kExitFailed, "cannot read " + path);
-  std::vector<std::uint8_t> content((std::istreambuf_iterator<char>(file)),
-                                    std::istreambuf_iterator<char>());
-  if (file.bad()) throw ToolError(kExitFailed, "cannot read " + path);
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) Usage(path + " is a directory, not a file");
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                       &std::fclose);
+  if (!file) Usage("cannot open " + path + ": " + std::strerror(errno));
+  std::vector<std::uint8_t> content;
+  std::uint8_t chunk[65536];
+  for (;;) {
+    const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
+    content.insert(content.end(), chunk, chunk + got);
+    if (got < sizeof chunk) break;
+  }
+  if (std::ferror(file.get())) {
+    throw ToolError(kExitFailed, "cannot read " + path + ": " + std::strerror(errno));
+  }
   return content;
 }
 
 std::vector<std::uint8_t> ReadRange(KEPRA_HANDLE h, bool whole, Range range) {
   std::vector<std::uint8_t> data(range.length);
   if (whole) {
-    Check(CxReadSPIFlash(h, range.address, data.data(), range.length), "CxReadSPIFlash");
+    Check("CxReadSPIFlash",
+          [&] { return CxReadSPIFlash(h, range.address, data.data(), range.length); });
   } else {
-    Check(kepra_ReadFlash(h, range.address, data.data(), range.length), "kepra_ReadFlash");
+    Check("kepra_ReadFlash",
+          [&] { return kepra_ReadFlash(h, range.address, data.data(), range.length); });
   }
   return data;
 }
@@ -86,12 +104,13 @@ void Verify(KEPRA_HANDLE h, const std::uint8_t* image, std::size_t size) {
     const std::uint32_t offset = s * kSectorSize;
     const auto length =
         static_cast<std::uint32_t>(std::min<std::size_t>(kSectorSize, size - offset));
+    kepra_SetLastError(0);
     if (!CxReadSPIFlash(h, offset, back.data(), length)) {
       const std::uint32_t error = kepra_GetLastError();
       throw ToolError(kExitFailed,
                       "reading back sector " + std::to_string(s + 1) + " of " +
-                          std::to_string(sectors) + " failed (CxReadSPIFlash: last error " +
-                          DescribeError(error) +
+                          std::to_string(sectors) + " failed (" +
+                          FailureMessage("CxReadSPIFlash", error) +
                           "): the image was written but is not verified; run the update again "
                           "before resetting the camera");
     }
@@ -131,10 +150,11 @@ int FlashWrite(const Options& options, const FlashOptions& flash) {
   const Range range = FlashRange(sized, 0, false);
   Camera camera(options.device);
   if (flash.whole) {
-    Check(CxWriteSPIFlash(camera.h(), range.address, data.data(), range.length), "CxWriteSPIFlash");
+    Check("CxWriteSPIFlash",
+          [&] { return CxWriteSPIFlash(camera.h(), range.address, data.data(), range.length); });
   } else {
-    Check(kepra_WriteFlash(camera.h(), range.address, data.data(), range.length),
-          "kepra_WriteFlash");
+    Check("kepra_WriteFlash",
+          [&] { return kepra_WriteFlash(camera.h(), range.address, data.data(), range.length); });
   }
   std::fprintf(stderr, "wrote %u bytes at 0x%06X of the %s\n", range.length, range.address,
                flash.whole ? "flash" : "user area");
@@ -166,7 +186,32 @@ int FlashDump(const Options& options, const FlashOptions& flash) {
   return kExitOk;
 }
 
-int FirmwareUpdate(const Options& options, const std::string& path) {
+// Refuses (exit 2) a file that the FX3 boot loader would not start, or that carries bytes
+// after the image: written to flash address 0, it would leave the camera in its boot loader.
+void CheckBootImage(const std::string& path, const std::vector<std::uint8_t>& image) {
+  const kepra::firmware::Fx3Check check =
+      kepra::firmware::CheckFx3Image(image.data(), image.size());
+  std::string problem;
+  if (!check.valid) {
+    problem = check.reason;
+  } else if (check.image_bytes != image.size()) {
+    problem = std::to_string(image.size() - check.image_bytes) +
+              " bytes follow the checksum (the image ends at byte " +
+              std::to_string(check.image_bytes) + ")";
+  }
+  if (problem.empty()) return;
+  Usage(path + " is not an FX3 boot image the camera can start: " + problem +
+        ". Nothing was written; --force writes it anyway");
+}
+
+int DeviceReset(const Options& options) {
+  Camera camera(options.device);
+  Check("kepra_DeviceReset", [&] { return kepra_DeviceReset(camera.h()); });
+  std::printf("camera %u reset\n", options.device);
+  return kExitOk;
+}
+
+int FirmwareUpdate(const Options& options, const std::string& path, bool force) {
   if (path.empty()) {
     // The carried image goes in with kepra_UpdateFW, which checks the camera's firmware
     // version first and writes under the device lock in one call.
@@ -174,17 +219,19 @@ int FirmwareUpdate(const Options& options, const std::string& path) {
     const std::uint32_t sectors = Sectors(kCarriedImageSize);
     std::fprintf(stderr, "writing the carried firmware (%zu bytes, %u sectors)\n",
                  kCarriedImageSize, sectors);
+    kepra_SetLastError(0);
     if (!kepra_UpdateFW(camera.h())) {
       const std::uint32_t error = kepra_GetLastError();
       if (error == KEPRA_ERROR_PRODUCT_VERSION) {
         throw ToolError(kExitFailed,
-                        "kepra_UpdateFW failed: last error " + DescribeError(error) +
-                            ": the carried firmware is not for this camera's firmware version; "
-                            "nothing was written, the camera is unchanged");
+                        FailureMessage("kepra_UpdateFW", error,
+                                       "the carried firmware is not for this camera's firmware "
+                                       "version; nothing was written, the camera is unchanged"));
       }
-      throw ToolError(kExitFailed, "kepra_UpdateFW failed: last error " + DescribeError(error) +
-                                       ": the camera's firmware may be incomplete; run the "
-                                       "update again before resetting the camera");
+      throw ToolError(kExitFailed,
+                      FailureMessage("kepra_UpdateFW", error,
+                                     "the camera's firmware may be incomplete; run the update "
+                                     "again before resetting the camera"));
     }
     std::fprintf(stderr, "writing: all %u sectors done\n", sectors);
     Verify(camera.h(), kCarriedImage, kCarriedImageSize);
@@ -203,17 +250,19 @@ int FirmwareUpdate(const Options& options, const std::string& path) {
           std::to_string(KEPRA_FIRMWARE_REGION_SIZE) +
           " of the firmware region; nothing was written, the camera is unchanged");
   }
+  if (!force) CheckBootImage(path, image);
   Camera camera(options.device);
   const std::uint32_t sectors = Sectors(image.size());
   for (std::uint32_t s = 0; s < sectors; ++s) {
     const std::uint32_t offset = s * kSectorSize;
     const auto length =
         static_cast<std::uint32_t>(std::min<std::size_t>(kSectorSize, image.size() - offset));
+    kepra_SetLastError(0);
     if (!CxWriteSPIFlash(camera.h(), offset, image.data() + offset, length)) {
       const std::uint32_t error = kepra_GetLastError();
       throw ToolError(kExitFailed,
                       "sector " + std::to_string(s + 1) + " of " + std::to_string(sectors) +
-                          " failed (CxWriteSPIFlash: last error " + DescribeError(error) +
+                          " failed (" + FailureMessage("CxWriteSPIFlash", error) +
                           "): the camera's firmware is incomplete; run the update again before "
                           "resetting the camera");
     }

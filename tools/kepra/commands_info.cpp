@@ -37,6 +37,7 @@ int ListCameras(const Options& options) {
     if (h == KEPRA_INVALID_HANDLE) continue;
     ++found;
     kepra_CameraInfo info{};
+    kepra_SetLastError(0);
     const bool ok = kepra_GetCameraInfo(h, &info) != 0;
     const std::uint32_t error = ok ? 0 : kepra_GetLastError();
     kepra_CloseDevice(h);
@@ -49,7 +50,7 @@ int ListCameras(const Options& options) {
       report.Bool("colour", info.Color != 0);
     } else {
       // A camera that answers but cannot describe itself is still listed.
-      report.Str("error", "kepra_GetCameraInfo failed: last error " + DescribeError(error));
+      report.Str("error", FailureMessage("kepra_GetCameraInfo", error));
     }
     report.EndObject();
   }
@@ -63,39 +64,43 @@ int ShowInfo(const Options& options) {
   const KEPRA_HANDLE h = camera.h();
 
   kepra_CameraInfo info{};
-  Check(kepra_GetCameraInfo(h, &info), "kepra_GetCameraInfo");
+  Check("kepra_GetCameraInfo", [&] { return kepra_GetCameraInfo(h, &info); });
   kepra_CameraInfoEx ex{};
-  Check(kepra_GetCameraInfoEx(h, &ex), "kepra_GetCameraInfoEx");
+  Check("kepra_GetCameraInfoEx", [&] { return kepra_GetCameraInfoEx(h, &ex); });
   std::uint16_t fw[4] = {};
   std::uint8_t fw5 = 0;
-  Check(kepra_GetFWVersion(h, &fw[0], &fw[1], &fw[2], &fw[3], &fw5), "kepra_GetFWVersion");
+  Check("kepra_GetFWVersion",
+        [&] { return kepra_GetFWVersion(h, &fw[0], &fw[1], &fw[2], &fw[3], &fw5); });
   std::uint8_t major = 0, minor = 0;
   std::uint16_t build = 0;
   std::uint32_t sign = 0;
   // The driver check is part of the answer: only a failure other than the version refusal is
   // a failure of the command.
+  kepra_SetLastError(0);
   const bool driver_ok = kepra_GetDriverVer(h, &major, &minor, &build, &sign) != 0;
   if (!driver_ok && kepra_GetLastError() != KEPRA_ERROR_PRODUCT_VERSION) {
     Failed("kepra_GetDriverVer");
   }
   std::uint32_t speed = 0, speed_detail = 0;
-  Check(kepra_GetUsbSpeed(h, &speed, &speed_detail), "kepra_GetUsbSpeed");
+  Check("kepra_GetUsbSpeed", [&] { return kepra_GetUsbSpeed(h, &speed, &speed_detail); });
   std::uint32_t clock = 0;
-  Check(kepra_GetFrequency(h, &clock), "kepra_GetFrequency");
+  Check("kepra_GetFrequency", [&] { return kepra_GetFrequency(h, &clock); });
   std::uint32_t ft_min = 0, ft_max = 0, ft = 0;
-  Check(kepra_GetFrameTimeMinMax(h, &ft_min, &ft_max), "kepra_GetFrameTimeMinMax");
-  Check(kepra_GetFrameTime(h, &ft), "kepra_GetFrameTime");
+  Check("kepra_GetFrameTimeMinMax", [&] { return kepra_GetFrameTimeMinMax(h, &ft_min, &ft_max); });
+  Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(h, &ft); });
   double fr_min = 0, fr_max = 0, fr = 0;
-  Check(kepra_GetFrameRateMinMax(h, &fr_min, &fr_max), "kepra_GetFrameRateMinMax");
-  Check(kepra_GetFrameRate(h, &fr), "kepra_GetFrameRate");
+  Check("kepra_GetFrameRateMinMax", [&] { return kepra_GetFrameRateMinMax(h, &fr_min, &fr_max); });
+  Check("kepra_GetFrameRate", [&] { return kepra_GetFrameRate(h, &fr); });
   std::uint32_t exp_min = 0, exp_max = 0, exp_lines = 0;
-  Check(kepra_GetExposureMinMax(h, &exp_min, &exp_max), "kepra_GetExposureMinMax");
-  Check(kepra_GetExposure(h, &exp_lines), "kepra_GetExposure");
+  Check("kepra_GetExposureMinMax", [&] { return kepra_GetExposureMinMax(h, &exp_min, &exp_max); });
+  Check("kepra_GetExposure", [&] { return kepra_GetExposure(h, &exp_lines); });
   double exp_ms_min = 0, exp_ms_max = 0, exp_ms = 0;
-  Check(kepra_GetExposureMinMaxMs(h, &exp_ms_min, &exp_ms_max), "kepra_GetExposureMinMaxMs");
-  Check(kepra_GetExposureMs(h, &exp_ms), "kepra_GetExposureMs");
+  Check("kepra_GetExposureMinMaxMs",
+        [&] { return kepra_GetExposureMinMaxMs(h, &exp_ms_min, &exp_ms_max); });
+  Check("kepra_GetExposureMs", [&] { return kepra_GetExposureMs(h, &exp_ms); });
   std::uint32_t et_min = 0, et_max = 0;
-  Check(kepra_GetExposureTimeMinMax(h, &et_min, &et_max), "kepra_GetExposureTimeMinMax");
+  Check("kepra_GetExposureTimeMinMax",
+        [&] { return kepra_GetExposureTimeMinMax(h, &et_min, &et_max); });
 
   Report report(options.json);
   report.UInt("device", options.device);
@@ -155,7 +160,7 @@ int RegsRead(const Options& options, const std::string& address) {
   const std::uint32_t addr = ParseU32(address, "register address", 0xFFFF);
   Camera camera(options.device);
   std::uint16_t value = 0;
-  Check(kepra_ReadSensorReg(camera.h(), addr, &value), "kepra_ReadSensorReg");
+  Check("kepra_ReadSensorReg", [&] { return kepra_ReadSensorReg(camera.h(), addr, &value); });
   Report report(options.json);
   report.Hex("address", addr, 4);
   report.UInt("value", value);
@@ -167,7 +172,7 @@ int RegsWrite(const Options& options, const std::string& address, const std::str
   const std::uint32_t addr = ParseU32(address, "register address", 0xFFFF);
   const std::uint32_t word = ParseU32(value, "register value", 0xFFFF);
   Camera camera(options.device);
-  Check(kepra_WriteSensorReg(camera.h(), addr, word), "kepra_WriteSensorReg");
+  Check("kepra_WriteSensorReg", [&] { return kepra_WriteSensorReg(camera.h(), addr, word); });
   return kExitOk;
 }
 
@@ -177,6 +182,7 @@ int RegsDump(const Options& options, const std::string& first, const std::string
   Camera camera(options.device);
   std::vector<std::uint16_t> values(n);
   for (std::uint32_t i = 0; i < n; ++i) {
+    kepra_SetLastError(0);
     if (!kepra_ReadSensorReg(camera.h(), start + i, &values[i])) {
       Failed("kepra_ReadSensorReg of register " + std::to_string(start + i));
     }

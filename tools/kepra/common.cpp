@@ -7,57 +7,61 @@
 
 namespace kepra_tool {
 
-const char* ErrorName(std::uint32_t code) {
-  switch (code) {
-    case 0:
-      return "ERROR_SUCCESS";
-    case 1:
-      return "ERROR_INVALID_FUNCTION";
-    case 2:
-      return "ERROR_FILE_NOT_FOUND";
-    case 5:
-      return "ERROR_ACCESS_DENIED";
-    case 6:
-      return "ERROR_INVALID_HANDLE";
-    case 8:
-      return "ERROR_NOT_ENOUGH_MEMORY";
-    case 13:
-      return "ERROR_INVALID_DATA";
-    case 21:
-      return "ERROR_NOT_READY";
-    case 30:
-      return "ERROR_READ_FAULT";
-    case 31:
-      return "ERROR_GEN_FAILURE";
-    case 87:
-      return "ERROR_INVALID_PARAMETER";
-    case 121:
-      return "ERROR_SEM_TIMEOUT";
-    case 122:
-      return "ERROR_INSUFFICIENT_BUFFER";
-    case 259:
-      return "ERROR_NO_MORE_ITEMS";
-    case 487:
-      return "ERROR_INVALID_ADDRESS";
-    case 998:
-      return "ERROR_NOACCESS";
-    case 1117:
-      return "ERROR_IO_DEVICE";
-    case 1167:
-      return "ERROR_DEVICE_NOT_CONNECTED";
-    case 1460:
-      return "ERROR_TIMEOUT";
-    case 1638:
-      return "ERROR_PRODUCT_VERSION";
-    case 1784:
-      return "ERROR_INVALID_USER_BUFFER";
-    case 0xC0000008u:
-      return "STATUS_INVALID_HANDLE";
-    case 0xC000000Du:
-      return "STATUS_INVALID_PARAMETER";
-    default:
-      return "";
+namespace {
+
+struct KnownError {
+  std::uint32_t code;
+  const char* name;
+  const char* text;
+};
+
+// The last-error values the library, its platform layer and the driver leave, with what they
+// mean for someone at a camera.
+constexpr KnownError kKnownErrors[] = {
+    {0, "ERROR_SUCCESS", "no error code was set"},
+    {1, "ERROR_INVALID_FUNCTION", "the driver does not know this request"},
+    {2, "ERROR_FILE_NOT_FOUND", "the file or device was not found"},
+    {5, "ERROR_ACCESS_DENIED", "access denied"},
+    {6, "ERROR_INVALID_HANDLE", "the camera handle is not valid"},
+    {8, "ERROR_NOT_ENOUGH_MEMORY", "not enough memory"},
+    {13, "ERROR_INVALID_DATA", "the data is not valid"},
+    {21, "ERROR_NOT_READY", "the device is not ready"},
+    {30, "ERROR_READ_FAULT", "the file could not be read"},
+    {31, "ERROR_GEN_FAILURE", "the camera did not carry out the request"},
+    {87, "ERROR_INVALID_PARAMETER", "a value was refused as invalid"},
+    {121, "ERROR_SEM_TIMEOUT", "no trigger came within the snapshot timeout"},
+    {122, "ERROR_INSUFFICIENT_BUFFER", "the buffer is too small"},
+    {183, "ERROR_ALREADY_EXISTS", "the object already exists"},
+    {259, "ERROR_NO_MORE_ITEMS", "no more items"},
+    {487, "ERROR_INVALID_ADDRESS", "a required pointer was null"},
+    {995, "ERROR_OPERATION_ABORTED", "the operation was aborted"},
+    {998, "ERROR_NOACCESS", "invalid access to memory"},
+    {1117, "ERROR_IO_DEVICE", "the camera reported an I/O error"},
+    {1167, "ERROR_DEVICE_NOT_CONNECTED", "the camera is not connected"},
+    {1460, "ERROR_TIMEOUT", "the operation timed out"},
+    {1638, "ERROR_PRODUCT_VERSION", "the camera's firmware or driver version is not supported"},
+    {1784, "ERROR_INVALID_USER_BUFFER", "the buffer is not valid for this request"},
+    {0xC0000008u, "STATUS_INVALID_HANDLE", "the camera handle is not valid (device lock)"},
+    {0xC000000Du, "STATUS_INVALID_PARAMETER", "the driver refused the device index"},
+};
+
+const KnownError* FindError(std::uint32_t code) {
+  for (const KnownError& known : kKnownErrors) {
+    if (known.code == code) return &known;
   }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* ErrorName(std::uint32_t code) {
+  const KnownError* known = FindError(code);
+  return known ? known->name : "";
+}
+
+const char* ErrorText(std::uint32_t code) {
+  const KnownError* known = FindError(code);
+  return known ? known->text : "unknown error code";
 }
 
 std::string DescribeError(std::uint32_t code) {
@@ -67,15 +71,40 @@ std::string DescribeError(std::uint32_t code) {
   } else {
     std::snprintf(number, sizeof number, "%u", code);
   }
-  const std::string name = ErrorName(code);
-  return name.empty() ? std::string(number) : std::string(number) + " " + name;
+  const KnownError* known = FindError(code);
+  if (!known) return std::string(number) + " (unknown error code)";
+  return std::string(number) + " " + known->name + " (" + known->text + ")";
+}
+
+// What to do about an error, where the error alone says it.
+const char* DefaultHint(std::uint32_t code) {
+  switch (code) {
+    case 121:
+      return "in snapshot mode (stream-mode 1) a frame waits for a trigger: trigger the camera, "
+             "set a snapshot timeout, or set stream-mode 0";
+    case 1167:
+      return "the camera went away: check its cable; 'kepra list' shows the cameras present";
+    case 1638:
+      return "the camera's driver or firmware version is not the one this library supports "
+             "('kepra info' shows both)";
+    default:
+      return "";
+  }
+}
+
+std::string FailureMessage(const std::string& operation, std::uint32_t error,
+                           const std::string& hint) {
+  std::string message = operation + (error == 0 ? " failed without an error code"
+                                                : " failed: last error " + DescribeError(error));
+  const std::string advice = hint.empty() ? DefaultHint(error) : hint;
+  if (!advice.empty()) message += ": " + advice;
+  return message;
 }
 
 void Usage(const std::string& message) { throw ToolError(kExitUsage, message); }
 
-void Failed(const std::string& operation) {
-  const std::uint32_t error = kepra_GetLastError();
-  throw ToolError(kExitFailed, operation + " failed: last error " + DescribeError(error));
+void Failed(const std::string& operation, const std::string& hint) {
+  throw ToolError(kExitFailed, FailureMessage(operation, kepra_GetLastError(), hint));
 }
 
 std::uint32_t ParseU32(const std::string& text, const std::string& what, std::uint64_t max) {
@@ -129,11 +158,12 @@ std::vector<std::string> SplitFields(const std::string& text, std::size_t count,
 
 Camera::Camera(std::uint32_t index) : h_(KEPRA_INVALID_HANDLE) {
   if (index >= KEPRA_MAX_DEVICES) Usage("device index " + std::to_string(index) + " is not 0..34");
+  kepra_SetLastError(0);
   h_ = kepra_OpenDevice(index);
   if (h_ == KEPRA_INVALID_HANDLE) {
-    throw ToolError(kExitNoCamera, "no camera at device index " + std::to_string(index) +
-                                       " (kepra_OpenDevice: last error " +
-                                       DescribeError(kepra_GetLastError()) + ")");
+    throw ToolError(kExitNoCamera, "no camera at device index " + std::to_string(index) + " (" +
+                                       FailureMessage("kepra_OpenDevice", kepra_GetLastError()) +
+                                       ")");
   }
 }
 

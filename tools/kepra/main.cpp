@@ -2,13 +2,14 @@
 //
 //   kepra [-d INDEX] [--json] list | info | get SETTING | set SETTING VALUE
 //         | regs read ADDR | regs write ADDR VALUE | regs dump FIRST COUNT
-//         | grab [-n N] [--depth 8|16] [-o PATTERN] [--ex]
+//         | grab [-n N] [--depth 8|16] [-o PATTERN] [--ex] [--no-save]
 //         | flash read|write|dump [--whole] [-a ADDR] [-l LEN] [-f FILE]
-//         | firmware update [--file F]
+//         | firmware update [--file F [--force]] | reset
 //         | view [--listen HOST:PORT]
 //
 // Exit status: 0 ok, 1 an operation failed (the message names it and the last error),
-// 2 usage error or bad value (nothing was sent to the camera), 3 no camera at the index.
+// 2 usage error or bad value (nothing was sent to the camera), 3 no camera at the index,
+// 130 a counted grab cut short by Ctrl-C (the frames grabbed are saved).
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
@@ -21,7 +22,8 @@ using namespace kepra_tool;
 int main(int argc, char** argv) {
   CLI::App app{
       "kepra: list, inspect, configure and grab from kepra cameras.\n"
-      "Exit status: 0 ok, 1 operation failed, 2 usage error or bad value, 3 no camera."};
+      "Exit status: 0 ok, 1 operation failed, 2 usage error or bad value (nothing was changed), "
+      "3 no camera, 130 a counted grab cut short by Ctrl-C."};
   app.require_subcommand(1);
   app.fallthrough();
   Options options;
@@ -56,16 +58,21 @@ int main(int argc, char** argv) {
   regs_dump->add_option("count", count, "number of registers")->required();
 
   GrabOptions grab_options;
-  auto* grab = app.add_subcommand("grab", "grab frames into PNG files");
-  grab->add_option("-n,--count", grab_options.count, "number of frames")
+  auto* grab = app.add_subcommand(
+      "grab",
+      "grab frames into PNG or TIFF files, then print a summary. Ctrl-C stops after the frame "
+      "in hand; every grabbed frame is saved. Exit 130 when Ctrl-C cut a counted grab short");
+  grab->add_option("-n,--count", grab_options.count, "number of frames; 0: until Ctrl-C")
       ->capture_default_str()
-      ->check(CLI::Range(1u, 1000000u));
+      ->check(CLI::Range(0u, 0xFFFFFFFFu));
   grab->add_option("--depth", grab_options.depth, "sample depth: 8 or 16")
       ->capture_default_str()
       ->check(CLI::IsMember({8u, 16u}));
   grab->add_option("-o,--output", grab_options.pattern,
-                   "file name pattern; %d or %0Nd stands for the frame number")
+                   "file name pattern ending in .png, .tif or .tiff; %d or %0Nd stands for the "
+                   "frame number (needed for more than one frame)")
       ->capture_default_str();
+  grab->add_flag("--no-save", grab_options.no_save, "grab without saving (to check the rate)");
   grab->add_flag("--ex", grab_options.ex,
                  "grab frames with their information record and count dropped frames");
 
@@ -93,7 +100,13 @@ int main(int argc, char** argv) {
   std::string firmware_file;
   auto* update = firmware->add_subcommand(
       "update", "write the firmware the library carries, or an image file, and verify it");
-  update->add_option("--file", firmware_file, "FX3 boot image to write instead");
+  update->add_option("--file", firmware_file,
+                     "FX3 boot image to write instead (checked: signature, sections, checksum, "
+                     "size)");
+  bool force = false;
+  update->add_flag("--force", force, "write an image file that fails the check");
+  auto* reset = app.add_subcommand(
+      "reset", "reset the camera (it restarts from its flash, as after an update)");
 
   kepra_view::ViewOptions view_options;
   auto* view = app.add_subcommand("view", "live view, settings and statistics in a browser");
@@ -118,7 +131,8 @@ int main(int argc, char** argv) {
     if (*flash_read) return FlashRead(options, flash_options);
     if (*flash_write) return FlashWrite(options, flash_options);
     if (*flash_dump) return FlashDump(options, flash_options);
-    if (*update) return FirmwareUpdate(options, firmware_file);
+    if (*update) return FirmwareUpdate(options, firmware_file, force);
+    if (*reset) return DeviceReset(options);
     if (*view) {
       view_options.device = options.device;
       return kepra_view::RunView(view_options);

@@ -20,10 +20,15 @@ enum Exit : int {
   kExitNoCamera = 3,  // no camera at the device index
 };
 
-// Name of a last-error value the library or its platform sets ("" when unknown).
+// Name and English text of a last-error value the library or its platform sets ("" and
+// "unknown error code" when unknown). Kept here until the library reports its own texts.
 const char* ErrorName(std::uint32_t code);
-// "87 ERROR_INVALID_PARAMETER", "0xC0000008 STATUS_INVALID_HANDLE", "4711".
+const char* ErrorText(std::uint32_t code);
+// "87 ERROR_INVALID_PARAMETER (a value was refused as invalid)", "4711 (unknown error code)".
 std::string DescribeError(std::uint32_t code);
+// "OP failed: last error ...: HINT", or "OP failed without an error code" for 0.
+std::string FailureMessage(const std::string& operation, std::uint32_t error,
+                           const std::string& hint = {});
 
 // Ends a command with an exit status and a message for stderr.
 struct ToolError : std::runtime_error {
@@ -33,11 +38,15 @@ struct ToolError : std::runtime_error {
 };
 
 [[noreturn]] void Usage(const std::string& message);
-// Throws the failure of `operation` with the current last error (exit 1).
-[[noreturn]] void Failed(const std::string& operation);
-// Checks an export's flag; on 0 reports the operation with the last error.
-inline void Check(std::uint32_t ok, const char* operation) {
-  if (!ok) Failed(operation);
+// Throws the failure of `operation` with the current last error (exit 1) and, when known,
+// what to do about it.
+[[noreturn]] void Failed(const std::string& operation, const std::string& hint = {});
+// Runs an export and checks its flag. The last error is cleared first: some failure paths set
+// none, and a value left by an earlier successful call must not be reported as the cause.
+template <typename Call>
+void Check(const char* operation, Call&& call) {
+  kepra_SetLastError(0);
+  if (!call()) Failed(operation);
 }
 
 // Strict parsers for command-line values (throw a usage error naming `what`).
@@ -79,10 +88,11 @@ int RegsWrite(const Options& options, const std::string& address, const std::str
 int RegsDump(const Options& options, const std::string& first, const std::string& count);
 
 struct GrabOptions {
-  std::uint32_t count = 1;
+  std::uint32_t count = 1;  // 0: until Ctrl-C
   unsigned depth = 16;
   std::string pattern = "frame_%04d.png";
   bool ex = false;
+  bool no_save = false;
 };
 int Grab(const Options& options, const GrabOptions& grab);
 
@@ -95,6 +105,8 @@ struct FlashOptions {
 int FlashRead(const Options& options, const FlashOptions& flash);
 int FlashWrite(const Options& options, const FlashOptions& flash);
 int FlashDump(const Options& options, const FlashOptions& flash);
-int FirmwareUpdate(const Options& options, const std::string& file);
+// Checks an image file as an FX3 boot image unless `force`.
+int FirmwareUpdate(const Options& options, const std::string& file, bool force);
+int DeviceReset(const Options& options);
 
 }  // namespace kepra_tool
