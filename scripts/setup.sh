@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libspng-dev
+  libcli11-dev libspng-dev zlib1g-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 llvm
   clang libclang-rt-14-dev
   libturbojpeg0-dev
