@@ -46,6 +46,7 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   bool started() const;
+  long pid() const;
   // Waits up to `timeout_ms` for the child to print `line`; false on timeout or exit.
   bool WaitForLine(const std::string& line, int timeout_ms = 10000);
   void Kill();  // as hard as the platform can: SIGKILL or TerminateProcess
