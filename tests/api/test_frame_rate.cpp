@@ -115,40 +115,6 @@ TEST_F(FrameTiming, WritesGoOutInOrderAroundRegister11Bit3) {
   EXPECT_EQ(camera_->Register(11), 0x00C8);
 }
 
-TEST_F(FrameTiming, AFailedWriteLeavesTheSensorAsFarAsTheWritesWent) {
-  // Register requests of a set: reads of 57 and 73, then writes 11, 4, 11, 12.
-  const Lines failed{"CxWriteSensorReg failed"};
-  const struct {
-    std::uint64_t nth;
-    std::uint32_t result;
-    Words writes;
-    std::uint16_t r4, r11, r12;
-    Lines lines;
-  } cases[] = {
-      {3, 0, {"W11=00C0!"}, 0xA864, 0x00C8, 1200, failed},
-      {4, 0, {"W11=00C0", "W4=A852!", "W11=00C0"}, 0xA864, 0x00C0, 1200, failed},
-      // The write that sets bit 3 again is not checked.
-      {5, 1, {"W11=00C0", "W4=A852", "W11=00C8!", "W12=04C4"}, 0xA852, 0x00C0, 1220, {}},
-      {6, 0, {"W11=00C0", "W4=A852", "W11=00C8", "W12=04C4!"}, 0xA852, 0x00C8, 1200, failed},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.nth);
-    SetTiming(kBase);
-    camera_->ClearLog();
-    FailNth(io::IOCTL_SENSOR_REG, c.nth, 0x4D);
-    kepra_SetLastError(kSentinel);
-    EXPECT_EQ(kepra_SetFrameTime(h(), 100000), c.result);
-    EXPECT_EQ(Writes(), c.writes);
-    EXPECT_EQ(camera_->Register(4), c.r4);
-    EXPECT_EQ(camera_->Register(11), c.r11);
-    EXPECT_EQ(camera_->Register(12), c.r12);
-    EXPECT_EQ(rig_.DebugLines(), c.lines);
-    if (!c.result) {
-      EXPECT_EQ(kepra_GetLastError(), 0x4Du);
-    }
-  }
-}
-
 TEST_F(FrameTiming, FailedSnapshotStacksItsLinesAndWritesNothing) {
   std::uint32_t t = 0, t2 = 0;
   double r = 0, r2 = 0;
@@ -363,6 +329,14 @@ TEST_F(FrameTiming, RateLimitsMoveToTheExtremesUnderANestedLock) {
   EXPECT_EQ(kepra_SetMaxFrameRate(h()), 0u);
   EXPECT_EQ(rig_.DebugLines(), (Lines{"CxWriteSensorReg failed", "CxSetFrameTime failed"}));
   EXPECT_TRUE(nested());
+
+  // The inner lock refused (its index request, the second): the call fails before any work.
+  FailNth(idx, 2, 0x4D);
+  camera_->ClearLog();
+  EXPECT_EQ(kepra_SetMinFrameRate(h()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{idx, idx, idx}));
+  EXPECT_EQ(kepra_SetMaxFrameRate(h()), 1u);  // and the outer lock was released
 }
 
 // ---- Arguments ----
