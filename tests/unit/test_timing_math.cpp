@@ -149,9 +149,9 @@ TEST(MinLineLength, RegisterSeventyThreeByReadoutModeAndRegisterSixHighByte) {
   // F = 40: h = 20, f = 40. An empty line window is raised to 1028, so B = 514 + 20 = 534.
   // A = (1064 + r6 high byte) x 20 / 40 + 2 Y + 72.
   TimingRegs r{};
-  r.r73 = 0x01FF;
-  r.r11 = 0x0000;  // mode 0: Y = high byte 1: A = 532 + 2 + 72 = 606 -> 606 / 8 = 75
-  EXPECT_EQ(CxCalcMinLineLength(r, 40), 75);
+  r.r73 = 0x20FF;
+  r.r11 = 0x0000;  // mode 0: Y = high byte 32: A = 532 + 64 + 72 = 668 -> 668 / 8 = 83
+  EXPECT_EQ(CxCalcMinLineLength(r, 40), 83);
   r.r11 = 0x0010;  // mode 1: Y = low byte 255: A = 532 + 510 + 72 = 1114 -> 139
   EXPECT_EQ(CxCalcMinLineLength(r, 40), 139);
   r.r11 = 0x0020;  // mode 2: the low byte as well
