@@ -25,14 +25,7 @@ using Lines = std::vector<std::string>;
 using Words = std::vector<std::string>;
 using Call = std::function<std::uint32_t()>;
 
-// The device index the suites use. Test runs from several work trees at once on one machine
-// pick different ones (KEPRA_TEST_INDEX), since the lock mutexes are machine-wide.
-inline std::uint32_t TestIndex() {
-  const char* value = std::getenv("KEPRA_TEST_INDEX");
-  const unsigned long index = value ? std::strtoul(value, nullptr, 10) : 7;
-  return index < 33 ? static_cast<std::uint32_t>(index) : 7;
-}
-inline const std::uint32_t kIndex = TestIndex();
+inline const std::uint32_t kIndex = rig::TestIndex();
 constexpr std::uint32_t kSentinel = 0x5EB7u;  // a last-error value the library never sets
 
 // An open camera handle that closes itself.

@@ -68,47 +68,6 @@ TEST_F(Gain, SetGainPausesTwentyMillisecondsEvenWhenTheWriteFails) {
   EXPECT_EQ(Codes().back(), io::IOCTL_DEVICE_INDEX);  // released after the pause
 }
 
-TEST_F(Gain, FailuresStopAtTheFailedRequestAndWriteNoResult) {
-  SetRegisters({{54, 0x1111}, {55, 0x2222}});
-  double v[6] = {-1, -1, -1, -1, -1, -1};
-  const struct {
-    Call call;
-    std::uint64_t nth;
-    Words ops;
-    Lines lines;
-  } cases[] = {
-      {[&] { return kepra_GetGain(h(), &v[0], &v[1]); }, 1, {"R17!"}, {"CxReadSensorReg failed"}},
-      {[&] { return kepra_GetGainC(h(), &v[2], &v[3], &v[4], &v[5]); },
-       1,
-       {"R54!"},
-       {"CxReadSensorReg failed"}},
-      {[&] { return kepra_GetGainC(h(), &v[2], &v[3], &v[4], &v[5]); },
-       2,
-       {"R54", "R55!"},
-       {"CxReadSensorReg failed"}},
-      {[&] { return kepra_SetGainC(h(), 1.0, 2.0, 1.0, 2.0); },
-       1,
-       {"W54=80C0!"},
-       {"CxWriteSensorReg failed"}},
-      {[&] { return kepra_SetGainC(h(), 1.0, 2.0, 1.0, 2.0); },
-       2,
-       {"W54=80C0", "W55=80C0!"},
-       {"CxWriteSensorReg failed"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.ops.back());
-    camera_->ClearLog();
-    FailNth(io::IOCTL_SENSOR_REG, c.nth, 0x4D);
-    EXPECT_EQ(c.call(), 0u);
-    EXPECT_EQ(kepra_GetLastError(), 0x4Du);
-    EXPECT_EQ(Ops(), c.ops);
-    EXPECT_EQ(rig_.DebugLines(), c.lines);
-  }
-  for (double gain : v) EXPECT_EQ(gain, -1.0);
-  EXPECT_EQ(camera_->Register(54), 0x80C0);  // the first write of the last case stays
-  EXPECT_EQ(camera_->Register(55), 0x2222);
-}
-
 TEST_F(Gain, ArgumentsAreCheckedInOrderBeforeTheLock) {
   const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
   double v = 0;

@@ -89,36 +89,6 @@ TEST_F(Readout, UnknownVariantWritesNothing) {
   EXPECT_TRUE(rig_.DebugLines().empty());
 }
 
-TEST_F(Readout, AFailedRegisterRequestEndsTheCallWithItsLineAndKeepsEarlierWrites) {
-  const Words all{"R127", "R11", "W11=0020", "W65=E915", "W70=4222", "W109=4C5C"};
-  for (std::size_t nth = 1; nth <= all.size(); ++nth) {
-    SCOPED_TRACE(nth);
-    SetRegisters({{11, 0}, {65, 0}, {70, 0}, {109, 0}});
-    camera_->ClearLog();
-    FailNth(io::IOCTL_SENSOR_REG, nth, 0x1F);
-    EXPECT_EQ(kepra_SetReadoutMode(h(), 2), 0u);
-    EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-    Words expected(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(nth));
-    expected.back() += "!";
-    EXPECT_EQ(Ops(), expected);
-    EXPECT_EQ(rig_.DebugLines(),
-              (Lines{nth <= 2 ? "CxReadSensorReg failed" : "CxWriteSensorReg failed"}));
-    EXPECT_TRUE(Locked());
-    // Nothing is undone: the register 11 write and the tuning writes before the failure stay.
-    EXPECT_EQ(camera_->Register(11), nth > 3 ? 0x0020 : 0);
-    EXPECT_EQ(camera_->Register(65), nth > 4 ? 0xE915 : 0);
-    EXPECT_EQ(camera_->Register(70), nth > 5 ? 0x4222 : 0);
-    EXPECT_EQ(camera_->Register(109), 0);
-  }
-
-  FailCode(io::IOCTL_SENSOR_REG, 0x1F);
-  std::uint32_t mode = 42;
-  EXPECT_EQ(kepra_GetReadoutMode(h(), &mode), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_EQ(mode, 42u);
-  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxReadSensorReg failed"}));
-}
-
 TEST_F(Readout, SetHdrSendsOneForAnyNonZeroByteAndGetDeliversTheDriversByte) {
   for (const auto& [arg, sent] : {std::pair{0x80, 1}, std::pair{0xFF, 1}, std::pair{0, 0}}) {
     camera_->ClearLog();

@@ -24,16 +24,6 @@ TEST_F(Registers, AddressesKeepTheirLow16BitsAndGoOutLittleEndian) {
   EXPECT_EQ(camera_->Register(0x0C), 0xF000);
 }
 
-TEST_F(Registers, AFailedRequestKeepsItsErrorAndReleasesTheLock) {
-  FailCode(io::IOCTL_SENSOR_REG, 0x1F);
-  std::uint16_t value = 0x4242;
-  EXPECT_EQ(kepra_ReadSensorReg(h(), 3, &value), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_EQ(value, 0x4242);
-  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_SENSOR_REG,
-                                                 io::IOCTL_DEVICE_INDEX}));
-}
-
 TEST_F(Registers, FrequencyIsReadUnderTheLock) {
   camera_->SetFrequency(48);
   std::uint32_t mhz = 0;

@@ -1,5 +1,10 @@
 // Opening and closing cameras and the device lock, through the public API.
+#include <fstream>
 #include <thread>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "fixture.h"
 
@@ -226,6 +231,68 @@ TEST_F(LockTest, IsPerDeviceIndex) {
   EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
   EXPECT_LT(rig::NowMs() - start, 2000.0);
 }
+
+#ifndef _WIN32
+// Whether process `pid` maps the file `path` under that name (not as a deleted file).
+bool MapsShow(long pid, const std::string& path) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (line.size() >= path.size() &&
+        line.compare(line.size() - path.size(), path.size(), path) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A cleaner that judges "in use" by /proc/PID/maps must see the lock object in every process
+// that uses it; and when it is removed or replaced all the same, the lock keeps excluding.
+TEST_F(LockTest, ShowsUnderItsNameAndKeepsExcludingWhenItsObjectIsRemoved) {
+  const std::string path = std::string("/dev/shm/vexol_") + static_cast<char>('0' + kIndex / 10) +
+                           static_cast<char>('0' + kIndex % 10);
+  std::uint16_t value;
+  ASSERT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_TRUE(MapsShow(getpid(), path));
+
+  // Removed while another process holds it: we still wait for that process.
+  std::vector<std::string> args = Holder("hold-ms");
+  args.push_back("500");
+  rig::Child first(args);
+  ASSERT_TRUE(first.WaitForLine("locked"));
+  EXPECT_TRUE(MapsShow(first.pid(), path));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  double start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_GE(rig::NowMs() - start, 300.0);
+  EXPECT_EQ(first.Wait(), 0);
+  EXPECT_TRUE(MapsShow(getpid(), path));  // the name leads to an object again, ours
+
+  // Removed, then a new process publishes another one and holds it: we move to that one.
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  rig::Child second(args);
+  ASSERT_TRUE(second.WaitForLine("locked"));
+  start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_GE(rig::NowMs() - start, 300.0);
+  EXPECT_EQ(second.Wait(), 0);
+  // And a process that comes later waits for us in turn: a register write that stalls
+  // 800 ms holds the lock meanwhile.
+  vcam::Fault stall;
+  stall.action = vcam::Fault::Action::kStall;
+  stall.code = io::IOCTL_SENSOR_REG;
+  stall.stall_ms = 800;
+  camera_->AddFault(stall);
+  std::thread writer([&] { EXPECT_EQ(kepra_WriteSensorReg(h(), 0x0E, 7), 1u); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  args.back() = "0";
+  rig::Child third(args);
+  EXPECT_FALSE(third.WaitForLine("locked", 300));
+  writer.join();
+  EXPECT_TRUE(third.WaitForLine("locked"));
+  EXPECT_EQ(third.Wait(), 0);
+}
+#endif
 
 TEST_F(LockTest, FramesGoWithoutTheLock) {
   rig::Child holder(Holder("hold"));

@@ -1,6 +1,7 @@
-// The virtual camera as an application sees it through the library: frame geometry and the
-// frame-information record, pictures that obey the settings, AfterEx, pacing, snapshot mode,
-// events, and booting from flash after an interrupted firmware update.
+// The virtual camera as an application sees it through the library, where other suites rely
+// on it: frame geometry and the frame-information record, AfterEx, pacing, snapshot mode,
+// events, and booting from flash after an interrupted firmware update. (Its pictures are
+// checked once, in the scene's unit tests.)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -143,80 +144,6 @@ TEST_F(VirtualCamera, TheRecordDescribesTheFrameAndItsSettings) {
   EXPECT_DOUBLE_EQ(kepra_GetFrameExposureMs(&first.info), ms);
   // 777 lines x 82 units x 15.999554533002907 periods at 48 MHz.
   EXPECT_NEAR(kepra_GetFrameExposureMs(&first.info), 777 * 82 * 15.999554533002907 / 48000, 1e-3);
-}
-
-TEST_F(VirtualCamera, TwiceTheExposureIsTwiceAsBrightBelowSaturation) {
-  ASSERT_EQ(kepra_SetExposure(h(), 500), 1u);
-  const Frame single = Grab();
-  ASSERT_EQ(kepra_SetExposure(h(), 1000), 1u);
-  const Frame twice = Grab();
-  EXPECT_LT(*std::max_element(twice.samples.begin(), twice.samples.end()), 1023);
-  EXPECT_NEAR(twice.Mean() / single.Mean(), 2.0, 0.1);
-  // And twice the analog gain as well.
-  ASSERT_EQ(kepra_SetExposure(h(), 500), 1u);
-  ASSERT_EQ(kepra_SetGain(h(), 2.0, 1.0), 1u);
-  EXPECT_NEAR(Grab().Mean() / single.Mean(), 2.0, 0.1);
-}
-
-TEST_F(VirtualCamera, EightBitFramesAreTheSamplesShiftedDown) {
-  for (std::uint16_t depth : {10, 12}) {
-    kepra_FrameParams p = Params();
-    p.BitDepth = depth;
-    ASSERT_EQ(kepra_SetFrameParams(h(), &p), 1u);
-    const Frame wide = Grab(true);
-    const Frame narrow = Grab(false);
-    const double shifted = wide.Mean() / (1 << (depth - 8));
-    EXPECT_NEAR(narrow.Mean(), shifted, 0.01 * shifted + 0.5) << depth;
-    EXPECT_LE(*std::max_element(narrow.samples.begin(), narrow.samples.end()), 255);
-  }
-}
-
-TEST_F(VirtualCamera, BadPixelsShowUntilTheCorrectionIsOn) {
-  const kepra_BadPixel list[] = {{100, 200, 1}, {300, 50, 0}};
-  ASSERT_EQ(kepra_SetBadPixelData(h(), list, 2, nullptr), 1u);
-  ASSERT_EQ(kepra_SetFixBadPixels(h(), 0, nullptr), 1u);
-  Frame f = Grab();
-  EXPECT_EQ(f.at(100, 200), 1023);
-  EXPECT_EQ(f.at(300, 50), 0);
-  ASSERT_EQ(kepra_SetFixBadPixels(h(), 1, nullptr), 1u);
-  f = Grab();
-  EXPECT_GT(f.at(100, 200), 0);
-  EXPECT_LT(f.at(100, 200), 1023);
-  EXPECT_GT(f.at(300, 50), 0);
-  EXPECT_LT(f.at(300, 50), 1023);
-}
-
-TEST_F(VirtualCamera, ColourGainsChangeOnlyTheirBayerChannel) {
-  vcam::CameraConfig config;
-  config.model_code = '5';  // RGGB: R at even x and even y
-  Replug(config);
-  ASSERT_EQ(kepra_SetExposure(h(), 400), 1u);
-  const auto site_means = [](const Frame& f) {
-    double sum[2][2] = {}, n[2][2] = {};
-    for (std::uint32_t y = 0; y < f.height; ++y) {
-      for (std::uint32_t x = 0; x < f.width; ++x) {
-        sum[y & 1][x & 1] += f.at(x, y);
-        n[y & 1][x & 1] += 1;
-      }
-    }
-    std::array<double, 4> means{};
-    for (int i = 0; i < 4; ++i) means[i] = sum[i >> 1][i & 1] / n[i >> 1][i & 1];
-    return means;  // R, Gr, Gb, B
-  };
-  const auto before = site_means(Grab());
-  ASSERT_EQ(kepra_SetGainC(h(), 1.0, 1.0, 1.0, 2.0), 1u);  // R doubled
-  const auto after = site_means(Grab());
-  EXPECT_NEAR(after[0] / before[0], 2.0, 0.06);
-  for (int i = 1; i < 4; ++i) EXPECT_NEAR(after[i] / before[i], 1.0, 0.03) << i;
-}
-
-TEST_F(VirtualCamera, HdrFlattensTheHighlights) {
-  ASSERT_EQ(kepra_SetExposure(h(), 1800), 1u);
-  const Frame linear = Grab();
-  ASSERT_EQ(kepra_SetHDR(h(), 1), 1u);
-  const Frame hdr = Grab();
-  EXPECT_GT(*std::max_element(linear.samples.begin(), linear.samples.end()), 780);
-  EXPECT_LT(*std::max_element(hdr.samples.begin(), hdr.samples.end()), 620);
 }
 
 TEST_F(VirtualCamera, AfterExWaitsForAFrameNewerThanTheValue) {

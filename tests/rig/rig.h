@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,14 @@
 #include "camera.h"
 
 namespace rig {
+
+// The device index the suites use (KEPRA_TEST_INDEX, else 7): the lock mutexes are
+// machine-wide, so test runs side by side on one machine pick different ones.
+inline std::uint32_t TestIndex() {
+  const char* value = std::getenv("KEPRA_TEST_INDEX");
+  const unsigned long index = value ? std::strtoul(value, nullptr, 10) : 7;
+  return index < 33 ? static_cast<std::uint32_t>(index) : 7;
+}
 
 class Rig {
  public:
@@ -46,6 +55,7 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   bool started() const;
+  long pid() const;
   // Waits up to `timeout_ms` for the child to print `line`; false on timeout or exit.
   bool WaitForLine(const std::string& line, int timeout_ms = 10000);
   void Kill();  // as hard as the platform can: SIGKILL or TerminateProcess

@@ -354,6 +354,7 @@ Child::~Child() {
 }
 
 bool Child::started() const { return impl_->started; }
+long Child::pid() const { return static_cast<long>(impl_->process.dwProcessId); }
 
 bool Child::WaitForLine(const std::string& line, int timeout_ms) {
   const double deadline = NowMs() + timeout_ms;

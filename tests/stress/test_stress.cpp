@@ -16,17 +16,11 @@
 
 namespace {
 
-std::uint32_t TestIndex() {
-  const char* value = std::getenv("KEPRA_TEST_INDEX");
-  const unsigned long index = value ? std::strtoul(value, nullptr, 10) : 7;
-  return index < 33 ? static_cast<std::uint32_t>(index) : 7;
-}
-
 constexpr int kProcesses = 3;
 constexpr int kDurationMs = 8000;
 
 TEST(Stress, ProcessesAndThreadsThenUnplug) {
-  const std::uint32_t index = TestIndex();
+  const std::uint32_t index = rig::TestIndex();
   rig::Rig rig;
   auto camera = rig.Plug(index);
   camera->EnableLog(false);  // a long run; the log would only grow

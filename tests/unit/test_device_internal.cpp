@@ -30,14 +30,7 @@ TEST(LockNames, AreVexolAndTwoDigits) {
   }
 }
 
-// The suites' own device index (KEPRA_TEST_INDEX): the lock mutexes are machine-wide, and
-// other suites on the machine hold, abandon or kill the holders of theirs and their neighbours'.
-std::uint32_t TestIndex() {
-  const char* value = std::getenv("KEPRA_TEST_INDEX");
-  const unsigned long index = value ? std::strtoul(value, nullptr, 10) : 7;
-  return index < 33 ? static_cast<std::uint32_t>(index) : 7;
-}
-const std::uint32_t kIndex = TestIndex();
+const std::uint32_t kIndex = rig::TestIndex();
 
 TEST(OpenCounts, OneMutexPerIndexSharedByItsHandles) {
   rig::Rig rig;

@@ -1,5 +1,5 @@
-// The virtual camera's SPI NOR flash: chip semantics, geometry limits,
-// persistence to a flash file, timing and thread safety.
+// The virtual camera's SPI NOR flash, which the flash and firmware suites rely on: program
+// only clears bits, erase sets a sector, limits, persistence to a flash file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -135,35 +135,7 @@ TEST(NorFlash, RequestsPastTheLastPageOrSectorAreRefused) {
   EXPECT_EQ(after.sectors_erased, 0u);
 }
 
-TEST(NorFlash, PokeRefusesBytesPastTheEnd) {
-  NorFlash flash;
-  const std::vector<std::uint8_t> two(2, 0x11);
-  EXPECT_THROW(flash.Poke(NorFlash::kSize - 1, two), std::out_of_range);
-  EXPECT_THROW(flash.Poke(NorFlash::kSize + 1, {}), std::out_of_range);
-  EXPECT_THROW(flash.Poke(std::numeric_limits<std::uint32_t>::max(), two), std::out_of_range);
-  EXPECT_EQ(CountNotErased(flash.Snapshot()), 0u);
-  flash.Poke(NorFlash::kSize - 2, two);
-  EXPECT_EQ(CountNotErased(flash.Snapshot()), 2u);
-}
-
 // ---- counters ----
-
-TEST(NorFlashCounters, CountEachSuccessfulOperationUntilReset) {
-  NorFlash flash;
-  Page out;
-  for (std::uint32_t p = 0; p < 3; ++p) ASSERT_TRUE(flash.ReadPage(p, out.data()));
-  for (std::uint32_t p = 0; p < 5; ++p) ASSERT_TRUE(flash.ProgramPage(p, out.data()));
-  ASSERT_TRUE(flash.EraseSector(0));
-  ASSERT_TRUE(flash.EraseSector(2));
-  flash.Poke(0, std::vector<std::uint8_t>(10, 0));  // raw set-up is not chip traffic
-  const auto c = flash.GetCounters();
-  EXPECT_EQ(c.pages_read, 3u);
-  EXPECT_EQ(c.pages_programmed, 5u);
-  EXPECT_EQ(c.sectors_erased, 2u);
-  flash.ResetCounters();
-  const auto z = flash.GetCounters();
-  EXPECT_EQ(z.pages_read + z.pages_programmed + z.sectors_erased, 0u);
-}
 
 // ---- persistence ----
 
@@ -184,15 +156,6 @@ class NorFlashFile : public ::testing::Test {
   std::filesystem::path file_;
 };
 
-TEST_F(NorFlashFile, AttachingAMissingFileCreatesAnErasedChip) {
-  NorFlash flash;
-  flash.Poke(0, std::vector<std::uint8_t>(kPageBytes, 0x00));  // replaced by the fresh chip
-  ASSERT_TRUE(flash.Attach(file_));
-  EXPECT_TRUE(flash.IsAttached());
-  EXPECT_EQ(CountNotErased(ReadFile(file_)), 0u);
-  EXPECT_EQ(CountNotErased(flash.Snapshot()), 0u);
-}
-
 TEST_F(NorFlashFile, EveryChangeIsWrittenThroughAndSeenByASecondObject) {
   std::vector<std::uint8_t> expected;
   {
@@ -212,19 +175,6 @@ TEST_F(NorFlashFile, EveryChangeIsWrittenThroughAndSeenByASecondObject) {
   EXPECT_EQ(second.Snapshot(), expected);
 }
 
-TEST_F(NorFlashFile, DetachStopsWritingThrough) {
-  NorFlash flash;
-  ASSERT_TRUE(flash.Attach(file_));
-  ASSERT_TRUE(flash.ProgramPage(0, Filled(0x00).data()));
-  flash.Detach();
-  EXPECT_FALSE(flash.IsAttached());
-  ASSERT_TRUE(flash.ProgramPage(1, Filled(0x00).data()));
-  const auto on_disk = ReadFile(file_);
-  ASSERT_EQ(on_disk.size(), kChipBytes);
-  EXPECT_EQ(on_disk[0], 0x00);
-  EXPECT_EQ(on_disk[kPageBytes], 0xFF);
-}
-
 TEST_F(NorFlashFile, SaveThenLoadRestoresTheContentAndAMissingFileIsErased) {
   NorFlash a;
   ASSERT_TRUE(a.ProgramPage(4000, Pattern(4000).data()));
@@ -239,82 +189,8 @@ TEST_F(NorFlashFile, SaveThenLoadRestoresTheContentAndAMissingFileIsErased) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "absent.bin"));
 }
 
-TEST_F(NorFlashFile, AFileOfTheWrongSizeIsRefusedAndLeftAlone) {
-  for (std::size_t size : {std::size_t{0}, std::size_t{1000}, kChipBytes - 1, kChipBytes + 1}) {
-    {
-      std::ofstream out(file_, std::ios::binary | std::ios::trunc);
-      const std::vector<char> bytes(size, 0x12);
-      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-    NorFlash flash;
-    flash.Poke(0, std::vector<std::uint8_t>{0xAB});
-    const auto before = flash.Snapshot();
-    EXPECT_FALSE(flash.Load(file_)) << size;
-    EXPECT_FALSE(flash.Attach(file_)) << size;
-    EXPECT_FALSE(flash.IsAttached());
-    EXPECT_EQ(flash.Snapshot(), before) << size;
-    EXPECT_EQ(std::filesystem::file_size(file_), size);
-  }
-}
-
 // ---- timing ----
 
-TEST(NorFlashTiming, OnlyWhenOnEraseAndProgramTakeTheChipsTime) {
-  NorFlash flash;
-  EXPECT_FALSE(flash.TimingEnabled());
-  auto start = std::chrono::steady_clock::now();
-  for (std::uint32_t s = 0; s < NorFlash::kSectorCount; ++s) ASSERT_TRUE(flash.EraseSector(s));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, NorFlash::kSectorEraseTime);
-
-  flash.SetTiming(true);
-  start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(flash.EraseSector(3));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-  start = std::chrono::steady_clock::now();
-  for (std::uint32_t p = 0; p < 10; ++p) ASSERT_TRUE(flash.ProgramPage(p, Filled(0x00).data()));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(7000));
-  // Refused requests do not occupy the chip.
-  start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(flash.EraseSector(32));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-}
-
 // ---- concurrency ----
-
-TEST(NorFlashThreads, ConcurrentProgramsLoseNoBitsAndReadsSeeWholePages) {
-  NorFlash flash;
-  constexpr std::uint32_t kPages = 64;
-  constexpr int kWriters = 8;
-  std::vector<std::thread> threads;
-  // Each writer clears its own bit in every byte of the pages; a lost
-  // read-modify-write would leave some bit set.
-  for (int w = 0; w < kWriters; ++w) {
-    threads.emplace_back([&flash, w] {
-      const Page data = Filled(static_cast<std::uint8_t>(~(1u << w)));
-      for (std::uint32_t p = 0; p < kPages; ++p) flash.ProgramPage(p, data.data());
-    });
-  }
-  // Every program writes one value to a whole page, so a page read in the
-  // middle of one must never mix two values.
-  bool torn = false;
-  std::thread reader([&flash, &torn] {
-    Page out;
-    for (int round = 0; round < 200; ++round) {
-      for (std::uint32_t p = 0; p < kPages; ++p) {
-        flash.ReadPage(p, out.data());
-        if (std::any_of(out.begin(), out.end(), [&](std::uint8_t b) { return b != out[0]; }))
-          torn = true;
-      }
-    }
-  });
-  for (auto& t : threads) t.join();
-  reader.join();
-  EXPECT_FALSE(torn);
-  const auto content = flash.Snapshot();
-  EXPECT_TRUE(std::all_of(content.begin(), content.begin() + kPages * kPageBytes,
-                          [](std::uint8_t b) { return b == 0x00; }));
-  EXPECT_EQ(flash.GetCounters().pages_programmed, std::uint64_t{kPages} * kWriters);
-  EXPECT_EQ(flash.GetCounters().pages_read, std::uint64_t{kPages} * 200);
-}
 
 }  // namespace

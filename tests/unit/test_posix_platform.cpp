@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "driver/ioctl.h"
@@ -228,9 +229,19 @@ TEST(PosixMutex, CreationReportsWhetherTheNameExisted) {
   CloseHandle(b);
 }
 
-TEST(PosixMutex, IsRecursiveAndOnlyItsOwnerMayReleaseIt) {
-  ShmCleanup cleanup(UniqueName("recursive"));
-  HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+// Named and unnamed mutexes alike.
+class PosixMutexKinds : public ::testing::TestWithParam<bool> {
+ protected:
+  HANDLE Make(const char* stem) {
+    cleanup_ = std::make_unique<ShmCleanup>(UniqueName(stem));
+    return CreateMutexA(nullptr, FALSE, GetParam() ? cleanup_->name.c_str() : nullptr);
+  }
+  std::unique_ptr<ShmCleanup> cleanup_;
+};
+INSTANTIATE_TEST_SUITE_P(NamedAndUnnamed, PosixMutexKinds, ::testing::Bool());
+
+TEST_P(PosixMutexKinds, IsRecursiveAndOnlyItsOwnerMayReleaseIt) {
+  HANDLE m = Make("recursive");
   ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
   ASSERT_EQ(WaitForSingleObject(m, 100), WAIT_OBJECT_0);
   std::thread other([&] {

@@ -6,19 +6,10 @@
 #include <limits>
 #include <random>
 
-#include "../api/timing_reference.h"
 #include "core/timing_math.h"
 
 namespace kepra::core {
 namespace {
-
-// The independent reference the API suite uses as well.
-int64_t RefMinFrameLength(const TimingRegs& r) { return timing_ref::MinFrameLength(r); }
-int64_t RefMinLineLength(const TimingRegs& r, int64_t f) { return timing_ref::MinLineLength(r, f); }
-FrameTimeSplit RefSplit(int64_t t, int64_t fl_min, int64_t ll_min) {
-  const timing_ref::Split s = timing_ref::SplitTime(t, fl_min, ll_min);
-  return {static_cast<uint16_t>(s.ll), static_cast<uint16_t>(s.fl), static_cast<uint32_t>(s.t)};
-}
 
 // ---------------------------------------------------------------------------------------------
 // Window term and minimum frame length
@@ -60,24 +51,75 @@ TEST(MinFrameLength, WorkedExamples) {
   EXPECT_EQ(CxCalcMinFrameLength(r), 10 + 3001 + 5 + 17 + 1024 + 2);
 }
 
-TEST(MinFrameLength, MatchesPlainReimplementationOnRandomStates) {
-  std::mt19937 rng(20240611u);
-  std::uniform_int_distribution<uint32_t> any16(0, 0xFFFF);
-  for (int i = 0; i < 200000; ++i) {
+TEST(MinFrameLength, FieldsMasksAndWrap) {
+  TimingRegs r{};
+  // Nothing set: 11 + 6 (register 7 bit 8 clear) + 2 = 19, sequential.
+  EXPECT_EQ(CxCalcMinFrameLength(r), 19);
+  // Register 7 bit 8 drops the 6 lines: 11 + 2 = 13.
+  r.r7 = 0x0100;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 13);
+  r.r7 = 0;
+  // Register 57 bits 12-14 add 0..7 lines; bit 15 and the low bits add none: 19 + 7 = 26.
+  r.r57 = 0xFFFF;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 26);
+  r.r57 = 0x8FFF;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 19);
+  r.r57 = 0;
+  // Register 16 counts with bits 0-10 only: 0x0805 adds 5.
+  r.r16 = 0x0805;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 24);
+  r.r16 = 0;
+  // Mode overhead P = 2^b0 x (b7 + 2 b0 + b6): b6 alone 1, b6 + b7 2, b0 b6 b7 2 x 4 = 8.
+  r.r10 = 0x0040;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 20);
+  r.r10 = 0x00C0;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 21);
+  r.r10 = 0x00C1;  // bit 0 also scales the (empty) window
+  EXPECT_EQ(CxCalcMinFrameLength(r), 27);
+  r.r10 = 0;
+  // Readout mode 1 cancels overlap whatever other bits of register 11 are set (0x0015 has
+  // bit 0 too); 10 + 100 + 17 + 2 = 129 sequential, max(10 + 17 + 1, 101) = 101 overlapped.
+  r.r13 = 10;
+  r.r14 = 100;
+  r.r11 = 0x0015;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 129);
+  r.r11 = 0x0035;  // mode 3
+  EXPECT_EQ(CxCalcMinFrameLength(r), 101);
+  r.r11 = 0x0005;  // mode 0
+  EXPECT_EQ(CxCalcMinFrameLength(r), 101);
+  // Kept to 16 bits: 65535 + 0 + 17 + 2 = 65554 -> 18; overlapped 65535 + 1 = 65536 -> 0.
+  r.r13 = 0;
+  r.r14 = 65535;
+  r.r11 = 0;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 18);
+  r.r11 = 0x0004;
+  EXPECT_EQ(CxCalcMinFrameLength(r), 0);
+  // The ten-value form agrees with the record form.
+  EXPECT_EQ(
+      CxCalcMinFrameLength(r.r7, r.r10, r.r11, r.r13, r.r14, r.r16, r.r19, r.r23, r.r26, r.r57), 0);
+}
+
+TEST(MinFrameLength, GrowsByOneLinePerExposureLineWhenSequential) {
+  std::mt19937 rng(5u);
+  for (int i = 0; i < 2000; ++i) {
     TimingRegs r{};
-    uint16_t* fields[] = {&r.r4,  &r.r6,  &r.r7,  &r.r8,  &r.r10, &r.r11, &r.r12, &r.r13, &r.r14,
-                          &r.r16, &r.r19, &r.r21, &r.r23, &r.r25, &r.r26, &r.r57, &r.r73};
-    for (uint16_t* field : fields) *field = static_cast<uint16_t>(any16(rng));
-    // Keep the exposure and frame registers small half of the time so no wrap hides errors.
-    if (i % 2 == 0) {
-      r.r13 = static_cast<uint16_t>(r.r13 % 3000);
-      r.r14 = static_cast<uint16_t>(r.r14 % 3000);
-    }
-    ASSERT_EQ(CxCalcMinFrameLength(r), RefMinFrameLength(r)) << "state " << i;
-    ASSERT_EQ(
-        CxCalcMinFrameLength(r.r7, r.r10, r.r11, r.r13, r.r14, r.r16, r.r19, r.r23, r.r26, r.r57),
-        RefMinFrameLength(r))
-        << "state " << i;
+    r.r7 = static_cast<uint16_t>(rng() & 0x0500);
+    r.r10 = static_cast<uint16_t>(rng() & 0x00C1);
+    r.r11 = static_cast<uint16_t>(rng() & 0x0030);  // bit 2 clear: sequential
+    r.r13 = static_cast<uint16_t>(rng() % 2000);
+    r.r16 = static_cast<uint16_t>(rng());
+    r.r19 = static_cast<uint16_t>(rng());
+    r.r23 = static_cast<uint16_t>(rng());
+    r.r26 = static_cast<uint16_t>(rng());
+    r.r14 = static_cast<uint16_t>(rng() % 30000);
+    const uint16_t before = CxCalcMinFrameLength(r);
+    ++r.r14;
+    ASSERT_EQ(CxCalcMinFrameLength(r), before + 1) << i;
+    // Overlapped, a long exposure alone decides: exposure + 1.
+    r.r11 |= 0x0004;
+    if ((r.r11 & 0x0030) == 0x0010) continue;
+    r.r14 = 40000;
+    ASSERT_EQ(CxCalcMinFrameLength(r), 40001) << i;
   }
 }
 
@@ -103,23 +145,41 @@ TEST(MinLineLength, UnusableFrequencyGivesZeroInsteadOfDividing) {
   EXPECT_TRUE(FrequencyUsable(0x10001));
 }
 
-TEST(MinLineLength, MatchesPlainReimplementationOnRandomStates) {
-  std::mt19937 rng(7u);
-  std::uniform_int_distribution<uint32_t> any16(0, 0xFFFF);
-  std::uniform_int_distribution<uint32_t> clock(1, 200);
-  std::uniform_int_distribution<uint32_t> any32(0, 0xFFFFFFFFu);
-  for (int i = 0; i < 200000; ++i) {
-    TimingRegs r{};
-    uint16_t* fields[] = {&r.r4,  &r.r6,  &r.r7,  &r.r8,  &r.r10, &r.r11, &r.r12, &r.r13, &r.r14,
-                          &r.r16, &r.r19, &r.r21, &r.r23, &r.r25, &r.r26, &r.r57, &r.r73};
-    for (uint16_t* field : fields) *field = static_cast<uint16_t>(any16(rng));
-    uint32_t freq = (i % 4 == 0) ? any32(rng) : clock(rng);
-    if ((freq & 0xFFFF) == 0) freq |= 1;
-    ASSERT_EQ(CxCalcMinLineLength(r, freq), RefMinLineLength(r, freq))
-        << "state " << i << " F " << freq;
-    ASSERT_EQ(CxCalcMinLineLength(r.r6, r.r7, r.r10, r.r11, r.r21, r.r25, r.r26, r.r73, freq),
-              RefMinLineLength(r, freq))
-        << "state " << i;
+TEST(MinLineLength, RegisterSeventyThreeByReadoutModeAndRegisterSixHighByte) {
+  // F = 40: h = 20, f = 40. An empty line window is raised to 1028, so B = 514 + 20 = 534.
+  // A = (1064 + r6 high byte) x 20 / 40 + 2 Y + 72.
+  TimingRegs r{};
+  r.r73 = 0x20FF;
+  r.r11 = 0x0000;  // mode 0: Y = high byte 32: A = 532 + 64 + 72 = 668 -> 668 / 8 = 83
+  EXPECT_EQ(CxCalcMinLineLength(r, 40), 83);
+  r.r11 = 0x0010;  // mode 1: Y = low byte 255: A = 532 + 510 + 72 = 1114 -> 139
+  EXPECT_EQ(CxCalcMinLineLength(r, 40), 139);
+  r.r11 = 0x0020;  // mode 2: the low byte as well
+  EXPECT_EQ(CxCalcMinLineLength(r, 40), 139);
+  r.r11 = 0x0030;  // mode 3: Y = 3: A = 532 + 6 + 72 = 610 -> 76
+  EXPECT_EQ(CxCalcMinLineLength(r, 40), 76);
+  // High byte 0x20 of register 6: (1064 + 32) x 20 / 40 = 548; A = 548 + 6 + 72 = 626 -> 78.
+  r.r6 = 0x20FF;
+  EXPECT_EQ(CxCalcMinLineLength(r, 40), 78);
+  // h and f are F >> 1 and F, each cut to 16 bits: F = 0x10028 gives h = 32788 and f = 40;
+  // A = 1064 x 32788 / 40 + 78 = 872238 -> 20270 (mod 65536), B = 842651 + 32788 = 875439 ->
+  // 23471; 23471 / 8 = 2933.
+  r.r6 = 0;
+  EXPECT_EQ(CxCalcMinLineLength(r, 0x10028), 2933);
+  EXPECT_EQ(CxCalcMinLineLength(r.r6, r.r7, r.r10, r.r11, r.r21, r.r25, r.r26, r.r73, 0x10028),
+            2933);
+}
+
+TEST(MinLineLength, IsTheSameAtEveryEvenClock) {
+  // Both parts scale by h / f, exactly one half for an even clock: max(604, 660) / 8 = 82.
+  TimingRegs r{};
+  r.r25 = 1280;
+  uint16_t previous = CxCalcMinLineLength(r, 4);
+  for (uint32_t f = 4; f <= 114; f += 2) {
+    const uint16_t now = CxCalcMinLineLength(r, f);
+    EXPECT_EQ(now, 82) << f;  // even clocks: h / f is exactly one half
+    EXPECT_EQ(now, previous) << f;
+    previous = now;
   }
 }
 
@@ -167,24 +227,25 @@ TEST(SplitFrameTime, WorkedExamplesWithMinimums1100And82) {
   EXPECT_EQ(s.frame_length, 0);
 }
 
-TEST(SplitFrameTime, MatchesPlainReimplementation) {
+TEST(SplitFrameTime, StaysWithinTheLimitsAndNearTheRequest) {
   std::mt19937 rng(99u);
-  std::uniform_int_distribution<uint32_t> fl_dist(1, 65535);
-  std::uniform_int_distribution<uint32_t> ll_dist(1, 8191);
-  std::uniform_int_distribution<uint32_t> small_fl(1, 3000);
-  std::uniform_int_distribution<uint32_t> small_ll(1, 300);
-  std::uniform_int_distribution<uint32_t> any32(0, 0xFFFFFFFFu);
-  std::uniform_int_distribution<uint32_t> in_range(0, 140000000u);
-  for (int i = 0; i < 300000; ++i) {
-    const bool small = i % 2 == 0;
-    const auto fl_min = static_cast<uint16_t>(small ? small_fl(rng) : fl_dist(rng));
-    const auto ll_min = static_cast<uint16_t>(small ? small_ll(rng) : ll_dist(rng));
-    const uint32_t t = (i % 8 == 0) ? any32(rng) : in_range(rng);
-    const FrameTimeSplit got = SplitFrameTime(t, fl_min, ll_min);
-    const FrameTimeSplit want = RefSplit(t, fl_min, ll_min);
-    ASSERT_EQ(got.clamped_time, want.clamped_time) << t << ' ' << fl_min << ' ' << ll_min;
-    ASSERT_EQ(got.line_length, want.line_length) << t << ' ' << fl_min << ' ' << ll_min;
-    ASSERT_EQ(got.frame_length, want.frame_length) << t << ' ' << fl_min << ' ' << ll_min;
+  for (int i = 0; i < 20000; ++i) {
+    const auto fl_min = static_cast<uint16_t>(1 + rng() % 3000);
+    const auto ll_min = static_cast<uint16_t>(1 + rng() % 300);
+    const uint32_t t = i % 8 == 0 ? static_cast<uint32_t>(rng()) : rng() % 140000000u;
+    const FrameTimeSplit s = SplitFrameTime(t, fl_min, ll_min);
+    const uint32_t t_min = uint32_t{fl_min} * ll_min;
+    ASSERT_EQ(s.clamped_time, std::min(std::max(t, t_min), kMaxFrameTime)) << t;
+    ASSERT_GE(s.line_length, ll_min) << t;
+    ASSERT_LE(s.line_length, 2047) << t;
+    ASSERT_GE(s.frame_length, fl_min) << t;
+    ASSERT_LE(s.frame_length, 65534) << t;
+    // Unless a limit intervened or the quotient wrapped, the frame length is the nearest for
+    // the line length.
+    const double product = static_cast<double>(s.line_length) * s.frame_length;
+    if (s.frame_length > fl_min && s.clamped_time < 65534.0 * s.line_length) {
+      ASSERT_LE(std::abs(product - s.clamped_time), s.line_length / 2.0) << t;
+    }
   }
 }
 
@@ -202,27 +263,23 @@ TEST(FrameRate, WorkedExamplesAndZeros) {
   EXPECT_EQ(FrameTimeFromRateTruncated(40, 0.0), 0u);
 }
 
-TEST(FrameRate, EvaluatesClockTimesConstantFirst) {
-  // F × C / x must be computed left to right in double; F × (C / x) differs in the last bit
-  // often enough to change a truncated frame time.
+TEST(FrameRate, RateAndFrameTimeRoundTrip) {
+  // The minimum rate truncated back gives one unit less than the maximum frame time.
+  EXPECT_EQ(FrameTimeFromRateTruncated(40, FrameRateFromTime(40, kMaxFrameTime)),
+            kMaxFrameTime - 1);
+  // 40 x 62501.74 / 26 = 96156.52 -> 96157 rounded, 96156 truncated.
+  EXPECT_EQ(FrameTimeFromRateRounded(40, 26.0), 96157u);
+  EXPECT_EQ(FrameTimeFromRateTruncated(40, 26.0), 96156u);
   std::mt19937 rng(3u);
-  std::uniform_int_distribution<uint32_t> clock(4, 114);
-  std::uniform_real_distribution<double> rates(0.02, 5000.0);
-  std::uniform_int_distribution<uint32_t> times(1, kMaxFrameTime);
-  for (int i = 0; i < 100000; ++i) {
-    const uint32_t f = clock(rng);
-    // Rates of whole frame times give quotients next to integers, where the order shows.
-    const double rate =
-        (i % 2 == 0) ? rates(rng)
-                     : static_cast<double>(f) * 62501.74015390621 / static_cast<double>(times(rng));
-    const double quotient = static_cast<double>(f) * 62501.74015390621 / rate;
-    ASSERT_EQ(FrameTimeFromRateTruncated(f, rate), static_cast<uint32_t>(quotient))
-        << f << ' ' << rate;
-    ASSERT_EQ(FrameTimeFromRateRounded(f, rate), static_cast<uint32_t>(std::llround(quotient)))
-        << f << ' ' << rate;
-    const uint32_t t = times(rng);
-    ASSERT_EQ(FrameRateFromTime(f, t),
-              static_cast<double>(f) * 62501.74015390621 / static_cast<double>(t));
+  for (int i = 0; i < 20000; ++i) {
+    const uint32_t f = 4 + rng() % 111;
+    const uint32_t t = 1 + rng() % kMaxFrameTime;
+    const double rate = FrameRateFromTime(f, t);
+    ASSERT_EQ(FrameTimeFromRateRounded(f, rate), t) << f << ' ' << t;
+    const uint32_t truncated = FrameTimeFromRateTruncated(f, rate);
+    ASSERT_TRUE(truncated == t || truncated + 1 == t) << f << ' ' << t;
+    // A longer frame is a lower rate.
+    ASSERT_LT(FrameRateFromTime(f, t + 1), rate) << f << ' ' << t;
   }
 }
 
