@@ -515,6 +515,49 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPix
 KEPRA_API uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_BadPixel* Data,
                                                     uint16_t Count, uint16_t* Reply);
 
+/* ---- Library version and error text -----------------------------------------------------
+ * No handle, no lock, no request; callable from any thread at any time. */
+
+/* The version of this header; kepra_GetLibraryVersion gives that of the library loaded. */
+#define KEPRA_VERSION_MAJOR 0u
+#define KEPRA_VERSION_MINOR 1u
+#define KEPRA_VERSION_PATCH 0u
+#define KEPRA_VERSION ((KEPRA_VERSION_MAJOR << 16) | (KEPRA_VERSION_MINOR << 8) | KEPRA_VERSION_PATCH)
+
+/* (major << 16) | (minor << 8) | patch of the library that is running. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetLibraryVersion(void);
+
+/* Static English text for any last-error value the library, its platform layer or the driver
+ * leaves: the code's name and what it means here, e.g. "ERROR_INVALID_PARAMETER: a value is out
+ * of range or a required pointer is missing". A code it does not know gives a fixed text that
+ * says so. Never null; the text must not be freed. */
+KEPRA_API const char* KEPRA_CALL kepra_ErrorText(uint32_t Code);
+
+/* ---- Frame format ----------------------------------------------------------------------
+ * What a frame of the current frame parameters looks like: a record whose first field is its
+ * size, so that it can grow. The caller sets Size to sizeof(kepra_FrameFormat); a smaller Size
+ * is refused (87) and fields beyond those this library knows are left alone. Reads the
+ * frame-parameter record and the identity record under the device lock. Invalid handle: 6;
+ * null Format: 487. Thread-safe. */
+#define KEPRA_CFA_NONE 0u /* monochrome, or a binned colour frame (one Bayer site only) */
+#define KEPRA_CFA_RGGB 1u /* Bayer order of the frame's first two lines, first two samples */
+#define KEPRA_CFA_GRBG 2u
+#define KEPRA_CFA_GBRG 3u
+#define KEPRA_CFA_BGGR 4u
+typedef struct kepra_FrameFormat {
+  uint32_t Size;        /* set by the caller: sizeof(kepra_FrameFormat) */
+  uint32_t Width;       /* samples per line: frame-parameter Width / BinX */
+  uint32_t Height;      /* lines: Height / BinY */
+  uint32_t BitDepth;    /* significant bits per sample: 8, 10 or 12 */
+  uint32_t Bytes8;      /* Width * Height: a frame of kepra_GetFrame8 */
+  uint32_t Bytes16;     /* Width * Height * 2 */
+  uint32_t BytesEx8;    /* sizeof(kepra_FrameInfo) + Bytes8 */
+  uint32_t BytesEx16;   /* sizeof(kepra_FrameInfo) + Bytes16 */
+  uint32_t ColorFilter; /* KEPRA_CFA_*, after region offset, mirroring and flipping */
+} kepra_FrameFormat;
+KEPRA_STATIC_ASSERT(sizeof(kepra_FrameFormat) == 36, "kepra_FrameFormat is 36 bytes");
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H, kepra_FrameFormat* Format);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 
