@@ -36,6 +36,7 @@ constexpr Entry kTexts[] = {
     {1460, "ERROR_TIMEOUT: no frame arrived within the time given"},
     {1638, "ERROR_PRODUCT_VERSION: the driver or camera firmware version is not supported"},
     {1784, "ERROR_INVALID_USER_BUFFER: the buffer cannot take the request's data"},
+    {5023, "ERROR_INVALID_STATE: not possible in the stream's state (running, or a callback set)"},
     {0xC0000008u, "STATUS_INVALID_HANDLE: the device lock was given an invalid handle"},
     {0xC000000Du, "STATUS_INVALID_PARAMETER: the driver refused the device-index request"},
 };
