@@ -268,8 +268,10 @@ void Stream::CallbackLoop() {
     ready_.wait(lock, [&] { return !queue_.empty() || !running_; });
     if (!running_) break;  // frames not yet delivered stay queued until the next start
     const kepra_Frame frame = TakeLocked();
+    const kepra_FrameCallback callback = callback_;
+    void* const context = context_;
     lock.unlock();
-    callback_(&frame, context_);
+    callback(&frame, context);
     lock.lock();
     slots_[frame.Buffer].state = State::kFree;
   }
