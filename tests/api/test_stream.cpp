@@ -508,7 +508,8 @@ TEST_F(Stream, CallbackGetsFramesInOrderOnItsOwnThreadAndMayStopTheStream) {
   kepra_Frame f = EmptyFrame();
   EXPECT_EQ(kepra_NextFrame(s, &f, 0), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_STATE);
-  WaitForStats([](const kepra_StreamStats& st) { return st.Running == 0; });
+  // Stopped from the fifth call, whose buffer goes back once it has returned.
+  WaitForStats([](const kepra_StreamStats& st) { return st.Running == 0 && st.Held == 0; });
   std::lock_guard lock(log.mutex);
   ASSERT_EQ(log.calls.load(), 5);
   EXPECT_EQ(log.threads.size(), 1u);
@@ -516,7 +517,6 @@ TEST_F(Stream, CallbackGetsFramesInOrderOnItsOwnThreadAndMayStopTheStream) {
   for (std::size_t i = 1; i < log.sequences.size(); ++i) {
     EXPECT_GT(log.sequences[i], log.sequences[i - 1]);
   }
-  EXPECT_EQ(Stats(s).Held, 0u);  // buffers went back after each call
 }
 
 TEST_F(Stream, ASlowCallbackHoldsOneBufferWhileGrabbingGoesOn) {
