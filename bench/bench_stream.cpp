@@ -2,6 +2,7 @@
 // oldest-first loses frames to a consumer that stalls now and then, and how soon newest-only
 // hands a frame over after it arrived.
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -86,7 +87,7 @@ class Setup {
 // stream (8 buffers, oldest-first, consumer that only releases) against a loop of
 // kepra_GetFrame16 into one buffer. The two alternate, each over kBurst frames.
 void BM_Stream_VsSyncLoop(benchmark::State& state) {
-  constexpr int kBurst = 40;
+  constexpr int kBurst = 200;  // about 1.6 s: the start (a device handle, a thread) is a small part
   LibHandle h;
   Setup setup(h.get(), false, 1280, 1024);
   const std::uint32_t length = 1280u * 1024u * 2u;
@@ -120,7 +121,7 @@ void BM_Stream_VsSyncLoop(benchmark::State& state) {
   Report({"stream", "stream (8 buffers) vs kepra_GetFrame16 loop, 1280x1024, unpaced", lib, floor,
           "fps", ">= 0.95", "floor: synchronous loop", ratio});
 }
-BENCHMARK(BM_Stream_VsSyncLoop)->Iterations(15)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Stream_VsSyncLoop)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Paced camera at 30 fps (640 x 480), oldest-first with 8 buffers; the consumer stalls for
 // three frame periods at every tenth frame. Lost frames: dropped (no free buffer) plus skipped
@@ -146,15 +147,18 @@ void BM_Stream_OldestFirstStallingConsumer(benchmark::State& state) {
     }
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
     const kepra_StreamStats st = stream.Stats();
-    const double lost = static_cast<double>(st.Dropped + st.Skipped);
     state.counters["configured_fps"] = fps;
     state.counters["dropped"] = static_cast<double>(st.Dropped);
     state.counters["skipped"] = static_cast<double>(st.Skipped);
+    // Dropped is the pool's doing; skipped frames are ones the camera produced before the
+    // grab thread's next request reached it (the virtual camera keeps no frame queue).
     char what[96];
-    std::snprintf(what, sizeof what,
-                  "oldest-first, 8 buffers, %.1f fps, stall 3 periods every 10th of %d: lost", fps,
-                  kFrames);
-    Report({"stream", what, lost, 0, "frames", "= 0", "dropped + skipped"});
+    std::snprintf(what, sizeof what, "oldest-first, 8 buffers, %.1f fps, stalling consumer, %d",
+                  fps, kFrames);
+    Report({"stream", std::string(what) + ": dropped", static_cast<double>(st.Dropped), 0, "frames",
+            "= 0", "no free buffer"});
+    Report({"stream", std::string(what) + ": skipped", static_cast<double>(st.Skipped), 0, "frames",
+            "= 0", "counter gaps"});
   }
 }
 BENCHMARK(BM_Stream_OldestFirstStallingConsumer)
