@@ -105,6 +105,14 @@ const Api& Lib() {
     Load(lib, "kepra_SetFrameRate", a.SetFrameRate);
     Load(lib, "kepra_GetFrequency", a.GetFrequency);
     Load(lib, "kepra_SetFrequency", a.SetFrequency);
+    Load(lib, "kepra_SetFrameParams", a.SetFrameParams);
+    Load(lib, "kepra_OpenStream", a.OpenStream);
+    Load(lib, "kepra_StartStream", a.StartStream);
+    Load(lib, "kepra_NextFrame", a.NextFrame);
+    Load(lib, "kepra_ReleaseFrame", a.ReleaseFrame);
+    Load(lib, "kepra_StopStream", a.StopStream);
+    Load(lib, "kepra_GetStreamStats", a.GetStreamStats);
+    Load(lib, "kepra_CloseStream", a.CloseStream);
     return a;
   }();
   return api;

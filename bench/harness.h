@@ -35,6 +35,14 @@ struct Api {
   decltype(&kepra_SetFrameRate) SetFrameRate;
   decltype(&kepra_GetFrequency) GetFrequency;
   decltype(&kepra_SetFrequency) SetFrequency;
+  decltype(&kepra_SetFrameParams) SetFrameParams;
+  decltype(&kepra_OpenStream) OpenStream;
+  decltype(&kepra_StartStream) StartStream;
+  decltype(&kepra_NextFrame) NextFrame;
+  decltype(&kepra_ReleaseFrame) ReleaseFrame;
+  decltype(&kepra_StopStream) StopStream;
+  decltype(&kepra_GetStreamStats) GetStreamStats;
+  decltype(&kepra_CloseStream) CloseStream;
 };
 const Api& Lib();
 

@@ -69,7 +69,7 @@ void Camera::PowerOnRegisters() {
 }
 
 Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> in,
-                             std::span<std::uint8_t> out) {
+                             std::span<std::uint8_t> out, const Abandoned& abandoned) {
   // Faults are matched before the request is served; a stall delays it outside the camera's
   // lock so that other connections go on meanwhile.
   Fault hit{};
@@ -120,7 +120,7 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
     result = Error(hit.error);
   } else {
     std::unique_lock lock(mutex_);
-    result = Dispatch(lock, code, in, out);
+    result = Dispatch(lock, code, in, out, abandoned);
   }
   if (!result.ok && !result.disconnect) {
     const auto* known = io::FindControlCode(code);
@@ -140,7 +140,8 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
 }
 
 Camera::Result Camera::Dispatch(std::unique_lock<std::mutex>& lock, std::uint32_t code,
-                                std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+                                std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                const Abandoned& abandoned) {
   switch (code) {
     case io::IOCTL_DEVICE_INDEX:
       if (out.size() < 4) return Error(kErrorInsufficientBuffer);
@@ -158,7 +159,7 @@ Camera::Result Camera::Dispatch(std::unique_lock<std::mutex>& lock, std::uint32_
     case io::IOCTL_GET_FRAME8:
     case io::IOCTL_GET_FRAME_EX8:
     case io::IOCTL_GET_FRAME_AFTER_EX8:
-      return ServeFrame(lock, code, in, out);
+      return ServeFrame(lock, code, in, out, abandoned);
     case io::IOCTL_IDENTDATA:
       return ServeIdentData(in, out);
     case io::IOCTL_SET_IDENTDATA:

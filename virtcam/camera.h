@@ -100,8 +100,13 @@ class Camera {
 
   std::uint32_t index() const { return index_; }
 
+  // Asked while a frame request waits: true when the client that sent it went away (its
+  // connection closed, its request cancelled), so that the wait ends with
+  // ERROR_OPERATION_ABORTED instead of holding a thread for a frame nobody takes.
+  using Abandoned = std::function<bool()>;
   // Serves one request. `out` is the caller's output buffer of the length it asked for.
-  Result Serve(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  Result Serve(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+               const Abandoned& abandoned = {});
 
   // ---- Inspection and control, for tests and the daemon ----
   std::uint16_t Register(std::uint16_t address) const;
@@ -152,7 +157,8 @@ class Camera {
  private:
   // `lock` holds mutex_; a frame request may release it while it waits.
   Result Dispatch(std::unique_lock<std::mutex>& lock, std::uint32_t code,
-                  std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+                  std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                  const Abandoned& abandoned);
   Result ServeSensorReg(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeSensorRegs(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
   Result ServeFrequency(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
@@ -160,7 +166,8 @@ class Camera {
 
   // camera_frames.cpp
   Result ServeFrame(std::unique_lock<std::mutex>& lock, std::uint32_t code,
-                    std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+                    std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                    const Abandoned& abandoned);
   // The FX3 boot loader's verdict on the flash; sets booted_ and the sensor geometry.
   kepra::firmware::Fx3Check Boot();
 

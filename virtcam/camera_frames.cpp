@@ -16,6 +16,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "camera.h"
 #include "camera_io.h"
@@ -37,6 +38,31 @@ constexpr double kTickFactor = 15.999554533002907;
 constexpr std::uint32_t kStreamSnapshot = 1;
 
 Camera::Result Gone() { return {false, 1167, 0, true}; }  // ERROR_DEVICE_NOT_CONNECTED
+constexpr std::uint32_t kErrorOperationAborted = 995;
+
+enum class Wake { kReady, kTimeout, kAbandoned };
+
+// Waits on `cv` until `ready`, or `deadline`. With a client to watch it looks every 20 ms
+// whether that client went away, so that no thread stays blocked for a frame nobody takes.
+template <typename Ready>
+Wake WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+             std::optional<Clock::time_point> deadline, const Camera::Abandoned& abandoned,
+             Ready ready) {
+  constexpr auto kLook = std::chrono::milliseconds(20);
+  for (;;) {
+    if (ready()) return Wake::kReady;
+    if (abandoned && abandoned()) return Wake::kAbandoned;
+    const Clock::time_point now = Clock::now();
+    if (deadline && now >= *deadline) return Wake::kTimeout;
+    if (abandoned) {
+      cv.wait_until(lock, deadline ? std::min(*deadline, now + kLook) : now + kLook);
+    } else if (deadline) {
+      cv.wait_until(lock, *deadline);
+    } else {
+      cv.wait(lock);
+    }
+  }
+}
 
 bool Newer(std::uint32_t counter, std::uint32_t value) {
   return static_cast<std::int32_t>(counter - value) > 0;
@@ -64,7 +90,8 @@ kepra::firmware::Fx3Check Camera::Boot() {
 }
 
 Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint32_t code,
-                                  std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+                                  std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                  const Abandoned& abandoned) {
   const bool after =
       code == io::IOCTL_GET_FRAME_AFTER_EX16 || code == io::IOCTL_GET_FRAME_AFTER_EX8;
   const bool with_info =
@@ -89,11 +116,11 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
         encoded >= 0 ? static_cast<std::uint32_t>(encoded)
                      : (settings_.snapshot == 0x80000000u ? 0u : 0u - settings_.snapshot);
     const auto triggered = [&] { return triggers_ > triggers_taken_ || unplugged_.load(); };
-    if (timeout_ms == 0) {
-      frame_cv_.wait(lock, triggered);
-    } else if (!frame_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), triggered)) {
-      return Error(kErrorSemTimeout);
-    }
+    std::optional<Clock::time_point> deadline;
+    if (timeout_ms != 0) deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const Wake wake = WaitFor(frame_cv_, lock, deadline, abandoned, triggered);
+    if (wake == Wake::kAbandoned) return Error(kErrorOperationAborted);
+    if (wake == Wake::kTimeout) return Error(kErrorSemTimeout);
     if (unplugged_.load()) return Gone();
     ++triggers_taken_;
     counter = next_counter_;
@@ -118,7 +145,8 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
     last_counter_ = counter;
     last_time_ = when;
     // Other requests go on while this one waits for its frame.
-    while (Clock::now() < when && !unplugged_.load()) frame_cv_.wait_until(lock, when);
+    const Wake wake = WaitFor(frame_cv_, lock, when, abandoned, [&] { return unplugged_.load(); });
+    if (wake == Wake::kAbandoned) return Error(kErrorOperationAborted);
     if (unplugged_.load()) return Gone();
     if (!booted_) return Error(kErrorNotReady);  // reset meanwhile
   } else {

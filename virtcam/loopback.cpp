@@ -25,6 +25,7 @@ struct DeviceFile final : kepra::posix::Object {
   explicit DeviceFile(std::shared_ptr<Camera> c) : camera(std::move(c)) {}
   std::shared_ptr<Camera> camera;
   std::atomic<bool> gone{false};
+  std::atomic<std::uint64_t> cancels{0};  // CancelIoEx calls so far
 };
 
 }  // namespace
@@ -60,9 +61,12 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
+  // A cancel that comes while the request waits ends the wait.
+  const std::uint64_t cancels = device->cancels.load();
   const vcam::Camera::Result result =
       device->camera->Serve(code, {static_cast<const std::uint8_t*>(in), in_size},
-                            {static_cast<std::uint8_t*>(out), out_size});
+                            {static_cast<std::uint8_t*>(out), out_size},
+                            [&device, cancels] { return device->cancels.load() != cancels; });
   if (result.disconnect) {
     device->gone = true;
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
@@ -73,5 +77,15 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     return FALSE;
   }
   if (bytes_returned) *bytes_returned = result.bytes;
+  return TRUE;
+}
+
+BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED) {
+  auto device = kepra::posix::FindHandleAs<DeviceFile>(handle);
+  if (!device) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ++device->cancels;
   return TRUE;
 }

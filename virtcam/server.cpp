@@ -283,7 +283,11 @@ bool ServeStream(Camera& camera, int fd) {
       continue;
     }
     out.resize(out_size);
-    const Camera::Result result = camera.Serve(code, in, out);
+    // A client that shut its connection down (a cancelled request) ends a frame wait.
+    const Camera::Result result = camera.Serve(code, in, out, [fd] {
+      pollfd p{fd, POLLRDHUP, 0};
+      return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    });
     if (result.disconnect) return true;
     if (!SendReply(fd, result, out.data())) return false;
   }

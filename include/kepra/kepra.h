@@ -515,6 +515,160 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPix
 KEPRA_API uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_BadPixel* Data,
                                                     uint16_t Count, uint16_t* Reply);
 
+/* ---- Library version and error text -----------------------------------------------------
+ * No handle, no lock, no request; callable from any thread at any time. */
+
+/* The version of this header; kepra_GetLibraryVersion gives that of the library loaded. */
+#define KEPRA_VERSION_MAJOR 0u
+#define KEPRA_VERSION_MINOR 1u
+#define KEPRA_VERSION_PATCH 0u
+#define KEPRA_VERSION \
+  ((KEPRA_VERSION_MAJOR << 16) | (KEPRA_VERSION_MINOR << 8) | KEPRA_VERSION_PATCH)
+
+/* (major << 16) | (minor << 8) | patch of the library that is running. */
+KEPRA_API uint32_t KEPRA_CALL kepra_GetLibraryVersion(void);
+
+/* Static English text for any last-error value the library, its platform layer or the driver
+ * leaves: the code's name and what it means here, e.g. "ERROR_INVALID_PARAMETER: a value is out
+ * of range or a required pointer is missing". A code it does not know gives a fixed text that
+ * says so. Never null; the text must not be freed. */
+KEPRA_API const char* KEPRA_CALL kepra_ErrorText(uint32_t Code);
+
+/* ---- Frame format ----------------------------------------------------------------------
+ * What a frame of the current frame parameters looks like: a record whose first field is its
+ * size, so that it can grow. The caller sets Size to sizeof(kepra_FrameFormat); a smaller Size
+ * is refused (87) and fields beyond those this library knows are left alone. Reads the
+ * frame-parameter record and the identity record under the device lock. Invalid handle: 6;
+ * null Format: 487. Thread-safe. */
+#define KEPRA_CFA_NONE 0u /* monochrome, or a binned colour frame (one Bayer site only) */
+#define KEPRA_CFA_RGGB 1u /* Bayer order of the frame's first two lines, first two samples */
+#define KEPRA_CFA_GRBG 2u
+#define KEPRA_CFA_GBRG 3u
+#define KEPRA_CFA_BGGR 4u
+typedef struct kepra_FrameFormat {
+  uint32_t Size;        /* set by the caller: sizeof(kepra_FrameFormat) */
+  uint32_t Width;       /* samples per line: frame-parameter Width / BinX */
+  uint32_t Height;      /* lines: Height / BinY */
+  uint32_t BitDepth;    /* significant bits per sample: 8, 10 or 12 */
+  uint32_t Bytes8;      /* Width * Height: a frame of kepra_GetFrame8 */
+  uint32_t Bytes16;     /* Width * Height * 2 */
+  uint32_t BytesEx8;    /* sizeof(kepra_FrameInfo) + Bytes8 */
+  uint32_t BytesEx16;   /* sizeof(kepra_FrameInfo) + Bytes16 */
+  uint32_t ColorFilter; /* KEPRA_CFA_*, after region offset, mirroring and flipping */
+} kepra_FrameFormat;
+KEPRA_STATIC_ASSERT(sizeof(kepra_FrameFormat) == 36, "kepra_FrameFormat is 36 bytes");
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H, kepra_FrameFormat* Format);
+
+/* ---- Streams ------------------------------------------------------------------------------
+ * A stream grabs frames on a thread of its own into a pool of buffers, while the application
+ * takes them with kepra_NextFrame (and gives them back with kepra_ReleaseFrame) or receives
+ * them in a callback. The frame format (kepra_GetFrameFormat) is read once when the stream is
+ * opened: reopen the stream after changing the frame parameters. The stream grabs on a device
+ * handle of its own, so kepra_StopStream can cancel a grab that waits in the driver (a paced
+ * camera between frames, a snapshot-mode camera waiting for its trigger) and return at once.
+ *
+ * Every stream function fails with ERROR_INVALID_HANDLE (6) for a null stream or one that was
+ * closed; null required pointers: ERROR_INVALID_ADDRESS (487); a record whose Size is smaller
+ * than the one of this header: ERROR_INVALID_PARAMETER (87).
+ *
+ * Thread safety: all stream functions may be called from any thread, at the same time, except
+ * that kepra_CloseStream must be the last call on a stream (no other call on it may run or
+ * follow) and must not be called from its own callback. Functions on different streams are
+ * independent. The camera handle stays usable by other threads meanwhile (settings, grabs). */
+typedef struct kepra_Stream* KEPRA_STREAM; /* opaque */
+
+/* Frames queue in arrival order; when no buffer is free a new frame is discarded (Dropped), so
+ * nothing that was queued is lost while the pool lasts. */
+#define KEPRA_STREAM_OLDEST_FIRST 0u
+/* Only the newest frame waits: a new frame replaces one still waiting (Dropped counts the
+ * replaced); for live view, where a fresh frame matters more than every frame. */
+#define KEPRA_STREAM_NEWEST_ONLY 1u
+
+/* Stream-specific last-error values (see kepra_ErrorText). */
+#define KEPRA_ERROR_OPERATION_ABORTED 995u /* the stream is stopped (or was never started) */
+#define KEPRA_ERROR_TIMEOUT 1460u          /* no frame within the time-out */
+#define KEPRA_ERROR_INVALID_STATE 5023u    /* not in this state: e.g. started twice */
+#define KEPRA_INFINITE 0xFFFFFFFFu         /* kepra_NextFrame: wait without limit */
+
+typedef struct kepra_StreamConfig {
+  uint32_t Size;        /* sizeof(kepra_StreamConfig) */
+  uint32_t Depth;       /* 8 or 16 bits per sample, as kepra_GetFrame8 / kepra_GetFrame16 */
+  uint32_t BufferCount; /* 0: 8; at most 1024 */
+  uint32_t Strategy;    /* KEPRA_STREAM_OLDEST_FIRST / KEPRA_STREAM_NEWEST_ONLY */
+  uint32_t WithInfo;    /* non-zero: frames carry their kepra_FrameInfo record (counter, time) */
+  uint32_t BufferBytes; /* with Buffers: bytes of each caller buffer, at least the frame's */
+  void* const* Buffers; /* null: the library allocates; else BufferCount caller buffers (8-byte
+                           aligned), which must stay valid until kepra_CloseStream */
+} kepra_StreamConfig;
+
+typedef struct kepra_Frame {
+  uint32_t Size;               /* set by the caller: sizeof(kepra_Frame) */
+  uint32_t Buffer;             /* index of the buffer that holds it (caller's order) */
+  const void* Samples;         /* Width * Height samples, Depth bits each */
+  const kepra_FrameInfo* Info; /* its record in front of the samples, or null without records */
+  uint64_t Sequence;           /* 0, 1, 2 ... per frame received since start; a gap = Dropped */
+  uint32_t FrameCounter;       /* from the record (0 without) */
+  uint32_t Reserved;
+  uint64_t TimestampUs; /* camera time from the record (0 without) */
+  uint64_t ArrivalUs;   /* host monotonic microseconds when the grab completed */
+  uint32_t Width, Height, BitDepth, Depth;
+  uint32_t Bytes; /* bytes of Samples */
+} kepra_Frame;
+
+typedef struct kepra_StreamStats {
+  uint32_t Size;      /* set by the caller: sizeof(kepra_StreamStats) */
+  uint32_t Running;   /* 1 between start and stop (0 once the camera went away) */
+  uint64_t Received;  /* frames grabbed from the camera since start */
+  uint64_t Delivered; /* frames handed to the application */
+  uint64_t Skipped;   /* frames the camera produced that the stream never got: gaps in the
+                         records' frame counter, across the 32-bit wrap (0 without records) */
+  uint64_t Dropped;   /* grabbed but discarded: no free buffer (oldest-first) or replaced
+                         (newest-only) */
+  uint64_t Failures;  /* failed grab requests (e.g. 121 for a trigger that did not come) */
+  uint32_t LastError; /* of the last failed grab; 0: none */
+  uint32_t Queued;    /* ready, not yet taken */
+  uint32_t Held;      /* taken, not yet released */
+  uint32_t Reserved;
+} kepra_StreamStats;
+
+/* Called on the stream's callback thread, one frame at a time, in arrival order. The frame is
+ * valid until the callback returns, then its buffer goes back to the pool: do not release it.
+ * A slow callback holds one buffer; the grab thread goes on with the others. */
+typedef void(KEPRA_CALL* kepra_FrameCallback)(const kepra_Frame* Frame, void* Context);
+
+/* Opens a stream on an open camera: checks the configuration (Depth not 8 or 16, Strategy
+ * unknown, BufferCount above 1024, or Buffers with a BufferCount of 0: 87; a null caller
+ * buffer: 487), reads the frame format and allocates the pool. Caller buffers smaller than a
+ * frame (BufferBytes below the frame's bytes, with the record when WithInfo) are refused with
+ * ERROR_INSUFFICIENT_BUFFER (122) and nothing is grabbed. Returns null on failure (last error
+ * set). Nothing is grabbed before kepra_StartStream. */
+KEPRA_API KEPRA_STREAM KEPRA_CALL kepra_OpenStream(KEPRA_HANDLE H,
+                                                   const kepra_StreamConfig* Config);
+/* Delivers frames to Callback (null: back to kepra_NextFrame) from the next start on. Only
+ * while stopped (else 5023). With a callback set kepra_NextFrame fails with 5023. */
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameCallback(KEPRA_STREAM S, kepra_FrameCallback Callback,
+                                                     void* Context);
+/* Starts grabbing: opens the stream's device handle and its threads. Frames still queued from
+ * an earlier run are discarded and the statistics start again; frames the application still
+ * holds stay its own until released. Already running: 5023. */
+KEPRA_API uint32_t KEPRA_CALL kepra_StartStream(KEPRA_STREAM S);
+/* Takes the oldest queued frame into *Frame, waiting up to TimeoutMs (KEPRA_INFINITE: no
+ * limit). Time-out: 0 with 1460. Stopped (or never started) with nothing queued: 0 with 995;
+ * frames queued before a stop are still handed out. Camera gone: 0 with its error (1167) once
+ * the queue is empty. The frame stays the caller's until kepra_ReleaseFrame. */
+KEPRA_API uint32_t KEPRA_CALL kepra_NextFrame(KEPRA_STREAM S, kepra_Frame* Frame,
+                                              uint32_t TimeoutMs);
+/* Gives a frame's buffer back to the pool. A frame not held by the application (released
+ * twice, delivered to a callback, made up): 87. */
+KEPRA_API uint32_t KEPRA_CALL kepra_ReleaseFrame(KEPRA_STREAM S, const kepra_Frame* Frame);
+/* Stops grabbing and returns promptly: a grab waiting in the driver is cancelled; a running
+ * callback is waited for (unless Stop is called from the callback itself). Wakes every
+ * kepra_NextFrame waiting on the stream. Stopping a stopped stream succeeds. */
+KEPRA_API uint32_t KEPRA_CALL kepra_StopStream(KEPRA_STREAM S);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetStreamStats(KEPRA_STREAM S, kepra_StreamStats* Stats);
+/* Stops the stream and frees it with its buffers (frames still held become invalid). */
+KEPRA_API uint32_t KEPRA_CALL kepra_CloseStream(KEPRA_STREAM S);
+
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];
 

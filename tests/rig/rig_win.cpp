@@ -1,6 +1,7 @@
 // The Windows side of the rig: kepra.dll is loaded unmodified and only its driver boundary is
 // redirected, by patching the DLL's import table: device discovery (SetupDi*), CreateFileA,
-// DeviceIoControl and CloseHandle of camera handles, and OutputDebugStringA go to in-process
+// DeviceIoControl, CancelIoEx, CancelSynchronousIo and CloseHandle of camera handles, and
+// OutputDebugStringA go to in-process
 // virtual cameras; every other call, and every handle that is not a camera's, passes through
 // to the system. Named mutexes, Sleep and the last error stay the system's own.
 #define NOMINMAX
@@ -8,6 +9,8 @@
 // setupapi.h needs windows.h first.
 #include <setupapi.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +20,7 @@
 #include <mutex>
 #include <span>
 #include <stdexcept>
+#include <vector>
 
 #include "rig.h"
 
@@ -162,6 +166,43 @@ HANDLE WINAPI HookCreateFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_
   return h;
 }
 
+// Requests in flight on camera handles, so that a cancel (by handle or by thread) can end the
+// camera's wait for them, as a driver completes a cancelled request.
+struct InFlight {
+  HANDLE handle;
+  DWORD thread;
+  std::atomic<bool> cancelled{false};
+};
+std::mutex g_flight_mutex;
+std::vector<InFlight*> g_in_flight;
+
+// Marks the requests that `match` selects; true when there was one.
+template <typename Match>
+bool CancelInFlight(Match match) {
+  std::lock_guard lock(g_flight_mutex);
+  bool any = false;
+  for (InFlight* r : g_in_flight) {
+    if (match(*r)) {
+      r->cancelled = true;
+      any = true;
+    }
+  }
+  return any;
+}
+
+BOOL WINAPI HookCancelIoEx(HANDLE h, LPOVERLAPPED overlapped) {
+  if (!FindCamera(h)) return CancelIoEx(h, overlapped);
+  if (CancelInFlight([h](const InFlight& r) { return r.handle == h; })) return TRUE;
+  SetLastError(ERROR_NOT_FOUND);
+  return FALSE;
+}
+
+BOOL WINAPI HookCancelSynchronousIo(HANDLE thread) {
+  const DWORD id = GetThreadId(thread);
+  if (CancelInFlight([id](const InFlight& r) { return r.thread == id; })) return TRUE;
+  return CancelSynchronousIo(thread);
+}
+
 BOOL WINAPI HookDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                                 DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
   auto camera = FindCamera(h);
@@ -176,9 +217,19 @@ BOOL WINAPI HookDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, 
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
+  InFlight request{h, GetCurrentThreadId()};
+  {
+    std::lock_guard lock(g_flight_mutex);
+    g_in_flight.push_back(&request);
+  }
   const auto result = camera->Serve(
       code, std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(in), in_size),
-      std::span<std::uint8_t>(static_cast<std::uint8_t*>(out), out_size));
+      std::span<std::uint8_t>(static_cast<std::uint8_t*>(out), out_size),
+      [&request] { return request.cancelled.load(); });
+  {
+    std::lock_guard lock(g_flight_mutex);
+    g_in_flight.erase(std::find(g_in_flight.begin(), g_in_flight.end(), &request));
+  }
   if (!result.ok) {
     SetLastError(result.disconnect ? ERROR_DEVICE_NOT_CONNECTED : result.error);
     return FALSE;
@@ -218,6 +269,8 @@ const Redirect kRedirects[] = {
     {"setupapi.dll", "SetupDiDestroyDeviceInfoList", reinterpret_cast<void*>(&HookDestroyList)},
     {"kernel32.dll", "CreateFileA", reinterpret_cast<void*>(&HookCreateFile)},
     {"kernel32.dll", "DeviceIoControl", reinterpret_cast<void*>(&HookDeviceIoControl)},
+    {"kernel32.dll", "CancelIoEx", reinterpret_cast<void*>(&HookCancelIoEx)},
+    {"kernel32.dll", "CancelSynchronousIo", reinterpret_cast<void*>(&HookCancelSynchronousIo)},
     {"kernel32.dll", "CloseHandle", reinterpret_cast<void*>(&HookCloseHandle)},
     {"kernel32.dll", "OutputDebugStringA", reinterpret_cast<void*>(&HookOutputDebugString)},
 };

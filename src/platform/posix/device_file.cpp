@@ -6,6 +6,10 @@
 // not hold up a register request on another), as they do on a Windows driver. Once the
 // camera has closed a connection the device is gone and every request fails with
 // ERROR_DEVICE_NOT_CONNECTED; SIGPIPE is never raised.
+//
+// CancelIoEx shuts down the connections that carry requests in flight: their requests fail
+// with ERROR_OPERATION_ABORTED, the camera sees its client go away, and those connections are
+// dropped rather than reused.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -14,6 +18,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,7 +36,8 @@ struct DeviceFile final : kepra::posix::Object {
   }
   std::string path;
   std::mutex mutex;
-  std::vector<int> idle;  // connections not in use by a request
+  std::vector<int> idle;     // connections not in use by a request
+  std::map<int, bool> busy;  // connections carrying a request: cancelled?
   bool gone = false;
 };
 
@@ -145,17 +151,19 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     if (!device->idle.empty()) {
       fd = device->idle.back();
       device->idle.pop_back();
+      device->busy[fd] = false;
     }
   }
   if (fd < 0) {
     DWORD error = 0;
     fd = Connect(device->path, &error);
+    std::lock_guard lock(device->mutex);
     if (fd < 0) {
-      std::lock_guard lock(device->mutex);
       device->gone = true;
       SetLastError(ERROR_DEVICE_NOT_CONNECTED);
       return FALSE;
     }
+    device->busy[fd] = false;
   }
 
   std::uint8_t header[kepra::wire::kRequestHeaderSize];
@@ -173,27 +181,56 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     // A reply that does not fit what was asked cannot be trusted, and its bytes would
     // desynchronise the connection: drop it.
     if (status > 1 || count > out_size || (status == 0 && count != 0)) {
+      std::lock_guard lock(device->mutex);
+      device->busy.erase(fd);
       close(fd);
       SetLastError(ERROR_INVALID_DATA);
       return FALSE;
     }
     io_ok = count == 0 || ReceiveAll(fd, out, count);
   }
-  if (!io_ok) {
-    close(fd);
-    std::lock_guard lock(device->mutex);
-    device->gone = true;
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    return FALSE;
-  }
   {
     std::lock_guard lock(device->mutex);
-    device->idle.push_back(fd);
+    const bool cancelled = device->busy[fd];
+    device->busy.erase(fd);
+    if (cancelled) {
+      // Shut down: never reused. A reply that arrived whole before the shutdown still counts.
+      close(fd);
+      if (!io_ok) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+      }
+    } else if (!io_ok) {
+      close(fd);
+      device->gone = true;
+      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+      return FALSE;
+    } else {
+      device->idle.push_back(fd);
+    }
   }
   if (status == 0) {
     SetLastError(error);
     return FALSE;
   }
   if (bytes_returned) *bytes_returned = count;
+  return TRUE;
+}
+
+BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED) {
+  auto device = kepra::posix::FindHandleAs<DeviceFile>(handle);
+  if (!device) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(device->mutex);
+  if (device->busy.empty()) {
+    SetLastError(ERROR_NOT_FOUND);
+    return FALSE;
+  }
+  for (auto& [fd, cancelled] : device->busy) {
+    cancelled = true;
+    shutdown(fd, SHUT_RDWR);
+  }
   return TRUE;
 }

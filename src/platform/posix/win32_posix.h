@@ -63,6 +63,7 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_NOT_READY = 21;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
@@ -73,9 +74,13 @@ constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_NOT_OWNER = 288;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_NOACCESS = 998;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_TIMEOUT = 1460;
 constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+constexpr DWORD ERROR_INVALID_STATE = 5023;
 
 // Waits.
 constexpr DWORD INFINITE = 0xFFFFFFFF;
@@ -139,6 +144,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED overlapped);
+// Cancels the requests in flight on a device handle, from any thread: each fails with
+// ERROR_OPERATION_ABORTED; requests sent later go out as usual. Each device transport has its
+// own. (Only a null OVERLAPPED, all requests, is supported.)
+BOOL CancelIoEx(HANDLE device, LPOVERLAPPED overlapped);
 
 // Device installation.
 HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, PCSTR enumerator, HWND parent, DWORD flags);

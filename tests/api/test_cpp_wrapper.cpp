@@ -1,0 +1,141 @@
+// The C++ layer (kepra.hpp) over the rig's virtual camera: errors, units, frames, streams.
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixture.h"
+#include "kepra/kepra.hpp"
+
+namespace kt {
+namespace {
+
+class CppWrapper : public CameraTest {
+ protected:
+  void SetUp() override {
+    CameraTest::SetUp();
+    kepra_FrameParams p{};
+    p.Width = 64;
+    p.Height = 48;
+    p.BitDepth = 12;
+    p.BinX = p.BinY = 1;
+    ASSERT_EQ(kepra_SetFrameParams(h(), &p), 1u);
+    camera_->ClearLog();
+  }
+};
+
+TEST_F(CppWrapper, FailuresThrowErrorsThatNameCodeTextAndFunction) {
+  try {
+    kepra::Camera missing(kIndex + 1);  // nothing plugged there
+    FAIL() << "opened a camera that is not there";
+  } catch (const kepra::Error& e) {
+    EXPECT_STREQ(e.function(), "kepra_OpenDevice");
+    EXPECT_STREQ(e.text(), kepra_ErrorText(e.code()));
+  }
+  kepra::Camera camera(kIndex);
+  try {
+    camera.SetFrameRate({-1.0});
+    FAIL() << "a negative frame rate was taken";
+  } catch (const kepra::Error& e) {
+    EXPECT_EQ(e.code(), KEPRA_ERROR_INVALID_PARAMETER);
+    EXPECT_STREQ(e.function(), "kepra_SetFrameRate");
+    EXPECT_NE(std::string(e.what()).find("ERROR_INVALID_PARAMETER"), std::string::npos);
+  }
+}
+
+TEST_F(CppWrapper, CameraIsMoveOnlyAndSettingsCarryUnits) {
+  kepra::Camera first(kIndex);
+  kepra::Camera camera(std::move(first));
+  EXPECT_EQ(first.handle(), KEPRA_INVALID_HANDLE);
+  const kepra::Milliseconds taken = camera.SetExposure(kepra::Milliseconds(2.5));
+  double c_ms = 0;
+  ASSERT_EQ(kepra_GetExposureMs(h(), &c_ms), 1u);  // the C API on the other handle agrees
+  EXPECT_DOUBLE_EQ(taken.count(), c_ms);
+  EXPECT_NEAR(taken.count(), 2.5, 0.1);
+  EXPECT_DOUBLE_EQ(camera.Exposure().count(), c_ms);
+  camera.SetClock({48});
+  EXPECT_EQ(camera.Clock().value, 48u);
+  camera.SetGain({2.0, 1.5});
+  EXPECT_DOUBLE_EQ(camera.Gain().analog, 2.0);
+  EXPECT_DOUBLE_EQ(camera.Gain().digital, 1.5);
+  const kepra::FramesPerSecond rate = camera.SetFrameRate({10.0});
+  EXPECT_NEAR(rate.value, 10.0, 0.01);
+  EXPECT_EQ(kepra::LibraryVersion().minor, kepra::kHeaderVersion.minor);
+}
+
+TEST_F(CppWrapper, FramesAreSizedFromTheFormatAndShortBuffersAreRefused) {
+  const kepra::Camera camera(kIndex);
+  const kepra::FrameFormat f = camera.Format();
+  EXPECT_EQ(f.width, 64u);
+  EXPECT_EQ(f.color_filter, kepra::ColorFilter::kNone);
+  const auto frame = camera.Grab16(true);
+  EXPECT_EQ(frame.samples.size(), 64u * 48u);
+  ASSERT_TRUE(frame.info.has_value());
+  EXPECT_EQ(frame.info->Width, 64u);
+  EXPECT_EQ(frame.bit_depth, 12u);
+  std::uint16_t max = 0;
+  for (const std::uint16_t v : frame.Samples()) max = v > max ? v : max;
+  EXPECT_GT(max, 0u);
+  EXPECT_LT(max, 4096u);  // 12 significant bits
+  EXPECT_EQ(camera.Grab8().samples.size(), 64u * 48u);
+
+  std::vector<std::uint16_t> small(64 * 48 - 1);
+  camera_->ClearLog();
+  try {
+    camera.Grab16Into(small.data(), small.size());
+    FAIL() << "a short buffer was taken";
+  } catch (const kepra::Error& e) {
+    EXPECT_EQ(e.code(), KEPRA_ERROR_INSUFFICIENT_BUFFER);
+  }
+  for (const auto& e : camera_->Log()) EXPECT_NE(e.code, io::IOCTL_GET_FRAME16);
+}
+
+TEST_F(CppWrapper, StreamRangeForGivesEachBufferBackAfterItsStep) {
+  const kepra::Camera camera(kIndex);
+  kepra::Stream stream(camera, {16, 3});
+  std::uint64_t steps = 0, next = 0;
+  for (const kepra::StreamFrame& frame : stream.Take(10)) {
+    EXPECT_GE(frame.sequence(), next);  // a gap: frames dropped while the pool was full
+    next = frame.sequence() + 1;
+    ++steps;
+    EXPECT_EQ(frame.Samples16().size(), 64u * 48u);
+    EXPECT_TRUE(frame.Samples8().empty());
+    EXPECT_EQ(stream.Stats().held, 1u);  // only the frame of this step
+  }
+  EXPECT_EQ(steps, 10u);
+  EXPECT_EQ(stream.Stats().held, 0u);
+
+  // A stop from another thread ends an endless loop.
+  std::atomic<int> seen{0};
+  std::thread stopper([&] {
+    while (seen < 5) std::this_thread::yield();
+    kepra_StopStream(stream.handle());
+  });
+  for (const auto& frame : stream) {
+    (void)frame;
+    ++seen;
+  }
+  stopper.join();
+  EXPECT_GE(seen.load(), 5);
+  EXPECT_FALSE(stream.Stats().running);
+}
+
+TEST_F(CppWrapper, StreamCallbackRunsOnTheStreamsThread) {
+  const kepra::Camera camera(kIndex);
+  kepra::Stream stream(camera, {8, 4, kepra::Strategy::kNewestOnly, false}, false);
+  std::atomic<int> calls{0};
+  std::atomic<bool> other_thread{true};
+  const auto self = std::this_thread::get_id();
+  stream.OnFrame([&](const kepra_Frame& f) {
+    if (std::this_thread::get_id() == self || f.Depth != 8) other_thread = false;
+    ++calls;
+  });
+  stream.Start();
+  while (calls < 5) std::this_thread::yield();
+  stream.Stop();
+  EXPECT_TRUE(other_thread);
+  EXPECT_THROW(stream.Next(), kepra::Error);  // callback streams hand nothing to Next
+}
+
+}  // namespace
+}  // namespace kt
