@@ -96,6 +96,75 @@ class kepra_BadPixel(Structure):
     _fields_ = [("X", c_uint16), ("Y", c_uint16), ("Kind", c_uint8)]
 
 
+class kepra_FrameFormat(Structure):
+    """A frame's size, bit depth, byte counts and colour-filter order."""
+
+    _fields_ = [
+        ("Size", c_uint32),
+        ("Width", c_uint32),
+        ("Height", c_uint32),
+        ("BitDepth", c_uint32),
+        ("Bytes8", c_uint32),
+        ("Bytes16", c_uint32),
+        ("BytesEx8", c_uint32),
+        ("BytesEx16", c_uint32),
+        ("ColorFilter", c_uint32),
+    ]
+
+
+class kepra_StreamConfig(Structure):
+    _fields_ = [
+        ("Size", c_uint32),
+        ("Depth", c_uint32),
+        ("BufferCount", c_uint32),
+        ("Strategy", c_uint32),
+        ("WithInfo", c_uint32),
+        ("BufferBytes", c_uint32),
+        ("Buffers", POINTER(c_void_p)),
+    ]
+
+
+class kepra_Frame(Structure):
+    _fields_ = [
+        ("Size", c_uint32),
+        ("Buffer", c_uint32),
+        ("Samples", c_void_p),
+        ("Info", POINTER(kepra_FrameInfo)),
+        ("Sequence", c_uint64),
+        ("FrameCounter", c_uint32),
+        ("Reserved", c_uint32),
+        ("TimestampUs", c_uint64),
+        ("ArrivalUs", c_uint64),
+        ("Width", c_uint32),
+        ("Height", c_uint32),
+        ("BitDepth", c_uint32),
+        ("Depth", c_uint32),
+        ("Bytes", c_uint32),
+    ]
+
+
+class kepra_StreamStats(Structure):
+    _fields_ = [
+        ("Size", c_uint32),
+        ("Running", c_uint32),
+        ("Received", c_uint64),
+        ("Delivered", c_uint64),
+        ("Skipped", c_uint64),
+        ("Dropped", c_uint64),
+        ("Failures", c_uint64),
+        ("LastError", c_uint32),
+        ("Queued", c_uint32),
+        ("Held", c_uint32),
+        ("Reserved", c_uint32),
+    ]
+
+
+class kepra_Stream(Structure):
+    """Opaque: a stream is only ever handled through a pointer."""
+
+    _fields_: List[Tuple[str, type]] = []
+
+
 RECORDS: Dict[str, type] = {
     cls.__name__: cls
     for cls in (
@@ -105,6 +174,10 @@ RECORDS: Dict[str, type] = {
         kepra_CameraInfoEx,
         kepra_FrameParams,
         kepra_BadPixel,
+        kepra_FrameFormat,
+        kepra_StreamConfig,
+        kepra_Frame,
+        kepra_StreamStats,
     )
 }
 
@@ -124,6 +197,14 @@ FRAME_MIRROR_X = 0x0001
 FRAME_FLIP_Y = 0x0002
 STREAM_FREE_RUNNING = 0
 STREAM_SNAPSHOT = 1
+STREAM_OLDEST_FIRST = 0
+STREAM_NEWEST_ONLY = 1
+CFA_NONE = 0
+CFA_RGGB = 1
+CFA_GRBG = 2
+CFA_GBRG = 3
+CFA_BGGR = 4
+INFINITE = 0xFFFFFFFF
 
 # ---- Prototypes ----------------------------------------------------------------------------
 
@@ -131,6 +212,10 @@ HANDLE = c_void_p
 INVALID_HANDLE = c_void_p(-1).value
 _u8p, _u16p, _u32p, _dp = POINTER(c_uint8), POINTER(c_uint16), POINTER(c_uint32), POINTER(c_double)
 _U32 = c_uint32
+STREAM = POINTER(kepra_Stream)
+# Frame callbacks are called with the library's calling convention.
+_FUNCTYPE = ctypes.WINFUNCTYPE if WINDOWS else ctypes.CFUNCTYPE  # type: ignore[attr-defined]
+FRAME_CALLBACK = _FUNCTYPE(None, POINTER(kepra_Frame), c_void_p)
 
 # name: (result, argument types). Pointer arguments that carry buffers are c_void_p, so that a
 # numpy array's address goes straight through without a ctypes object per call.
@@ -217,6 +302,17 @@ PROTOTYPES: Dict[str, Tuple[Optional[type], List[type]]] = {
     "kepra_GetBadPixelCount": (_U32, [HANDLE, _u16p]),
     "kepra_GetBadPixelData": (_U32, [HANDLE, POINTER(kepra_BadPixel), c_uint16, _u16p]),
     "kepra_SetBadPixelData": (_U32, [HANDLE, POINTER(kepra_BadPixel), c_uint16, _u16p]),
+    "kepra_GetLibraryVersion": (_U32, []),
+    "kepra_ErrorText": (c_char_p, [_U32]),
+    "kepra_GetFrameFormat": (_U32, [HANDLE, POINTER(kepra_FrameFormat)]),
+    "kepra_OpenStream": (STREAM, [HANDLE, POINTER(kepra_StreamConfig)]),
+    "kepra_SetFrameCallback": (_U32, [STREAM, FRAME_CALLBACK, c_void_p]),
+    "kepra_StartStream": (_U32, [STREAM]),
+    "kepra_NextFrame": (_U32, [STREAM, POINTER(kepra_Frame), _U32]),
+    "kepra_ReleaseFrame": (_U32, [STREAM, POINTER(kepra_Frame)]),
+    "kepra_StopStream": (_U32, [STREAM]),
+    "kepra_GetStreamStats": (_U32, [STREAM, POINTER(kepra_StreamStats)]),
+    "kepra_CloseStream": (_U32, [STREAM]),
 }
 
 # ---- Loading -------------------------------------------------------------------------------

@@ -37,6 +37,7 @@ _CODES: Dict[int, Tuple[str, str]] = {
     1460: ("ERROR_TIMEOUT", "the wait timed out"),
     1638: ("ERROR_PRODUCT_VERSION", "driver or firmware version is not the one required"),
     1784: ("ERROR_INVALID_USER_BUFFER", "the buffer is not valid"),
+    5023: ("ERROR_INVALID_STATE", "not possible in the stream's present state"),
     0xC0000008: ("STATUS_INVALID_HANDLE", "the device lock was given an invalid handle"),
     0xC000000D: ("STATUS_INVALID_PARAMETER", "the driver refused the device-index request"),
 }

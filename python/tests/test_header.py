@@ -89,6 +89,10 @@ def canonical(node: c_ast.Node, typedefs: Dict[str, c_ast.Node]) -> str:
         return canonical(target, typedefs)
     if isinstance(node, c_ast.Struct):
         return node.name
+    if isinstance(node, c_ast.FuncDecl):
+        params = node.args.params if node.args else []
+        args = [canonical(p.type, typedefs) for p in params]
+        return f"func({canonical(node.type, typedefs)};{','.join(a for a in args if a != 'void')})"
     raise AssertionError(f"unexpected type node {node}")
 
 
@@ -107,6 +111,9 @@ def ctypes_canonical(kind) -> str:
         return f"ptr({ctypes_canonical(kind._type_)})"
     if isinstance(kind, type) and issubclass(kind, ctypes.Structure):
         return kind.__name__
+    if isinstance(kind, type) and issubclass(kind, ctypes._CFuncPtr):  # a function pointer
+        args = ",".join(ctypes_canonical(a) for a in kind._argtypes_)
+        return f"ptr(func({ctypes_canonical(kind._restype_)};{args}))"
     raise AssertionError(f"unexpected ctypes type {kind}")
 
 
