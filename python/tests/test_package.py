@@ -18,9 +18,9 @@ ROOT = Path(__file__).resolve().parents[1]
 
 @pytest.fixture(scope="module")
 def backend():
-    spec = importlib.util.spec_from_file_location("kepra_backend", ROOT / "_build" / "kepra_backend.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("kepra_backend", ROOT / "_build" / "kepra_backend.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
