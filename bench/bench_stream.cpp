@@ -1,7 +1,9 @@
 // Streams: what the library's grab thread delivers against a synchronous loop, whether
 // oldest-first loses frames to a consumer that stalls now and then, and how soon newest-only
 // hands a frame over after it arrived.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,11 +85,18 @@ class Setup {
   kepra_FrameParams params_{};
 };
 
+// Frame counts of a measurement; the ctest smoke run (KEPRA_BENCH_SMOKE set) only checks that
+// each benchmark runs, so it takes a twentieth of them.
+int Frames(int measured) {
+  static const bool smoke = std::getenv("KEPRA_BENCH_SMOKE") != nullptr;
+  return smoke ? std::max(measured / 20, 5) : measured;
+}
+
 // Unpaced camera, 1280 x 1024 at 16 bits: frames per second handed to the application by a
 // stream (8 buffers, oldest-first, consumer that only releases) against a loop of
 // kepra_GetFrame16 into one buffer. The two alternate, each over kBurst frames.
 void BM_Stream_VsSyncLoop(benchmark::State& state) {
-  constexpr int kBurst = 200;  // about 1.6 s: the start (a device handle, a thread) is a small part
+  const int kBurst = Frames(200);  // about 1.6 s: the start (a device handle, a thread) is small
   LibHandle h;
   Setup setup(h.get(), false, 1280, 1024);
   const std::uint32_t length = 1280u * 1024u * 2u;
@@ -127,7 +136,7 @@ BENCHMARK(BM_Stream_VsSyncLoop)->Iterations(5)->UseManualTime()->Unit(benchmark:
 // three frame periods at every tenth frame. Lost frames: dropped (no free buffer) plus skipped
 // (the camera's counter moved on without the stream) over 1000 frames.
 void BM_Stream_OldestFirstStallingConsumer(benchmark::State& state) {
-  constexpr int kFrames = 1000;
+  const int kFrames = Frames(1000);
   LibHandle h;
   Setup setup(h.get(), true, 640, 480);
   double fps = 0;
@@ -169,7 +178,7 @@ BENCHMARK(BM_Stream_OldestFirstStallingConsumer)
 // Paced camera at 30 fps (640 x 480), newest-only: microseconds from a frame's arrival (the
 // grab thread's completion time) to kepra_NextFrame returning it to a waiting consumer.
 void BM_Stream_NewestOnlyHandover(benchmark::State& state) {
-  constexpr int kFrames = 100;
+  const int kFrames = Frames(100);
   LibHandle h;
   Setup setup(h.get(), true, 640, 480);
   double fps = 0;
