@@ -260,6 +260,9 @@ struct MutexObject final : kepra::posix::Object {
 struct Registry {
   std::mutex mutex;
   std::map<std::string, Named*> names;  // for the process's life
+  // Unnamed mutexes are never freed either: the kernel may still touch one at its owner's
+  // exit through the robust list. Kept here, they stay reachable rather than leaked.
+  std::vector<SharedBlock*> unnamed;
 };
 
 Registry& GetRegistry() {
@@ -344,6 +347,11 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
       delete block;
       SetLastError(ERROR_GEN_FAILURE);
       return nullptr;
+    }
+    {
+      Registry& registry = GetRegistry();
+      std::lock_guard lock(registry.mutex);
+      registry.unnamed.push_back(block);
     }
     object = std::make_shared<MutexObject>(block);
   } else {
