@@ -19,8 +19,9 @@ import numpy as np
 
 from . import _lib
 from ._format import Geometry, geometry_of
-from ._lib import Library, kepra_FrameInfo, kepra_FrameParams, library
+from ._lib import Library, kepra_FrameFormat, kepra_FrameInfo, kepra_FrameParams, library
 from .errors import KepraError, make_error
+from .stream import Stream
 from .types import (
     BadPixel,
     CameraInfo,
@@ -29,6 +30,7 @@ from .types import (
     DeviceInfo,
     DriverVersion,
     FirmwareVersion,
+    FrameFormat,
     FrameInfo,
     FrameParams,
     Gain,
@@ -188,6 +190,31 @@ class Camera:
         (one request); grabs use it from then on."""
         geometry = _geometries[self.index] = geometry_of(self._get_frame_params())
         return geometry
+
+    def _get_frame_format(self) -> kepra_FrameFormat:
+        record = kepra_FrameFormat(Size=ctypes.sizeof(kepra_FrameFormat))
+        self._call("kepra_GetFrameFormat", byref(record))
+        return record
+
+    def frame_format(self) -> FrameFormat:
+        """Width, height, bit depth, byte counts and colour-filter order of a frame of the
+        current frame parameters (reads them under the device lock)."""
+        record = self._get_frame_format()
+        _geometries[self.index] = Geometry(record.Width, record.Height, record.BitDepth)
+        return FrameFormat.from_record(record)
+
+    def stream(self, buffers: int = 8, strategy: str = "oldest", depth: int = 16, info: bool = True) -> Stream:
+        """Opens and starts a stream: the library grabs on a thread of its own into `buffers`
+        buffers (1..1024) while the application takes the frames, as arrays of `depth` bits
+        with their frame records when `info`.
+
+        `strategy` "oldest" queues frames in arrival order and drops new ones while every
+        buffer is in use; "newest" keeps only the newest frame waiting (for live view). The
+        frame size is read once here: open a new stream after changing frame parameters.
+        Each frame handed out is a copy the application owns (see `Stream`). Use it in a
+        `with` block, which stops and closes it.
+        """
+        return Stream(self, buffers, strategy, depth, info)
 
     def _geometry(self) -> Geometry:
         geometry = _geometries.get(self.index)

@@ -44,11 +44,20 @@ _CODES: Dict[int, Tuple[str, str]] = {
 
 
 def error_text(code: int) -> str:
-    """`NAME: meaning` for a documented code, else the number in hex."""
+    """`NAME: meaning` for a code this package names; else the library's own text for it
+    (kepra_ErrorText) with the number in hex, or just the number when no library loads."""
     entry = _CODES.get(code)
-    if entry is None:
-        return f"unknown error 0x{code:08X}"
-    return f"{entry[0]}: {entry[1]}"
+    if entry is not None:
+        return f"{entry[0]}: {entry[1]}"
+    try:
+        from ._lib import library
+
+        text = library().kepra_ErrorText(code & 0xFFFFFFFF)
+    except (OSError, AttributeError):
+        text = None
+    if text:
+        return f"{text.decode('utf-8', 'replace')} (0x{code:08X})"
+    return f"unknown error 0x{code:08X}"
 
 
 class KepraError(Exception):
@@ -105,6 +114,18 @@ class FirmwareFileError(KepraError):
     """30: the firmware file could not be read."""
 
 
+class StreamStoppedError(KepraError):
+    """995: the stream is stopped (or was never started) and no frame is queued."""
+
+
+class StreamTimeoutError(KepraError, TimeoutError):
+    """1460: no frame came within the time-out."""
+
+
+class InvalidStateError(KepraError):
+    """5023: not possible in the stream's present state (e.g. started twice)."""
+
+
 _SUBCLASSES: Dict[int, Type[KepraError]] = {
     6: InvalidHandleError,
     0xC0000008: InvalidHandleError,
@@ -116,6 +137,9 @@ _SUBCLASSES: Dict[int, Type[KepraError]] = {
     487: InvalidAddressError,
     1167: DeviceNotConnectedError,
     1638: VersionError,
+    995: StreamStoppedError,
+    1460: StreamTimeoutError,
+    5023: InvalidStateError,
 }
 
 

@@ -7,7 +7,7 @@ from dataclasses import dataclass, field
 from enum import IntEnum
 from typing import NamedTuple, Optional
 
-from ._lib import kepra_FrameInfo
+from ._lib import kepra_FrameFormat, kepra_FrameInfo
 
 
 class StreamMode(IntEnum):
@@ -15,6 +15,42 @@ class StreamMode(IntEnum):
 
     FREE_RUNNING = 0
     SNAPSHOT = 1
+
+
+_FILTERS = {0: "none", 1: "RGGB", 2: "GRBG", 3: "GBRG", 4: "BGGR"}
+
+
+@dataclass(frozen=True)
+class FrameFormat:
+    """What a frame of the current frame parameters looks like (`Camera.frame_format`).
+
+    `colour_filter` is the Bayer order of the frame's first two lines and samples ("RGGB",
+    "GRBG", "GBRG", "BGGR"), or "none" for a monochrome or binned colour frame. Byte counts
+    are of a frame at depth 8 or 16, and with its information record in front (`ex`).
+    """
+
+    width: int
+    height: int
+    bit_depth: int
+    bytes8: int
+    bytes16: int
+    bytes_ex8: int
+    bytes_ex16: int
+    colour_filter: str
+
+    @classmethod
+    def from_record(cls, record: "kepra_FrameFormat") -> "FrameFormat":
+        code = record.ColorFilter
+        return cls(
+            record.Width,
+            record.Height,
+            record.BitDepth,
+            record.Bytes8,
+            record.Bytes16,
+            record.BytesEx8,
+            record.BytesEx16,
+            _FILTERS.get(code, f"unknown ({code})"),
+        )
 
 
 class Gain(NamedTuple):
