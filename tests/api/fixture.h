@@ -70,6 +70,17 @@ class CameraTest : public ::testing::Test {
 
   KEPRA_HANDLE h() const { return handle_->get(); }
 
+  // A 64 x 48 window at `bit_depth` bits: small frames keep an unpaced camera fast.
+  void UseSmallFrames(std::uint16_t bit_depth) {
+    kepra_FrameParams p{};
+    p.Width = 64;
+    p.Height = 48;
+    p.BitDepth = bit_depth;
+    p.BinX = p.BinY = 1;
+    ASSERT_EQ(kepra_SetFrameParams(h(), &p), 1u);
+    camera_->ClearLog();
+  }
+
   // Control codes of the requests the camera received since the log was cleared.
   std::vector<std::uint32_t> Codes() const {
     std::vector<std::uint32_t> codes;

@@ -14,13 +14,7 @@ class CppWrapper : public CameraTest {
  protected:
   void SetUp() override {
     CameraTest::SetUp();
-    kepra_FrameParams p{};
-    p.Width = 64;
-    p.Height = 48;
-    p.BitDepth = 12;
-    p.BinX = p.BinY = 1;
-    ASSERT_EQ(kepra_SetFrameParams(h(), &p), 1u);
-    camera_->ClearLog();
+    UseSmallFrames(12);
   }
 };
 

@@ -62,14 +62,7 @@ class Stream : public CameraTest {
  protected:
   void SetUp() override {
     CameraTest::SetUp();
-    // Small frames keep the unpaced camera fast.
-    kepra_FrameParams p{};
-    p.Width = 64;
-    p.Height = 48;
-    p.BitDepth = 10;
-    p.BinX = p.BinY = 1;
-    ASSERT_EQ(kepra_SetFrameParams(h(), &p), 1u);
-    camera_->ClearLog();
+    UseSmallFrames(10);
   }
   void TearDown() override {
     if (stream_) {
