@@ -9,7 +9,8 @@ alternately, R rounds of N frames each; the figures are each side's best round. 
 frame; the Python loop calls `cam.grab(out=frame)`, which checks `out` against the frame size
 it read once. With --stream both sides take frames from a stream (8 buffers, oldest-first,
 with records) and copy each out of the pool before giving its buffer back: the C loop is
-stream_loop.c, the Python loop iterates `cam.stream()`. Goal: Python >= 0.95 x C. The device index is $KEPRA_TEST_INDEX (14).
+grab_loop.c's stream loop, the Python loop iterates `cam.stream()`. Goal: Python >= 0.95 x C.
+The device index is $KEPRA_TEST_INDEX (14).
 """
 
 from __future__ import annotations
@@ -54,11 +55,10 @@ def main() -> None:
     import kepra  # noqa: E402  (after KEPRA_LIBRARY is set)
 
     work = Path(tempfile.mkdtemp(prefix="kepra-bench-"))
-    loop = "stream_loop" if args.stream else "grab_loop"
-    program = work / loop
+    program = work / "grab_loop"
     subprocess.run(
         ["cc", "-O2", "-std=c11", "-Wall", "-Wextra", "-Werror", "-D_POSIX_C_SOURCE=199309L", f"-I{REPO / 'include'}",
-         str(HERE / f"{loop}.c"), "-o", str(program), f"-L{library.parent}", "-lkepra",
+         str(HERE / "grab_loop.c"), "-o", str(program), f"-L{library.parent}", "-lkepra",
          f"-Wl,-rpath,{library.parent}"],
         check=True,
     )
@@ -85,7 +85,8 @@ def main() -> None:
             out = cam.grab(args.depth)  # the preallocated array; also warms both sides up
             shape = out.shape
             for _ in range(args.rounds):
-                done = subprocess.run([str(program), str(index), str(args.frames), str(args.depth)],
+                command = [str(program), str(index), str(args.frames), str(args.depth)]
+                done = subprocess.run(command + (["stream"] if args.stream else []),
                                       check=True, capture_output=True, text=True)
                 c_rates.append(float(done.stdout))
                 if args.stream:
