@@ -9,7 +9,7 @@ alternately, R rounds of N frames each; the figures are each side's best round. 
 frame; the Python loop calls `cam.grab(out=frame)`, which checks `out` against the frame size
 it read once. With --stream both sides take frames from a stream (8 buffers, oldest-first,
 with records) and copy each out of the pool before giving its buffer back: the C loop is
-grab_loop.c's stream loop, the Python loop iterates `cam.stream()`. Goal: Python >= 0.95 x C.
+grab_loop.c's stream loop, the Python loop calls `next()` on `cam.stream()`. Goal: Python >= 0.95 x C.
 The device index is $KEPRA_TEST_INDEX (14).
 """
 
