@@ -4,6 +4,7 @@
 #include <kepra/kepra.h>
 
 #include <cstdint>
+#include <kepra/kepra.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,11 +21,8 @@ enum Exit : int {
   kExitNoCamera = 3,  // no camera at the device index
 };
 
-// Name and English text of a last-error value the library or its platform sets ("" and
-// "unknown error code" when unknown). Kept here until the library reports its own texts.
-const char* ErrorName(std::uint32_t code);
-const char* ErrorText(std::uint32_t code);
-// "87 ERROR_INVALID_PARAMETER (a value was refused as invalid)", "4711 (unknown error code)".
+// The code and the library's text for it: "87 ERROR_INVALID_PARAMETER: a value is out of
+// range or a required pointer is missing".
 std::string DescribeError(std::uint32_t code);
 // "OP failed: last error ...: HINT", or "OP failed without an error code" for 0.
 std::string FailureMessage(const std::string& operation, std::uint32_t error,
@@ -62,13 +60,12 @@ std::vector<std::string> SplitFields(const std::string& text, std::size_t count,
 class Camera {
  public:
   explicit Camera(std::uint32_t index);  // throws kExitNoCamera when there is none
-  ~Camera();
-  Camera(const Camera&) = delete;
-  Camera& operator=(const Camera&) = delete;
-  KEPRA_HANDLE h() const { return h_; }
+  KEPRA_HANDLE h() const { return camera_.handle(); }
+  kepra::Camera& cpp() { return camera_; }
 
  private:
-  KEPRA_HANDLE h_;
+  static kepra::Camera Open(std::uint32_t index);
+  kepra::Camera camera_;
 };
 
 struct Options {
@@ -91,8 +88,8 @@ struct GrabOptions {
   std::uint32_t count = 1;  // 0: until Ctrl-C
   unsigned depth = 16;
   std::string pattern = "frame_%04d.png";
-  bool ex = false;
   bool no_save = false;
+  bool debayer = false;  // colour mosaics as RGB images
 };
 int Grab(const Options& options, const GrabOptions& grab);
 
