@@ -1,14 +1,16 @@
-// The kepra tool, run as a child process against virtual cameras of the rig (the child finds
-// them through KEPRA_DEVICE_DIR, which the rig sets). One table of command lines with their
-// exit status and output; then the files the tool writes, decoded here with zlib and a few
-// lines of our own (never the library that wrote them), against the frames a second camera
-// of the same seed delivers through the library.
+// The kepra tool against virtual cameras of the rig: on Linux the program, run as a child
+// process (it finds the cameras through KEPRA_DEVICE_DIR, which the rig sets); on Windows the
+// command layer, run in-process, where the rig redirects the DLL to its cameras. One table of
+// command lines with their exit status and output; then the files the tool writes, decoded here
+// with zlib and a few lines of our own (never the library that wrote them), against the frames a
+// second camera of the same seed delivers through the library.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -24,9 +26,15 @@
 #include "driver/ioctl.h"
 #include "frame_math.h"
 #include "kepra/kepra.h"
-#include "process.h"
 #include "report.h"
 #include "rig.h"
+#ifdef _WIN32
+#include <cstdio>
+
+#include "cli.h"
+#else
+#include "process.h"
+#endif
 
 namespace kt {
 extern const unsigned char kCarriedImage[];
@@ -38,7 +46,62 @@ namespace {
 namespace fs = std::filesystem;
 namespace io = kepra::driver;
 
-const std::uint32_t kIndex = kt::TestIndex();
+const std::uint32_t kIndex = rig::TestIndex();
+
+#ifdef _WIN32
+std::string ReadText(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// The command layer on a thread of this process, as the program would run it; its output
+// goes to files, as a child's would.
+class Runner {
+ public:
+  Runner(std::vector<std::string> args, const fs::path& log)
+      : out_(log), err_(log.string() + ".err") {
+    thread_ = std::thread([this, args] {
+      std::vector<const char*> argv{"kepra"};
+      for (const std::string& a : args) argv.push_back(a.c_str());
+      std::FILE* out = std::fopen(out_.string().c_str(), "wb");
+      std::FILE* err = std::fopen(err_.string().c_str(), "wb");
+      status_ = kepra_tool::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+      std::fclose(out);
+      std::fclose(err);
+    });
+  }
+  ~Runner() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool started() const { return true; }
+  std::string out() const { return ReadText(out_); }
+  std::string err() const { return ReadText(err_); }
+  // The tool's handler runs on this thread; it only sets a flag the grab loop polls.
+  void Signal(int sig) const { std::raise(sig); }
+  int Exit() {
+    if (thread_.joinable()) thread_.join();
+    return status_;
+  }
+
+ private:
+  fs::path out_, err_;
+  std::thread thread_;
+  int status_ = -1;
+};
+#else
+// The program in the scratch directory.
+class Runner : public kt::Process {
+ public:
+  Runner(std::vector<std::string> args, const fs::path& log)
+      : kt::Process(WithProgram(std::move(args)), log.parent_path(), log) {}
+
+ private:
+  static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), KEPRA_TOOL_PATH);
+    return args;
+  }
+};
+#endif
 
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
@@ -61,11 +124,11 @@ std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[
 
 struct Image {
   std::string error;  // empty when decoded
-  std::uint32_t width = 0, height = 0, depth = 0;
-  std::vector<std::uint16_t> samples;
+  std::uint32_t width = 0, height = 0, depth = 0, channels = 1;
+  std::vector<std::uint16_t> samples;  // channels interleaved
 };
 
-// Grey PNG as the PNG format prescribes it: chunks with CRCs, IDAT through zlib, the five
+// Grey or RGB PNG as the PNG format prescribes it: chunks with CRCs, IDAT through zlib, the five
 // row filters, 16-bit samples big-endian.
 Image DecodePng(const fs::path& path) {
   Image img;
@@ -91,7 +154,8 @@ Image DecodePng(const fs::path& path) {
       img.width = Be32(data);
       img.height = Be32(data + 4);
       img.depth = data[8];
-      if (data[9] != 0 || data[12] != 0) img.error = "not grey or interlaced";
+      img.channels = data[9] == 2 ? 3 : 1;
+      if ((data[9] != 0 && data[9] != 2) || data[12] != 0) img.error = "not grey/RGB or interlaced";
     } else if (type == "IDAT") {
       compressed.insert(compressed.end(), data, data + length);
     } else if (type == "IEND") {
@@ -101,7 +165,7 @@ Image DecodePng(const fs::path& path) {
   }
   if (!ended) img.error = "no IEND";
   if (!img.error.empty()) return img;
-  const std::size_t bpp = img.depth == 16 ? 2 : 1;
+  const std::size_t bytes = img.depth == 16 ? 2 : 1, bpp = bytes * img.channels;
   const std::size_t row = img.width * bpp;
   std::vector<std::uint8_t> raw(img.height * (row + 1));
   uLongf size = raw.size();
@@ -142,16 +206,16 @@ Image DecodePng(const fs::path& path) {
       }
       cur[i] = static_cast<std::uint8_t>(in[i] + predictor);
     }
-    for (std::uint32_t x = 0; x < img.width; ++x) {
-      img.samples.push_back(bpp == 2 ? static_cast<std::uint16_t>(cur[2 * x] << 8 | cur[2 * x + 1])
-                                     : cur[x]);
+    for (std::size_t x = 0; x < row / bytes; ++x) {
+      img.samples.push_back(
+          bytes == 2 ? static_cast<std::uint16_t>(cur[2 * x] << 8 | cur[2 * x + 1]) : cur[x]);
     }
     prev.swap(cur);
   }
   return img;
 }
 
-// Baseline grey TIFF, little-endian, uncompressed, one strip.
+// Baseline grey or RGB TIFF, little-endian, uncompressed, one strip.
 Image DecodeTiff(const fs::path& path) {
   Image img;
   const std::vector<std::uint8_t> b = ReadBytes(path);
@@ -173,13 +237,24 @@ Image DecodeTiff(const fs::path& path) {
   }
   img.width = tags[256];
   img.height = tags[257];
+  img.channels = tags[277];
   img.depth = tags[258];
-  if (tags[259] != 1 || tags[262] != 1 || tags[277] != 1 || tags[278] != img.height) {
-    img.error = "not an uncompressed single-strip grey image";
+  const bool rgb = img.channels == 3 && tags[262] == 2 && tags[258] + 6 <= b.size();
+  if (rgb) {
+    // Three BitsPerSample values do not fit the entry: it holds their offset.
+    img.depth = Le16(&b[tags[258]]);
+    if (Le16(&b[tags[258] + 2]) != img.depth || Le16(&b[tags[258] + 4]) != img.depth) {
+      img.error = "channels of different depths";
+      return img;
+    }
+  }
+  if (tags[259] != 1 || !(rgb || (tags[262] == 1 && img.channels == 1)) ||
+      tags[278] != img.height) {
+    img.error = "not an uncompressed single-strip grey or RGB image";
     return img;
   }
   const std::uint32_t bpp = img.depth == 16 ? 2 : 1;
-  const std::uint64_t bytes = std::uint64_t{img.width} * img.height * bpp;
+  const std::uint64_t bytes = std::uint64_t{img.width} * img.height * img.channels * bpp;
   if (tags[279] != bytes || tags[273] + bytes > b.size()) {
     img.error = "strip size or offset wrong";
     return img;
@@ -208,31 +283,35 @@ class Tool : public ::testing::Test {
  protected:
   void SetUp() override {
     static int counter = 0;
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     dir_ = fs::temp_directory_path() /
-           ("kepra-tool-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter));
+           ("kepra-tool-test-" + std::to_string(stamp) + "-" + std::to_string(++counter));
     fs::create_directories(dir_);
+    // The tool writes relative names into its working directory: this one (the Windows
+    // runner shares the process's).
+    previous_dir_ = fs::current_path();
+    fs::current_path(dir_);
     camera_ = rig_.Plug(kIndex);
   }
   void TearDown() override {
     std::error_code ignored;
+    fs::current_path(previous_dir_, ignored);
     fs::remove_all(dir_, ignored);
   }
 
   // Starts the tool with `args` (after "-d INDEX" of the test camera unless told otherwise) in
   // the scratch directory.
-  std::unique_ptr<kt::Process> Start(std::vector<std::string> args, bool with_device = true) {
+  std::unique_ptr<Runner> Start(std::vector<std::string> args, bool with_device = true) {
     if (with_device) args.insert(args.begin(), {"-d", std::to_string(kIndex)});
-    args.insert(args.begin(), KEPRA_TOOL_PATH);
-    auto process =
-        std::make_unique<kt::Process>(args, dir_, dir_ / (".run" + std::to_string(++runs_)));
-    EXPECT_TRUE(process->started());
-    return process;
+    auto runner = std::make_unique<Runner>(args, dir_ / (".run" + std::to_string(++runs_)));
+    EXPECT_TRUE(runner->started());
+    return runner;
   }
-  static ToolRun Finish(kt::Process& process) {
+  static ToolRun Finish(Runner& runner) {
     ToolRun run;
-    run.status = process.Exit();
-    run.out = process.out();
-    run.err = process.err();
+    run.status = runner.Exit();
+    run.out = runner.out();
+    run.err = runner.err();
     return run;
   }
   ToolRun Kepra(std::vector<std::string> args, bool with_device = true) {
@@ -264,7 +343,7 @@ class Tool : public ::testing::Test {
 
   rig::Rig rig_;
   std::shared_ptr<vcam::Camera> camera_;
-  fs::path dir_;
+  fs::path dir_, previous_dir_;
   int runs_ = 0;
 };
 
@@ -431,6 +510,7 @@ TEST_F(Tool, CommandTable) {
       {{"grab", "-o", "f%d.jpg"}, 2, "", "does not end in .png, .tif or .tiff", true},
       {{"grab", "-o", "f%s.png"}, 2, "", "may hold one %d", true},
       {{"grab", "--depth", "12"}, 2, "", "", true},
+      {{"grab", "--debayer"}, 2, "", "--debayer: the camera's frames are no colour mosaic", true},
       // Boot images are checked before anything is written.
       {{"firmware", "update", "--file", "checksum.img"},
        2,
@@ -558,14 +638,16 @@ class Grab : public Tool {
   }
   // Both cameras as new: the tool's stream grabs ahead of the frames it saves, so each run
   // starts from the first frame again.
-  void Fresh(vcam::CameraConfig config = {}) {
+  void Fresh(vcam::CameraConfig config = {}, bool small = true) {
     if (reference_ != KEPRA_INVALID_HANDLE) kepra_CloseDevice(reference_);
     rig_.Unplug(kIndex);
     rig_.Unplug(kIndex + 1);
     camera_ = rig_.Plug(kIndex, config);
-    SmallFrames(*camera_);
     reference_camera_ = rig_.Plug(kIndex + 1, config);  // same seed, counters from the same start
-    SmallFrames(*reference_camera_);
+    if (small) {
+      SmallFrames(*camera_);
+      SmallFrames(*reference_camera_);
+    }
     reference_ = kepra_OpenDevice(kIndex + 1);
     ASSERT_NE(reference_, KEPRA_INVALID_HANDLE);
   }
@@ -758,6 +840,68 @@ TEST_F(Tool, ColourModelsShowAColouredSceneThroughTheirMosaic) {
     EXPECT_GT(hues.red, hues.blocks / 200);
     EXPECT_GT(hues.blue, hues.blocks / 200);
     EXPECT_GT(hues.red_level, 1.5 * hues.blue_level);  // red where red is, not blue
+  }
+}
+
+// --debayer on an RGGB camera (model 5), full frames: every pixel keeps its own sample in
+// its own colour's channel, each missing colour lies within the range of that colour's
+// neighbours (a mean of them), and the red and blue parts of the scene come out red and blue.
+TEST_F(Grab, DebayeredFramesKeepTheMosaicAndColourTheScene) {
+  vcam::CameraConfig config;
+  config.model_code = '5';
+  for (const bool deep : {false, true}) {
+    SCOPED_TRACE(deep ? "16-bit TIFF" : "8-bit PNG");
+    Fresh(config, false);
+    const std::string name = deep ? "rgb.tif" : "rgb.png";
+    const ToolRun run = Kepra({"grab", "--debayer", "--depth", deep ? "16" : "8", "-o", name});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Field(run.out, "mosaic"), "RGGB");
+    const Image img = deep ? DecodeTiff(dir_ / name) : DecodePng(dir_ / name);
+    ASSERT_EQ(img.error, "");
+    ASSERT_EQ(img.channels, 3u);
+    const std::uint32_t w = img.width, h = img.height;
+    ASSERT_EQ(w, 1280u);
+    ASSERT_EQ(h, 1024u);
+    // The same frame, as the mosaic the library delivers.
+    std::vector<std::uint16_t> raw(std::size_t{w} * h);
+    if (deep) {
+      ASSERT_EQ(kepra_GetFrame16(reference_, raw.data(), w * h * 2), 1u);
+      for (auto& v : raw) v = static_cast<std::uint16_t>(v << 6);  // 10 bits to the top
+    } else {
+      std::vector<std::uint8_t> bytes(raw.size());
+      ASSERT_EQ(kepra_GetFrame8(reference_, bytes.data(), w * h), 1u);
+      std::copy(bytes.begin(), bytes.end(), raw.begin());
+    }
+    // RGGB: red on even columns of even rows, blue on odd columns of odd rows.
+    const auto colour = [](std::uint32_t x, std::uint32_t y) {
+      return x % 2 == 0 && y % 2 == 0 ? 0 : (x % 2 == 1 && y % 2 == 1 ? 2 : 1);
+    };
+    std::size_t changed = 0, outside = 0, red = 0, blue = 0;
+    for (std::uint32_t y = 0; y < h; ++y) {
+      for (std::uint32_t x = 0; x < w; ++x) {
+        const std::uint16_t* px = &img.samples[(std::size_t{y} * w + x) * 3];
+        const int own = colour(x, y);
+        changed += px[own] != raw[std::size_t{y} * w + x];
+        for (int c = 0; c < 3; ++c) {
+          if (c == own) continue;
+          int lo = 1 << 16, hi = -1;
+          for (std::uint32_t ny = y ? y - 1 : 0; ny <= y + 1 && ny < h; ++ny) {
+            for (std::uint32_t nx = x ? x - 1 : 0; nx <= x + 1 && nx < w; ++nx) {
+              if (colour(nx, ny) != c) continue;
+              lo = std::min<int>(lo, raw[std::size_t{ny} * w + nx]);
+              hi = std::max<int>(hi, raw[std::size_t{ny} * w + nx]);
+            }
+          }
+          outside += px[c] < lo || px[c] > hi;
+        }
+        red += px[0] > 2 * px[2];
+        blue += px[2] > 2 * px[0];
+      }
+    }
+    EXPECT_EQ(changed, 0u);
+    EXPECT_EQ(outside, 0u);
+    EXPECT_GT(red, std::size_t{w} * h / 200);
+    EXPECT_GT(blue, std::size_t{w} * h / 200);
   }
 }
 

@@ -2,12 +2,14 @@
 // thread takes the frames and hands them to a writer thread that converts and saves them. A
 // slow disk or encoder holds buffers; when the pool runs dry the stream drops frames and the
 // summary says how many.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -71,26 +73,53 @@ class JobQueue {
   bool closed_ = false;
 };
 
-struct Saved {
-  std::uint64_t files = 0;
-  std::string first, last;
-  std::string error;  // the first failure; the writer stops saving at it
+// What the writers saved; they stop saving at the first failure.
+class Saved {
+ public:
+  void Add(std::uint32_t number, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (files_++ == 0 || number < first_number_) {
+      first_number_ = number;
+      first_ = path;
+    }
+    if (number >= last_number_) {
+      last_number_ = number;
+      last_ = path;
+    }
+  }
+  void Fail(const std::string& error) {
+    std::lock_guard lock(mutex_);
+    if (error_.empty()) error_ = error;
+    failed_.store(true);
+  }
+  bool failed() const { return failed_.load(); }
+  // Read once the writers have ended.
+  std::uint64_t files() const { return files_; }
+  const std::string& first() const { return first_; }
+  const std::string& last() const { return last_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t files_ = 0;
+  std::uint32_t first_number_ = 0, last_number_ = 0;
+  std::string first_, last_, error_;
+  std::atomic<bool> failed_{false};
 };
 
-// Converts and saves the frames of `queue` until it is closed.
+// Converts and saves frames of `queue` until it is closed. Several run side by side: a 16-bit
+// PNG of a full frame takes one of them longer than a frame time.
 class Writer {
  public:
-  Writer(const GrabOptions& grab, ImageFormat format, const kepra::FrameFormat& frame)
-      : grab_(grab), format_(format), frame_(frame) {}
+  Writer(const GrabOptions& grab, ImageFormat format, const kepra::FrameFormat& frame, Saved& saved)
+      : grab_(grab), format_(format), frame_(frame), saved_(saved) {}
 
   void Run(JobQueue& queue) {
     while (std::optional<Job> job = queue.Take()) {
-      if (saved_.error.empty()) Save(*job);
+      if (!saved_.failed()) Save(*job);
       job->frame.Release();
     }
   }
-  bool failed() const { return failed_.load(); }
-  const Saved& saved() const { return saved_; }
 
  private:
   void Save(const Job& job) {
@@ -121,11 +150,9 @@ class Writer {
     const std::string path = *FramePath(grab_.pattern, job.number);
     const std::string error = WriteImage(path, format_, shape, image);
     if (error.empty()) {
-      if (saved_.files++ == 0) saved_.first = path;
-      saved_.last = path;
+      saved_.Add(job.number, path);
     } else {
-      saved_.error = "writing frame " + std::to_string(job.number) + " failed: " + error;
-      failed_.store(true);
+      saved_.Fail("writing frame " + std::to_string(job.number) + " failed: " + error);
     }
   }
 
@@ -134,8 +161,7 @@ class Writer {
   kepra::FrameFormat frame_;
   std::vector<std::uint16_t> scaled_, rgb16_;
   std::vector<std::uint8_t> rgb8_;
-  Saved saved_;
-  std::atomic<bool> failed_{false};
+  Saved& saved_;
 };
 
 const char* MosaicName(kepra::ColorFilter filter) {
@@ -183,9 +209,16 @@ int Grab(const Options& options, const GrabOptions& grab) {
   stream_options.with_info = true;  // the frame counters show frames the camera lost
   kepra::Stream stream(camera.cpp(), stream_options, false);
 
-  Writer writer(grab, format, frame);
+  Saved saved;
   JobQueue queue;
-  std::thread writer_thread([&] { writer.Run(queue); });
+  const unsigned writer_count =
+      grab.no_save ? 0 : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  std::vector<std::unique_ptr<Writer>> writers;
+  std::vector<std::thread> writer_threads;
+  for (unsigned i = 0; i < writer_count; ++i) {
+    writers.push_back(std::make_unique<Writer>(grab, format, frame, saved));
+    writer_threads.emplace_back([&queue, w = writers.back().get()] { w->Run(queue); });
+  }
 
   g_interrupted.store(false);
   const auto previous_handler = std::signal(SIGINT, OnInterrupt);
@@ -197,7 +230,7 @@ int Grab(const Options& options, const GrabOptions& grab) {
   Clock::time_point first_taken = start;
   try {
     stream.Start();
-    while ((grab.count == 0 || frames < grab.count) && !g_interrupted.load() && !writer.failed()) {
+    while ((grab.count == 0 || frames < grab.count) && !g_interrupted.load() && !saved.failed()) {
       std::optional<kepra::StreamFrame> taken = stream.Next(std::chrono::milliseconds(100));
       if (!taken) {
         // A failed grab request (a trigger that did not come, a transfer error) ends the grab.
@@ -222,14 +255,13 @@ int Grab(const Options& options, const GrabOptions& grab) {
     failure = FailureMessage(std::string(e.function()) + " (frame " + std::to_string(frames) + ")",
                              e.code());
   }
-  // The writer finishes every frame already taken (their buffers go back before the stream
+  // The writers finish every frame already taken (their buffers go back before the stream
   // closes), then the summary follows.
   queue.Close();
-  writer_thread.join();
+  for (std::thread& t : writer_threads) t.join();
   std::signal(SIGINT, previous_handler);
   const bool interrupted = g_interrupted.load();
-  const Saved& saved = writer.saved();
-  if (!saved.error.empty()) throw ToolError(kExitFailed, saved.error);
+  if (saved.failed()) throw ToolError(kExitFailed, saved.error());
 
   // The delivered rate: frames between the first and the last arrival. A single frame is timed
   // from the start (up to one frame time too long for a paced camera: a lower bound).
@@ -255,10 +287,10 @@ int Grab(const Options& options, const GrabOptions& grab) {
     report.UInt("received", stats.received);
     report.UInt("skipped", stats.skipped);
     report.UInt("dropped", stats.dropped);
-    report.UInt("files", saved.files);
-    if (saved.files > 0) {
-      report.Str("first_file", saved.first);
-      report.Str("last_file", saved.last);
+    report.UInt("files", saved.files());
+    if (saved.files() > 0) {
+      report.Str("first_file", saved.first());
+      report.Str("last_file", saved.last());
     }
     report.Bool("interrupted", interrupted);
   }
