@@ -30,12 +30,12 @@ expect() {
 
 expect 0 out "grab frames into PNG or TIFF files" --help
 expect 0 out "--debayer" grab --help
-expect 2 err "frobnicate" frobnicate
+expect 2 err "A subcommand is required" frobnicate
 expect 2 err "has no %d: every frame would overwrite" -d "$index" grab -n 3 -o same.png
 expect 2 err "device index 40 is not 0..34" -d 40 info
 expect 3 err "no camera at device index $index" -d "$index" info
 expect 3 err "no camera at device index $index" -d "$index" grab --no-save
 # The viewer is not part of the Windows build.
-expect 2 err "view" -d "$index" view
+expect 2 err "A subcommand is required" -d "$index" view
 
 [ "$failures" -eq 0 ]
