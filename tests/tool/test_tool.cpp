@@ -114,6 +114,11 @@ void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
              static_cast<std::streamsize>(bytes.size()));
 }
 
+void WriteText(const fs::path& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary);
+  file << text;
+}
+
 std::uint32_t Be32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
@@ -511,6 +516,41 @@ TEST_F(Tool, CommandTable) {
       {{"grab", "-o", "f%s.png"}, 2, "", "may hold one %d", true},
       {{"grab", "--depth", "12"}, 2, "", "", true},
       {{"grab", "--debayer"}, 2, "", "--debayer: the camera's frames are no colour mosaic", true},
+      // Profiles are checked before anything is sent.
+      {{"profile", "load", "p.json"},
+       2,
+       "",
+       "p.json is not a profile \\(a JSON object of strings\\): expected \',\' or \'}\' at byte 15",
+       true,
+       [](vcam::Camera&, const fs::path& d) {
+         WriteText(d / "p.json", "{\"format\": \"x\" \"model\"}");
+       }},
+      {{"profile", "load", "p.json"},
+       2,
+       "",
+       "p.json: \"shutter\" is not a setting a profile holds",
+       true,
+       [](vcam::Camera&, const fs::path& d) {
+         WriteText(d / "p.json", "{\"format\": \"kepra profile 1\", \"shutter\": \"1\"}");
+       }},
+      {{"profile", "load", "p.json"},
+       2,
+       "",
+       "p.json: clock 3 is outside the camera's limits 4 \\.\\. 114 MHz; nothing was changed",
+       true,
+       [](vcam::Camera&, const fs::path& d) {
+         WriteText(d / "p.json",
+                   "{\"format\": \"kepra profile 1\", \"model\": \"KEPRA-A1 "
+                   "Mono\", \"clock\": \"3\", \"gain\": \"2,2\"}");
+       }},
+      {{"profile", "load", "p.json"},
+       2,
+       "",
+       "p.json: gain \\(analog,digital\\): expected 2 comma-separated values",
+       true,
+       [](vcam::Camera&, const fs::path& d) {
+         WriteText(d / "p.json", "{\"format\": \"kepra profile 1\", \"gain\": \"2\"}");
+       }},
       // Boot images are checked before anything is written.
       {{"firmware", "update", "--file", "checksum.img"},
        2,
@@ -622,6 +662,54 @@ TEST_F(Tool, SetReportsTheFrameRateAnExposureLowered) {
   // The reported rate is the one the camera now has.
   const ToolRun rate = Kepra({"get", "frame-rate"});
   EXPECT_NEAR(std::stod(Field(rate.out, "frame_rate")), now, now * 1e-6);
+}
+
+// ---- profiles -----------------------------------------------------------------------------
+
+// Settings away from their defaults, saved from one camera and loaded into a fresh one: the
+// second camera ends with the same registers, clock and driver settings as the first.
+TEST_F(Tool, AProfileCarriesEverySettingToAFreshCamera) {
+  const std::vector<std::vector<std::string>> changes = {
+      {"clock", "40"},           {"frame-params", "16,8,640,480,12,2,2,1"},
+      {"readout-mode", "1"},     {"hdr", "on"},
+      {"exposure-lines", "700"}, {"frame-rate", "5"},
+      {"gain", "2,1.5"},         {"stream-mode", "1"},
+      {"snapshot", "250,on"},    {"strobe", "2,3,4,on"},
+      {"bad-pixel-fix", "on"},
+  };
+  for (const auto& change : changes) {
+    const ToolRun run = Kepra({"set", change[0], change[1]});
+    ASSERT_EQ(run.status, 0) << change[0] << ": " << run.err;
+  }
+  ASSERT_EQ(Kepra({"profile", "save", "p.json"}).status, 0);
+  const auto fresh = rig_.Plug(kIndex + 1);
+  ASSERT_NE(fresh->Register(0x0E), camera_->Register(0x0E));  // the exposure differs before
+  const ToolRun load =
+      Kepra({"-d", std::to_string(kIndex + 1), "profile", "load", "p.json"}, false);
+  ASSERT_EQ(load.status, 0) << load.err;
+  EXPECT_NE(load.out.find("(11 settings)"), std::string::npos) << load.out;
+  for (std::uint16_t a = 0; a < 256; ++a) {
+    EXPECT_EQ(fresh->Register(a), camera_->Register(a)) << "register " << a;
+  }
+  EXPECT_EQ(fresh->Frequency(), camera_->Frequency());
+  const vcam::DriverSettings want = camera_->Settings(), got = fresh->Settings();
+  EXPECT_EQ(got.frame_params, want.frame_params);
+  EXPECT_EQ(got.hdr, want.hdr);
+  EXPECT_EQ(got.snapshot, want.snapshot);
+  EXPECT_EQ(got.stream_mode, want.stream_mode);
+  EXPECT_EQ(got.fix_bad_pixels, want.fix_bad_pixels);
+  // Another model's profile is refused before anything is sent.
+  rig_.Unplug(kIndex + 1);
+  vcam::CameraConfig colour;
+  colour.model_code = '5';
+  const auto other = rig_.Plug(kIndex + 1, colour);
+  other->ClearLog();
+  const ToolRun refused =
+      Kepra({"-d", std::to_string(kIndex + 1), "profile", "load", "p.json"}, false);
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("is a profile of a KEPRA-A1 Mono, the camera is a KEPRA-A1 Color"),
+            std::string::npos)
+      << refused.err;
 }
 
 // ---- grab: the files against the camera's own frames -----------------------------------------

@@ -1,6 +1,7 @@
 // The kepra tool's command line: parsing and dispatch to the commands.
 //
 //   kepra [-d INDEX] [--json] list | info | get SETTING | set SETTING VALUE
+//         | profile save|load FILE
 //         | regs read ADDR | regs write ADDR VALUE | regs dump FIRST COUNT
 //         | grab [-n N] [--depth 8|16] [-o PATTERN] [--no-save] [--debayer]
 //         | flash read|write|dump [--whole] [-a ADDR] [-l LEN] [-f FILE]
@@ -50,6 +51,16 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
       app.add_subcommand("set", "change a setting, then print what the camera took:" + names);
   set->add_option("setting", setting, "the setting")->required();
   set->add_option("value", value, "the new value")->required();
+
+  auto* profile = app.add_subcommand(
+      "profile", "every setting in a JSON file (the values as 'set' takes them), and back");
+  profile->require_subcommand(1);
+  std::string profile_file;
+  auto* profile_save = profile->add_subcommand("save", "write the camera's settings to FILE");
+  profile_save->add_option("file", profile_file, "profile file")->required();
+  auto* profile_load = profile->add_subcommand(
+      "load", "apply the settings of FILE (a profile of the same model), checked first");
+  profile_load->add_option("file", profile_file, "profile file")->required();
 
   auto* regs = app.add_subcommand("regs", "sensor registers");
   regs->require_subcommand(1);
@@ -142,6 +153,8 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
     if (*info) return ShowInfo(options);
     if (*get) return GetSetting(options, setting);
     if (*set) return SetSetting(options, setting, value);
+    if (*profile_save) return ProfileSave(options, profile_file);
+    if (*profile_load) return ProfileLoad(options, profile_file);
     if (*regs_read) return RegsRead(options, address);
     if (*regs_write) return RegsWrite(options, address, reg_value);
     if (*regs_dump) return RegsDump(options, address, count);

@@ -4,6 +4,7 @@
 #include <kepra/kepra.h>
 
 #include <cstdint>
+#include <functional>
 #include <kepra/kepra.hpp>
 #include <stdexcept>
 #include <string>
@@ -80,6 +81,12 @@ int GetSetting(const Options& options, const std::string& name);
 int SetSetting(const Options& options, const std::string& name, const std::string& value);
 // "name (what its value is)" for every setting, for the help text.
 const std::vector<std::string>& SettingNames();
+// The action that sets `name` to the text `value` as `set` takes it: parsed and checked now
+// (a usage error names what is wrong), limits checked against the camera when it runs.
+std::function<void(KEPRA_HANDLE)> SettingAction(const std::string& name, const std::string& value);
+// Every setting into a JSON file, and back into a camera of the same model.
+int ProfileSave(const Options& options, const std::string& path);
+int ProfileLoad(const Options& options, const std::string& path);
 int RegsRead(const Options& options, const std::string& address);
 int RegsWrite(const Options& options, const std::string& address, const std::string& value);
 int RegsDump(const Options& options, const std::string& first, const std::string& count);
