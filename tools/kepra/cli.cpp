@@ -1,7 +1,7 @@
 // The kepra tool's command line: parsing and dispatch to the commands.
 //
 //   kepra [-d INDEX] [--json] list | info | get SETTING | set SETTING VALUE
-//         | profile save|load FILE
+//         | profile save|load FILE | clone save FILE
 //         | regs read ADDR | regs write ADDR VALUE | regs dump FIRST COUNT
 //         | grab [-n N] [--depth 8|16] [-o PATTERN] [--no-save] [--debayer]
 //         | flash read|write|dump [--whole] [-a ADDR] [-l LEN] [-f FILE]
@@ -61,6 +61,13 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   auto* profile_load = profile->add_subcommand(
       "load", "apply the settings of FILE (a profile of the same model), checked first");
   profile_load->add_option("file", profile_file, "profile file")->required();
+
+  auto* clone = app.add_subcommand("clone", "a copy of the camera for kepra-virtcam --clone");
+  clone->require_subcommand(1);
+  std::string clone_file;
+  auto* clone_save = clone->add_subcommand(
+      "save", "record identity, versions, clock, frame parameters, registers and user flash");
+  clone_save->add_option("file", clone_file, "clone file")->required();
 
   auto* regs = app.add_subcommand("regs", "sensor registers");
   regs->require_subcommand(1);
@@ -155,6 +162,7 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
     if (*set) return SetSetting(options, setting, value);
     if (*profile_save) return ProfileSave(options, profile_file);
     if (*profile_load) return ProfileLoad(options, profile_file);
+    if (*clone_save) return CloneSave(options, clone_file);
     if (*regs_read) return RegsRead(options, address);
     if (*regs_write) return RegsWrite(options, address, reg_value);
     if (*regs_dump) return RegsDump(options, address, count);

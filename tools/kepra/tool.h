@@ -87,6 +87,8 @@ std::function<void(KEPRA_HANDLE)> SettingAction(const std::string& name, const s
 // Every setting into a JSON file, and back into a camera of the same model.
 int ProfileSave(const Options& options, const std::string& path);
 int ProfileLoad(const Options& options, const std::string& path);
+// Everything the camera reports, for kepra-virtcam --clone.
+int CloneSave(const Options& options, const std::string& path);
 int RegsRead(const Options& options, const std::string& address);
 int RegsWrite(const Options& options, const std::string& address, const std::string& value);
 int RegsDump(const Options& options, const std::string& first, const std::string& count);
