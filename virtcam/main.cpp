@@ -4,7 +4,7 @@
 //                 [--driver-version MAJ.MIN.BUILD] [--fw-version A.B.C.D.E] [--nor-timing]
 //                 [--unpaced] [--seed N] [--trigger-every MS]
 //                 [--fail-every N] [--unplug-after-frames N [--replug-after MS]] [--stall MS]
-//                 | --help | --version
+//                 [--clone FILE] | --help | --version
 //
 // MODEL is the identity model code character ('4'..'8'; anything else is unflashed).
 // --debug prints the library's debug lines as applications write them.
@@ -24,11 +24,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,7 +94,7 @@ void PrintUsage(std::FILE* out, const char* program) {
                "[--nor-timing]\n"
                "          [--unpaced] [--seed N] [--trigger-every MS]\n"
                "          [--fail-every N] [--unplug-after-frames N [--replug-after MS]]\n"
-               "          [--stall MS] | --help | --version\n"
+               "          [--stall MS] [--clone FILE] | --help | --version\n"
                "  DIR defaults to $KEPRA_DEVICE_DIR, $XDG_RUNTIME_DIR/kepra or /tmp/kepra-<uid>\n"
                "  INDEX is 0..34; MODEL one of 4 (A1 Mono), 5 (A1 Color), 6 (A1 IR), 7 (A2 Mono),\n"
                "    8 (A2 Color), or u (unflashed); default 4\n"
@@ -101,7 +104,9 @@ void PrintUsage(std::FILE* out, const char* program) {
                "  --fail-every N: every n-th request fails with ERROR_GEN_FAILURE (31)\n"
                "  --unplug-after-frames N: each camera goes away after n frames\n"
                "  --replug-after MS: ...and comes back MS milliseconds later\n"
-               "  --stall MS: every request is delayed\n",
+               "  --stall MS: every request is delayed\n"
+               "  --clone FILE: every camera answers as the one 'kepra clone save FILE' recorded\n"
+               "    (identity, versions, clock, frame parameters, registers, user flash)\n",
                program);
 }
 
@@ -157,6 +162,110 @@ bool ParseDotted(const std::string& text, std::size_t count, unsigned long max,
   return *p == '\0';
 }
 
+// A camera recorded by `kepra clone save`, served in its stead.
+struct Clone {
+  vcam::IdentData ident{};
+  std::uint32_t driver_version = 0;
+  vcam::FirmwareVersion firmware;
+  std::uint32_t usb_speed = 0;
+  std::uint32_t clock = 0;
+  vcam::FrameParams frame_params{};
+  std::uint32_t stream_mode = 0;
+  std::uint8_t hdr = 0;
+  std::vector<std::uint8_t> registers;   // 256 big-endian words
+  std::vector<std::uint8_t> user_flash;  // from the start of the user area; the rest erased
+};
+
+// The user area of the flash (the library's KEPRA_USER_AREA_BASE and _SIZE).
+constexpr std::uint32_t kUserAreaBase = 0x160000, kUserAreaSize = 0xA0000;
+
+bool FromHex(const std::string& text, std::vector<std::uint8_t>& out) {
+  if (text.size() % 2) return false;
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const std::string pair = text.substr(i, 2);
+    if (!std::isxdigit(static_cast<unsigned char>(pair[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(pair[1]))) {
+      return false;
+    }
+    out.push_back(static_cast<std::uint8_t>(std::strtoul(pair.c_str(), nullptr, 16)));
+  }
+  return true;
+}
+
+bool LoadClone(const std::string& path, Clone& clone, std::string& why) {
+  std::ifstream file(path);
+  if (!file) {
+    why = "cannot open " + path;
+    return false;
+  }
+  std::map<std::string, std::string> values;
+  for (std::string line; std::getline(file, line);) {
+    const std::size_t colon = line.find(": ");
+    if (colon != std::string::npos) values[line.substr(0, colon)] = line.substr(colon + 2);
+  }
+  const auto bad = [&](const std::string& key) {
+    why = path + ": " + key + (values.count(key) ? " is not valid" : " is missing");
+    return false;
+  };
+  if (values["format"] != "kepra clone 1") return bad("format");
+  std::vector<std::uint8_t> bytes;
+  if (!FromHex(values["ident"], bytes) || bytes.size() != clone.ident.size()) return bad("ident");
+  std::copy(bytes.begin(), bytes.end(), clone.ident.begin());
+  std::vector<unsigned long> numbers;
+  if (!ParseDotted(values["firmware_version"], 5, 0xFFFF, numbers) || numbers[4] > 0xFF) {
+    return bad("firmware_version");
+  }
+  clone.firmware = {static_cast<std::uint16_t>(numbers[0]), static_cast<std::uint16_t>(numbers[1]),
+                    static_cast<std::uint16_t>(numbers[2]), static_cast<std::uint16_t>(numbers[3]),
+                    static_cast<std::uint8_t>(numbers[4])};
+  if (!ParseDotted(values["driver_version"], 3, 0xFFFF, numbers) || numbers[0] > 0x7F ||
+      numbers[1] > 0xFF) {
+    return bad("driver_version");
+  }
+  clone.driver_version =
+      static_cast<std::uint32_t>(numbers[0] << 24 | numbers[1] << 16 | numbers[2]);
+  unsigned long long number = 0;
+  if (!ParseNumber(values["usb_speed"].c_str(), 3, number) || number == 0) return bad("usb_speed");
+  clone.usb_speed = static_cast<std::uint32_t>(number);
+  if (!ParseNumber(values["clock"].c_str(), 0xFFFF, number)) return bad("clock");
+  clone.clock = static_cast<std::uint32_t>(number);
+  if (!FromHex(values["frame_params"], bytes) || bytes.size() != clone.frame_params.size()) {
+    return bad("frame_params");
+  }
+  std::copy(bytes.begin(), bytes.end(), clone.frame_params.begin());
+  if (!ParseNumber(values["stream_mode"].c_str(), 0xFFFFFFFFu, number)) return bad("stream_mode");
+  clone.stream_mode = static_cast<std::uint32_t>(number);
+  if (!ParseNumber(values["hdr"].c_str(), 0xFF, number)) return bad("hdr");
+  clone.hdr = static_cast<std::uint8_t>(number);
+  if (!FromHex(values["registers"], clone.registers) || clone.registers.size() != 512) {
+    return bad("registers");
+  }
+  if (!values.count("user_flash") || !FromHex(values["user_flash"], clone.user_flash) ||
+      clone.user_flash.size() > kUserAreaSize) {
+    return bad("user_flash");
+  }
+  return true;
+}
+
+// Everything the clone recorded that the configuration does not carry.
+void ApplyClone(const Clone& clone, vcam::Camera& camera) {
+  camera.SetIdent(clone.ident);
+  camera.SetFrequency(clone.clock);
+  vcam::DriverSettings settings = camera.Settings();
+  settings.frame_params = clone.frame_params;
+  settings.stream_mode = clone.stream_mode;
+  settings.hdr = clone.hdr;
+  camera.SetSettings(settings);
+  for (std::uint16_t a = 0; a < 256; ++a) {
+    camera.SetRegister(
+        a, static_cast<std::uint16_t>(clone.registers[2 * a] << 8 | clone.registers[2 * a + 1]));
+  }
+  std::vector<std::uint8_t> area(kUserAreaSize, 0xFF);
+  std::copy(clone.user_flash.begin(), clone.user_flash.end(), area.begin());
+  camera.Flash().Poke(kUserAreaBase, area);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,6 +281,7 @@ int main(int argc, char** argv) {
   std::string state_dir;
   unsigned long long number = 0, stall_ms = 0, trigger_ms = 0, replug_ms = 0;
   std::vector<unsigned long> numbers;
+  std::optional<Clone> clone;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -194,6 +304,10 @@ int main(int argc, char** argv) {
         }
       }
       cameras.push_back(camera);
+    } else if (arg == "--clone" && i + 1 < argc) {
+      clone.emplace();
+      std::string why;
+      if (!LoadClone(argv[++i], *clone, why)) return Usage(argv[0], why);
     } else if (arg == "--debug") {
       debug = true;
     } else if (arg == "--state" && i + 1 < argc) {
@@ -241,6 +355,12 @@ int main(int argc, char** argv) {
     const std::uint8_t model = camera.config.model_code;
     camera.config = common;
     camera.config.model_code = model;
+    if (clone) {
+      camera.config.model_code = clone->ident[2];
+      camera.config.driver_version = clone->driver_version;
+      camera.config.firmware_version = clone->firmware;
+      camera.config.usb_speed = clone->usb_speed;
+    }
     if (!state_dir.empty()) {
       camera.config.state_dir = state_dir + "/cam" + std::to_string(camera.index);
     }
@@ -269,6 +389,7 @@ int main(int argc, char** argv) {
                    why.c_str());
       return 1;
     }
+    if (clone) ApplyClone(*clone, *served);
     if (stall_ms) {
       vcam::Fault stall;
       stall.action = vcam::Fault::Action::kStall;

@@ -1,6 +1,4 @@
 // flash and firmware update.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -80,16 +78,16 @@ std::vector<std::uint8_t> ReadRange(KEPRA_HANDLE h, bool whole, Range range) {
 
 // Progress on stderr: a bar redrawn in place on a terminal, one line per step otherwise.
 void Progress(const char* what, std::uint32_t done, std::uint32_t total) {
-  if (isatty(STDERR_FILENO)) {
+  if (IsTerminal(Err())) {
     constexpr std::uint32_t kWidth = 30;
     const std::uint32_t filled = total ? done * kWidth / total : kWidth;
-    std::fprintf(stderr, "\r%s [%s%s] %u/%u", what, std::string(filled, '#').c_str(),
+    std::fprintf(Err(), "\r%s [%s%s] %u/%u", what, std::string(filled, '#').c_str(),
                  std::string(kWidth - filled, '.').c_str(), done, total);
-    if (done == total) std::fputc('\n', stderr);
+    if (done == total) std::fputc('\n', Err());
   } else {
-    std::fprintf(stderr, "%s: sector %u of %u done\n", what, done, total);
+    std::fprintf(Err(), "%s: sector %u of %u done\n", what, done, total);
   }
-  std::fflush(stderr);
+  std::fflush(Err());
 }
 
 std::uint32_t Sectors(std::size_t size) {
@@ -156,7 +154,7 @@ int FlashWrite(const Options& options, const FlashOptions& flash) {
     Check("kepra_WriteFlash",
           [&] { return kepra_WriteFlash(camera.h(), range.address, data.data(), range.length); });
   }
-  std::fprintf(stderr, "wrote %u bytes at 0x%06X of the %s\n", range.length, range.address,
+  std::fprintf(Err(), "wrote %u bytes at 0x%06X of the %s\n", range.length, range.address,
                flash.whole ? "flash" : "user area");
   return kExitOk;
 }
@@ -179,9 +177,10 @@ int FlashDump(const Options& options, const FlashOptions& flash) {
     return kExitOk;
   }
   for (std::uint32_t i = 0; i < range.length; i += 16) {
-    std::printf("%06X ", range.address + i);
-    for (std::uint32_t j = i; j < i + 16 && j < range.length; ++j) std::printf(" %02x", data[j]);
-    std::printf("\n");
+    std::fprintf(Out(), "%06X ", range.address + i);
+    for (std::uint32_t j = i; j < i + 16 && j < range.length; ++j)
+      std::fprintf(Out(), " %02x", data[j]);
+    std::fprintf(Out(), "\n");
   }
   return kExitOk;
 }
@@ -207,7 +206,7 @@ void CheckBootImage(const std::string& path, const std::vector<std::uint8_t>& im
 int DeviceReset(const Options& options) {
   Camera camera(options.device);
   Check("kepra_DeviceReset", [&] { return kepra_DeviceReset(camera.h()); });
-  std::printf("camera %u reset\n", options.device);
+  std::fprintf(Out(), "camera %u reset\n", options.device);
   return kExitOk;
 }
 
@@ -217,8 +216,8 @@ int FirmwareUpdate(const Options& options, const std::string& path, bool force) 
     // version first and writes under the device lock in one call.
     Camera camera(options.device);
     const std::uint32_t sectors = Sectors(kCarriedImageSize);
-    std::fprintf(stderr, "writing the carried firmware (%zu bytes, %u sectors)\n",
-                 kCarriedImageSize, sectors);
+    std::fprintf(Err(), "writing the carried firmware (%zu bytes, %u sectors)\n", kCarriedImageSize,
+                 sectors);
     kepra_SetLastError(0);
     if (!kepra_UpdateFW(camera.h())) {
       const std::uint32_t error = kepra_GetLastError();
@@ -233,10 +232,10 @@ int FirmwareUpdate(const Options& options, const std::string& path, bool force) 
                                      "the camera's firmware may be incomplete; run the update "
                                      "again before resetting the camera"));
     }
-    std::fprintf(stderr, "writing: all %u sectors done\n", sectors);
+    std::fprintf(Err(), "writing: all %u sectors done\n", sectors);
     Verify(camera.h(), kCarriedImage, kCarriedImageSize);
-    std::printf("firmware updated and verified (%zu bytes); reset the camera to start it\n",
-                kCarriedImageSize);
+    std::fprintf(Out(), "firmware updated and verified (%zu bytes); reset the camera to start it\n",
+                 kCarriedImageSize);
     return kExitOk;
   }
 
@@ -269,8 +268,9 @@ int FirmwareUpdate(const Options& options, const std::string& path, bool force) 
     Progress("writing", s + 1, sectors);
   }
   Verify(camera.h(), image.data(), image.size());
-  std::printf("firmware from %s updated and verified (%zu bytes); reset the camera to start it\n",
-              path.c_str(), image.size());
+  std::fprintf(Out(),
+               "firmware from %s updated and verified (%zu bytes); reset the camera to start it\n",
+               path.c_str(), image.size());
   return kExitOk;
 }
 

@@ -1,17 +1,21 @@
-// grab: frames into image files. The grab loop only grabs; a writer thread converts and saves,
-// fed through a small queue of reusable buffers, so that a slow disk or encoder holds the loop
-// back only when the queue is full. (The loop is the part that moves onto the stream engine.)
+// grab: frames into image files. A stream of the library grabs into a pool of buffers; this
+// thread takes the frames and hands them to a writer thread that converts and saves them. A
+// slow disk or encoder holds buffers; when the pool runs dry the stream drops frames and the
+// summary says how many.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "debayer.h"
 #include "frame_math.h"
 #include "image_files.h"
 #include "tool.h"
@@ -28,47 +32,31 @@ extern "C" void OnInterrupt(int) {
   std::signal(SIGINT, SIG_DFL);
 }
 
-// A grabbed frame on its way to the writer.
+// Enough buffers to ride out a slow file or two at full rate.
+constexpr std::uint32_t kStreamBuffers = 16;
+
 struct Job {
   std::uint32_t number = 0;
-  std::vector<std::uint8_t> raw;  // the Ex record (if any), then the samples as grabbed
+  kepra::StreamFrame frame;  // its buffer goes back to the stream when the job is done
 };
 
-// Buffers cycle between the grab loop and the writer: `free` ones to grab into, `ready` ones
-// to save. Closing ends the writer once it has saved what is ready.
+// Frames on their way to the writer. Closing ends the writer once it has saved what is queued.
 class JobQueue {
  public:
-  JobQueue(std::size_t buffers, std::size_t bytes) {
-    for (std::size_t i = 0; i < buffers; ++i) free_.emplace_back().raw.resize(bytes);
-  }
-  Job TakeFree() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !free_.empty(); });
-    Job job = std::move(free_.front());
-    free_.pop_front();
-    return job;
-  }
-  void PutReady(Job job) {
+  void Put(Job job) {
     {
       std::lock_guard lock(mutex_);
-      ready_.push_back(std::move(job));
+      jobs_.push_back(std::move(job));
     }
     changed_.notify_all();
   }
-  std::optional<Job> TakeReady() {
+  std::optional<Job> Take() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !ready_.empty() || closed_; });
-    if (ready_.empty()) return std::nullopt;
-    Job job = std::move(ready_.front());
-    ready_.pop_front();
+    changed_.wait(lock, [&] { return !jobs_.empty() || closed_; });
+    if (jobs_.empty()) return std::nullopt;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
     return job;
-  }
-  void PutFree(Job job) {
-    {
-      std::lock_guard lock(mutex_);
-      free_.push_back(std::move(job));
-    }
-    changed_.notify_all();
   }
   void Close() {
     {
@@ -81,15 +69,115 @@ class JobQueue {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Job> free_, ready_;
+  std::deque<Job> jobs_;
   bool closed_ = false;
 };
 
-struct Saved {
-  std::uint64_t files = 0;
-  std::string first, last;
-  std::string error;  // the first failure; the writer stops at it
+// What the writers saved; they stop saving at the first failure.
+class Saved {
+ public:
+  void Add(std::uint32_t number, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (files_++ == 0 || number < first_number_) {
+      first_number_ = number;
+      first_ = path;
+    }
+    if (number >= last_number_) {
+      last_number_ = number;
+      last_ = path;
+    }
+  }
+  void Fail(const std::string& error) {
+    std::lock_guard lock(mutex_);
+    if (error_.empty()) error_ = error;
+    failed_.store(true);
+  }
+  bool failed() const { return failed_.load(); }
+  // Read once the writers have ended.
+  std::uint64_t files() const { return files_; }
+  const std::string& first() const { return first_; }
+  const std::string& last() const { return last_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t files_ = 0;
+  std::uint32_t first_number_ = 0, last_number_ = 0;
+  std::string first_, last_, error_;
+  std::atomic<bool> failed_{false};
 };
+
+// Converts and saves frames of `queue` until it is closed. Several run side by side: a 16-bit
+// PNG of a full frame takes one of them longer than a frame time.
+class Writer {
+ public:
+  Writer(const GrabOptions& grab, ImageFormat format, const kepra::FrameFormat& frame, Saved& saved)
+      : grab_(grab), format_(format), frame_(frame), saved_(saved) {}
+
+  void Run(JobQueue& queue) {
+    while (std::optional<Job> job = queue.Take()) {
+      if (!saved_.failed()) Save(*job);
+      job->frame.Release();
+    }
+  }
+
+ private:
+  void Save(const Job& job) {
+    const std::size_t samples = static_cast<std::size_t>(frame_.width) * frame_.height;
+    ImageShape shape{frame_.width, frame_.height, grab_.debayer ? 3u : 1u, grab_.depth};
+    const void* image = nullptr;
+    if (grab_.depth == 16) {
+      // Samples of BitDepth bits become full-range 16-bit values.
+      const kepra::View<std::uint16_t> in = job.frame.Samples16();
+      scaled_.resize(samples);
+      for (std::size_t i = 0; i < samples; ++i) scaled_[i] = ScaleTo16(in[i], frame_.bit_depth);
+      image = scaled_.data();
+      if (grab_.debayer) {
+        rgb16_.resize(samples * 3);
+        Debayer(scaled_.data(), frame_.width, frame_.height,
+                static_cast<std::uint32_t>(frame_.color_filter), rgb16_.data());
+        image = rgb16_.data();
+      }
+    } else {
+      image = job.frame.Samples8().data();
+      if (grab_.debayer) {
+        rgb8_.resize(samples * 3);
+        Debayer(job.frame.Samples8().data(), frame_.width, frame_.height,
+                static_cast<std::uint32_t>(frame_.color_filter), rgb8_.data());
+        image = rgb8_.data();
+      }
+    }
+    const std::string path = *FramePath(grab_.pattern, job.number);
+    const std::string error = WriteImage(path, format_, shape, image);
+    if (error.empty()) {
+      saved_.Add(job.number, path);
+    } else {
+      saved_.Fail("writing frame " + std::to_string(job.number) + " failed: " + error);
+    }
+  }
+
+  const GrabOptions& grab_;
+  ImageFormat format_;
+  kepra::FrameFormat frame_;
+  std::vector<std::uint16_t> scaled_, rgb16_;
+  std::vector<std::uint8_t> rgb8_;
+  Saved& saved_;
+};
+
+const char* MosaicName(kepra::ColorFilter filter) {
+  switch (filter) {
+    case kepra::ColorFilter::kRggb:
+      return "RGGB";
+    case kepra::ColorFilter::kGrbg:
+      return "GRBG";
+    case kepra::ColorFilter::kGbrg:
+      return "GBRG";
+    case kepra::ColorFilter::kBggr:
+      return "BGGR";
+    default:
+      return "none";
+  }
+}
 
 }  // namespace
 
@@ -108,114 +196,77 @@ int Grab(const Options& options, const GrabOptions& grab) {
           "' has no %d: every frame would overwrite the same file (add a counter, or use -n 1)");
   }
   Camera camera(options.device);
-  const KEPRA_HANDLE h = camera.h();
-
-  kepra_FrameParams params{};
-  Check("kepra_GetFrameParams", [&] { return kepra_GetFrameParams(h, &params); });
-  const auto geometry = FrameGeometry(params.Width, params.Height, params.BinX, params.BinY);
-  if (!geometry) {
-    throw ToolError(kExitFailed, "the camera's frame parameters describe no image (" +
-                                     std::to_string(params.Width) + "x" +
-                                     std::to_string(params.Height) + " binned " +
-                                     std::to_string(params.BinX) + "x" +
-                                     std::to_string(params.BinY) + ")");
+  const kepra::FrameFormat frame = camera.cpp().Format();
+  if (grab.debayer &&
+      (frame.color_filter == kepra::ColorFilter::kNone || frame.width < 2 || frame.height < 2)) {
+    Usage("--debayer: the camera's frames are no colour mosaic (a monochrome sensor, or binned)");
   }
-  double configured_rate = 0;
-  Check("kepra_GetFrameRate", [&] { return kepra_GetFrameRate(h, &configured_rate); });
-  const std::uint32_t width = geometry->width, height = geometry->height;
-  const std::size_t samples = static_cast<std::size_t>(width) * height;
-  const std::size_t sample_bytes = grab.depth == 16 ? 2 : 1;
-  const std::size_t header = grab.ex ? kFrameInfoSize : 0;
-  const std::size_t length = header + samples * sample_bytes;
+  const double configured_rate = camera.cpp().FrameRate().value;
 
-  JobQueue queue(4, length);
+  kepra::StreamOptions stream_options;
+  stream_options.depth = grab.depth;
+  stream_options.buffers = kStreamBuffers;
+  stream_options.with_info = true;  // the frame counters show frames the camera lost
+  kepra::Stream stream(camera.cpp(), stream_options, false);
+
   Saved saved;
-  std::atomic<bool> writer_failed{false};
-  std::thread writer([&] {
-    std::vector<std::uint16_t> scaled(grab.depth == 16 ? samples : 0);
-    while (std::optional<Job> job = queue.TakeReady()) {
-      if (saved.error.empty() && !grab.no_save) {
-        const std::uint8_t* pixels = job->raw.data() + header;
-        const void* image = pixels;
-        if (grab.depth == 16) {
-          // Little-endian samples of BitDepth bits become full-range 16-bit values.
-          for (std::size_t i = 0; i < samples; ++i) {
-            const auto value = static_cast<std::uint16_t>(pixels[2 * i] | pixels[2 * i + 1] << 8);
-            scaled[i] = ScaleTo16(value, params.BitDepth);
-          }
-          image = scaled.data();
-        }
-        const std::string path = *FramePath(grab.pattern, job->number);
-        const std::string error = WriteGrayImage(path, format, width, height, grab.depth, image);
-        if (error.empty()) {
-          if (saved.files++ == 0) saved.first = path;
-          saved.last = path;
-        } else {
-          saved.error = "writing frame " + std::to_string(job->number) + " failed: " + error;
-          writer_failed.store(true);
-        }
-      }
-      queue.PutFree(std::move(*job));
-    }
-  });
+  JobQueue queue;
+  const unsigned writer_count =
+      grab.no_save ? 0 : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  std::vector<std::unique_ptr<Writer>> writers;
+  std::vector<std::thread> writer_threads;
+  for (unsigned i = 0; i < writer_count; ++i) {
+    writers.push_back(std::make_unique<Writer>(grab, format, frame, saved));
+    writer_threads.emplace_back([&queue, w = writers.back().get()] { w->Run(queue); });
+  }
 
   g_interrupted.store(false);
   const auto previous_handler = std::signal(SIGINT, OnInterrupt);
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point start = Clock::now();
-  Clock::time_point first = start, last = start;
-  std::uint64_t frames = 0, dropped = 0, out_of_order = 0;
-  std::uint32_t previous_counter = 0;
+  std::uint64_t frames = 0, first_arrival = 0, last_arrival = 0;
   std::string failure;
-  const char* operation = grab.ex ? (grab.depth == 16 ? "kepra_GetFrameEx16" : "kepra_GetFrameEx8")
-                                  : (grab.depth == 16 ? "kepra_GetFrame16" : "kepra_GetFrame8");
-  while ((grab.count == 0 || frames < grab.count) && !g_interrupted.load() &&
-         !writer_failed.load()) {
-    Job job = queue.TakeFree();
-    job.number = static_cast<std::uint32_t>(frames);
-    void* buffer = job.raw.data();
-    const auto size = static_cast<std::uint32_t>(length);
-    kepra_SetLastError(0);
-    std::uint32_t ok = 0;
-    if (grab.ex) {
-      ok = grab.depth == 16 ? kepra_GetFrameEx16(h, buffer, size)
-                            : kepra_GetFrameEx8(h, buffer, size);
-    } else {
-      ok = grab.depth == 16 ? kepra_GetFrame16(h, buffer, size) : kepra_GetFrame8(h, buffer, size);
-    }
-    if (!ok) {
-      failure = FailureMessage(std::string(operation) + " (frame " + std::to_string(frames) + ")",
-                               kepra_GetLastError());
-      queue.PutFree(std::move(job));
-      break;
-    }
-    last = Clock::now();
-    if (frames == 0) first = last;
-    if (grab.ex) {
-      const std::uint8_t* r = job.raw.data();
-      const std::uint32_t counter =
-          static_cast<std::uint32_t>(r[0]) | static_cast<std::uint32_t>(r[1]) << 8 |
-          static_cast<std::uint32_t>(r[2]) << 16 | static_cast<std::uint32_t>(r[3]) << 24;
-      if (frames > 0) {
-        dropped += DroppedBetween(previous_counter, counter);
-        if (static_cast<std::int32_t>(counter - previous_counter) <= 0) ++out_of_order;
+  kepra::StreamStats stats{};
+  const Clock::time_point start = Clock::now();
+  Clock::time_point first_taken = start;
+  try {
+    stream.Start();
+    while ((grab.count == 0 || frames < grab.count) && !g_interrupted.load() && !saved.failed()) {
+      std::optional<kepra::StreamFrame> taken = stream.Next(std::chrono::milliseconds(100));
+      if (!taken) {
+        // A failed grab request (a trigger that did not come, a transfer error) ends the grab.
+        stats = stream.Stats();
+        if (stats.failures > 0) {
+          failure = FailureMessage("grabbing frame " + std::to_string(frames), stats.last_error);
+          break;
+        }
+        continue;
       }
-      previous_counter = counter;
+      if (frames == 0) {
+        first_taken = Clock::now();
+        first_arrival = taken->raw().ArrivalUs;
+      }
+      last_arrival = taken->raw().ArrivalUs;
+      if (!grab.no_save) queue.Put({static_cast<std::uint32_t>(frames), std::move(*taken)});
+      ++frames;
     }
-    ++frames;
-    queue.PutReady(std::move(job));
+    stats = stream.Stats();
+    stream.Stop();
+  } catch (const kepra::Error& e) {
+    failure = FailureMessage(std::string(e.function()) + " (frame " + std::to_string(frames) + ")",
+                             e.code());
   }
-  // The writer finishes every frame already grabbed, then the summary follows.
+  // The writers finish every frame already taken (their buffers go back before the stream
+  // closes), then the summary follows.
   queue.Close();
-  writer.join();
+  for (std::thread& t : writer_threads) t.join();
   std::signal(SIGINT, previous_handler);
   const bool interrupted = g_interrupted.load();
+  if (saved.failed()) throw ToolError(kExitFailed, saved.error());
 
-  if (!saved.error.empty()) throw ToolError(kExitFailed, saved.error);
-  // Between the first and the last arrival; a single frame is timed from its request (for a
-  // paced camera up to one frame time too long, so then the rate is a lower bound).
-  const double seconds = std::chrono::duration<double>(last - start).count();
-  const double span = std::chrono::duration<double>(last - first).count();
+  // The delivered rate: frames between the first and the last arrival. A single frame is timed
+  // from the start (up to one frame time too long for a paced camera: a lower bound).
+  const double span = static_cast<double>(last_arrival - first_arrival) / 1e6;
+  const double seconds = std::chrono::duration<double>(first_taken - start).count();
   double rate = 0;
   if (frames > 1 && span > 0) {
     rate = static_cast<double>(frames - 1) / span;
@@ -225,21 +276,21 @@ int Grab(const Options& options, const GrabOptions& grab) {
   {
     Report report(options.json);
     report.UInt("frames", frames);
-    report.UInt("width", width);
-    report.UInt("height", height);
+    report.UInt("width", frame.width);
+    report.UInt("height", frame.height);
     report.UInt("depth", grab.depth);
-    report.UInt("sensor_bits", params.BitDepth);
-    report.Real("seconds", seconds);
+    report.UInt("sensor_bits", frame.bit_depth);
+    report.Str("mosaic", MosaicName(frame.color_filter));
+    report.Real("seconds", frames > 1 ? span : seconds);
     report.Real("frame_rate", rate);
     report.Real("configured_frame_rate", configured_rate);
-    if (grab.ex) {
-      report.UInt("dropped", dropped);
-      report.UInt("out_of_order", out_of_order);
-    }
-    report.UInt("files", saved.files);
-    if (saved.files > 0) {
-      report.Str("first_file", saved.first);
-      report.Str("last_file", saved.last);
+    report.UInt("received", stats.received);
+    report.UInt("skipped", stats.skipped);
+    report.UInt("dropped", stats.dropped);
+    report.UInt("files", saved.files());
+    if (saved.files() > 0) {
+      report.Str("first_file", saved.first());
+      report.Str("last_file", saved.last());
     }
     report.Bool("interrupted", interrupted);
   }

@@ -189,7 +189,7 @@ int RegsDump(const Options& options, const std::string& first, const std::string
   }
   if (!options.json) {
     for (std::uint32_t i = 0; i < n; ++i) {
-      std::printf("0x%04X  %5u  0x%04X\n", start + i, values[i], values[i]);
+      std::fprintf(Out(), "0x%04X  %5u  0x%04X\n", start + i, values[i], values[i]);
     }
     return kExitOk;
   }

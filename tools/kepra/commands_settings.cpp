@@ -440,6 +440,10 @@ const std::vector<std::string>& SettingNames() {
   return names;
 }
 
+std::function<void(KEPRA_HANDLE)> SettingAction(const std::string& name, const std::string& value) {
+  return Find(name).set(value);
+}
+
 int GetSetting(const Options& options, const std::string& name) {
   const Setting& setting = Find(name);
   if (!setting.get) Usage(name + " can only be set");

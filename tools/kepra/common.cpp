@@ -7,63 +7,6 @@
 
 namespace kepra_tool {
 
-namespace {
-
-struct KnownError {
-  std::uint32_t code;
-  const char* name;
-  const char* text;
-};
-
-// The last-error values the library, its platform layer and the driver leave, with what they
-// mean for someone at a camera.
-constexpr KnownError kKnownErrors[] = {
-    {0, "ERROR_SUCCESS", "no error code was set"},
-    {1, "ERROR_INVALID_FUNCTION", "the driver does not know this request"},
-    {2, "ERROR_FILE_NOT_FOUND", "the file or device was not found"},
-    {5, "ERROR_ACCESS_DENIED", "access denied"},
-    {6, "ERROR_INVALID_HANDLE", "the camera handle is not valid"},
-    {8, "ERROR_NOT_ENOUGH_MEMORY", "not enough memory"},
-    {13, "ERROR_INVALID_DATA", "the data is not valid"},
-    {21, "ERROR_NOT_READY", "the device is not ready"},
-    {30, "ERROR_READ_FAULT", "the file could not be read"},
-    {31, "ERROR_GEN_FAILURE", "the camera did not carry out the request"},
-    {87, "ERROR_INVALID_PARAMETER", "a value was refused as invalid"},
-    {121, "ERROR_SEM_TIMEOUT", "no trigger came within the snapshot timeout"},
-    {122, "ERROR_INSUFFICIENT_BUFFER", "the buffer is too small"},
-    {183, "ERROR_ALREADY_EXISTS", "the object already exists"},
-    {259, "ERROR_NO_MORE_ITEMS", "no more items"},
-    {487, "ERROR_INVALID_ADDRESS", "a required pointer was null"},
-    {995, "ERROR_OPERATION_ABORTED", "the operation was aborted"},
-    {998, "ERROR_NOACCESS", "invalid access to memory"},
-    {1117, "ERROR_IO_DEVICE", "the camera reported an I/O error"},
-    {1167, "ERROR_DEVICE_NOT_CONNECTED", "the camera is not connected"},
-    {1460, "ERROR_TIMEOUT", "the operation timed out"},
-    {1638, "ERROR_PRODUCT_VERSION", "the camera's firmware or driver version is not supported"},
-    {1784, "ERROR_INVALID_USER_BUFFER", "the buffer is not valid for this request"},
-    {0xC0000008u, "STATUS_INVALID_HANDLE", "the camera handle is not valid (device lock)"},
-    {0xC000000Du, "STATUS_INVALID_PARAMETER", "the driver refused the device index"},
-};
-
-const KnownError* FindError(std::uint32_t code) {
-  for (const KnownError& known : kKnownErrors) {
-    if (known.code == code) return &known;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-const char* ErrorName(std::uint32_t code) {
-  const KnownError* known = FindError(code);
-  return known ? known->name : "";
-}
-
-const char* ErrorText(std::uint32_t code) {
-  const KnownError* known = FindError(code);
-  return known ? known->text : "unknown error code";
-}
-
 std::string DescribeError(std::uint32_t code) {
   char number[16];
   if (code >= 0x80000000u) {
@@ -71,9 +14,8 @@ std::string DescribeError(std::uint32_t code) {
   } else {
     std::snprintf(number, sizeof number, "%u", code);
   }
-  const KnownError* known = FindError(code);
-  if (!known) return std::string(number) + " (unknown error code)";
-  return std::string(number) + " " + known->name + " (" + known->text + ")";
+  // The library's text starts with the code's name: "ERROR_GEN_FAILURE: the camera ...".
+  return std::string(number) + " " + kepra_ErrorText(code);
 }
 
 // What to do about an error, where the error alone says it.
@@ -156,17 +98,17 @@ std::vector<std::string> SplitFields(const std::string& text, std::size_t count,
   return fields;
 }
 
-Camera::Camera(std::uint32_t index) : h_(KEPRA_INVALID_HANDLE) {
+Camera::Camera(std::uint32_t index) : camera_(Open(index)) {}
+
+kepra::Camera Camera::Open(std::uint32_t index) {
   if (index >= KEPRA_MAX_DEVICES) Usage("device index " + std::to_string(index) + " is not 0..34");
   kepra_SetLastError(0);
-  h_ = kepra_OpenDevice(index);
-  if (h_ == KEPRA_INVALID_HANDLE) {
+  try {
+    return kepra::Camera(index);
+  } catch (const kepra::Error& e) {
     throw ToolError(kExitNoCamera, "no camera at device index " + std::to_string(index) + " (" +
-                                       FailureMessage("kepra_OpenDevice", kepra_GetLastError()) +
-                                       ")");
+                                       FailureMessage("kepra_OpenDevice", e.code()) + ")");
   }
 }
-
-Camera::~Camera() { kepra_CloseDevice(h_); }
 
 }  // namespace kepra_tool

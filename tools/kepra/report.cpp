@@ -4,7 +4,33 @@
 #include <cmath>
 #include <exception>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace kepra_tool {
+
+namespace {
+std::FILE* g_out = nullptr;
+std::FILE* g_err = nullptr;
+}  // namespace
+
+std::FILE* Out() { return g_out ? g_out : stdout; }
+std::FILE* Err() { return g_err ? g_err : stderr; }
+void SetOutput(std::FILE* out, std::FILE* err) {
+  g_out = out;
+  g_err = err;
+}
+
+bool IsTerminal(std::FILE* file) {
+#ifdef _WIN32
+  return _isatty(_fileno(file)) != 0;
+#else
+  return isatty(fileno(file)) != 0;
+#endif
+}
 
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
@@ -48,7 +74,7 @@ Report::~Report() {
   if (json_) {
     out_ = "{" + out_ + "}\n";
   }
-  std::fputs(out_.c_str(), stdout);
+  std::fputs(out_.c_str(), Out());
 }
 
 void Report::Separator() {

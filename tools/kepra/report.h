@@ -9,6 +9,14 @@
 
 namespace kepra_tool {
 
+// Where the commands print: results on Out(), progress and messages on Err(). Standard output
+// and error unless the command layer was run with others (a test that runs it in-process).
+std::FILE* Out();
+std::FILE* Err();
+void SetOutput(std::FILE* out, std::FILE* err);
+// Whether `file` is a terminal (progress bars are redrawn in place there).
+bool IsTerminal(std::FILE* file);
+
 // JSON string literal of `text`, quotes included; control characters and bytes that are not
 // printable ASCII are escaped, so any byte string gives valid JSON.
 std::string JsonString(std::string_view text);

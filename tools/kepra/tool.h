@@ -4,6 +4,8 @@
 #include <kepra/kepra.h>
 
 #include <cstdint>
+#include <functional>
+#include <kepra/kepra.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,11 +22,8 @@ enum Exit : int {
   kExitNoCamera = 3,  // no camera at the device index
 };
 
-// Name and English text of a last-error value the library or its platform sets ("" and
-// "unknown error code" when unknown). Kept here until the library reports its own texts.
-const char* ErrorName(std::uint32_t code);
-const char* ErrorText(std::uint32_t code);
-// "87 ERROR_INVALID_PARAMETER (a value was refused as invalid)", "4711 (unknown error code)".
+// The code and the library's text for it: "87 ERROR_INVALID_PARAMETER: a value is out of
+// range or a required pointer is missing".
 std::string DescribeError(std::uint32_t code);
 // "OP failed: last error ...: HINT", or "OP failed without an error code" for 0.
 std::string FailureMessage(const std::string& operation, std::uint32_t error,
@@ -62,13 +61,12 @@ std::vector<std::string> SplitFields(const std::string& text, std::size_t count,
 class Camera {
  public:
   explicit Camera(std::uint32_t index);  // throws kExitNoCamera when there is none
-  ~Camera();
-  Camera(const Camera&) = delete;
-  Camera& operator=(const Camera&) = delete;
-  KEPRA_HANDLE h() const { return h_; }
+  KEPRA_HANDLE h() const { return camera_.handle(); }
+  kepra::Camera& cpp() { return camera_; }
 
  private:
-  KEPRA_HANDLE h_;
+  static kepra::Camera Open(std::uint32_t index);
+  kepra::Camera camera_;
 };
 
 struct Options {
@@ -83,6 +81,14 @@ int GetSetting(const Options& options, const std::string& name);
 int SetSetting(const Options& options, const std::string& name, const std::string& value);
 // "name (what its value is)" for every setting, for the help text.
 const std::vector<std::string>& SettingNames();
+// The action that sets `name` to the text `value` as `set` takes it: parsed and checked now
+// (a usage error names what is wrong), limits checked against the camera when it runs.
+std::function<void(KEPRA_HANDLE)> SettingAction(const std::string& name, const std::string& value);
+// Every setting into a JSON file, and back into a camera of the same model.
+int ProfileSave(const Options& options, const std::string& path);
+int ProfileLoad(const Options& options, const std::string& path);
+// Everything the camera reports, for kepra-virtcam --clone.
+int CloneSave(const Options& options, const std::string& path);
 int RegsRead(const Options& options, const std::string& address);
 int RegsWrite(const Options& options, const std::string& address, const std::string& value);
 int RegsDump(const Options& options, const std::string& first, const std::string& count);
@@ -91,8 +97,8 @@ struct GrabOptions {
   std::uint32_t count = 1;  // 0: until Ctrl-C
   unsigned depth = 16;
   std::string pattern = "frame_%04d.png";
-  bool ex = false;
   bool no_save = false;
+  bool debayer = false;  // colour mosaics as RGB images
 };
 int Grab(const Options& options, const GrabOptions& grab);
 
