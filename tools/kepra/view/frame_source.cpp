@@ -1,6 +1,7 @@
 #include "frame_source.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -13,6 +14,8 @@ namespace {
 constexpr auto kRetry = std::chrono::milliseconds(250);
 // One held by the viewer, one being filled, one waiting, one spare.
 constexpr std::uint32_t kBuffers = 4;
+
+std::atomic<std::uint64_t> g_sequence{0};
 
 double WallMs() {
   return std::chrono::duration<double, std::milli>(
@@ -169,7 +172,7 @@ std::shared_ptr<const Frame> FrameSource::Next(std::chrono::milliseconds timeout
   if (ok) {
     frame = std::make_shared<Frame>();
     frame->grabbed_ms = WallMs() - (SteadyUs() - static_cast<double>(f.ArrivalUs)) / 1000.0;
-    frame->sequence = ++sequence_;
+    frame->sequence = ++g_sequence;
     frame->counter = f.FrameCounter;
     frame->timestamp_us = f.TimestampUs;
     frame->width = f.Width;

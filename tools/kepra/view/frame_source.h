@@ -15,8 +15,10 @@
 namespace kepra_view {
 
 struct Frame {
-  std::uint64_t sequence = 0;  // 1, 2, ... in the order this source handed frames out
-  std::uint32_t counter = 0;   // the camera's frame counter
+  // 1, 2, ... in the order frames were handed out, across sources: a page that switches
+  // cameras sees the numbers go on rising.
+  std::uint64_t sequence = 0;
+  std::uint32_t counter = 0;  // the camera's frame counter
   std::uint64_t timestamp_us = 0;
   std::uint32_t width = 0, height = 0, bit_depth = 0;
   double grabbed_ms = 0;  // wall clock (ms since the epoch) when the grab completed
@@ -70,7 +72,6 @@ class FrameSource {
   KEPRA_HANDLE handle_ = KEPRA_INVALID_HANDLE;
   // Next's thread only.
   KEPRA_STREAM stream_ = nullptr;
-  std::uint64_t sequence_ = 0;
   std::chrono::steady_clock::time_point next_attempt_{};
   mutable std::mutex mutex_;  // below
   bool restart_ = false;
