@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { readFileSync, readdirSync, rmSync } from 'node:fs';
 import path from 'node:path';
 import http from 'node:http';
-import { spawnSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import {
   canvasMean, change, changeAndWait, clickAndWait, kepraTool, launchBrowser, openView, startDaemon, startViewer, tempDir,
   viewState, waitFor,
@@ -101,6 +101,24 @@ describe('one camera', () => {
     await waitFor('full frames', () => page.evaluate(() => window.kepraView.lastHeader.width === 1280));
     await changeAndWait(page, 'hdr', false);
     await changeAndWait(page, 'readout_mode', 0);
+  });
+
+  test('frame parameters changed by another program: the view follows', async () => {
+    const streams = (await viewState(page)).stats.streams;
+    const set = (value) => execFileSync(kepraTool, ['-d', String(mono), 'set', 'frame-params', value],
+      { env: { ...process.env, KEPRA_DEVICE_DIR: dir } });
+    set('0,0,1280,1024,10,4,2,0');
+    try {
+      await waitFor('binned frames', () => page.evaluate(() =>
+        window.kepraView.lastHeader.width === 320 && window.kepraView.lastHeader.height === 512));
+      await waitFor('the settings shown follow', () => page.evaluate(() =>
+        window.kepraView.state.frame_params.value[5] === 4));
+      assert.equal(await page.$eval('#fp_bx', (e) => e.value), '4');
+      assert.ok((await viewState(page)).stats.streams > streams, 'a new stream for the new size');
+    } finally {
+      set('0,0,1280,1024,10,1,1,0');
+    }
+    await waitFor('full frames', () => page.evaluate(() => window.kepraView.lastHeader.width === 1280));
   });
 
   test('statistics move and follow the frame rate', async () => {

@@ -169,6 +169,13 @@ std::shared_ptr<const Frame> FrameSource::Next(std::chrono::milliseconds timeout
                                   static_cast<std::uint32_t>(std::max<long long>(0, left.count())));
   const std::uint32_t error = ok ? 0 : kepra_GetLastError();
   std::shared_ptr<Frame> frame;
+  if (ok && f.Info &&
+      (f.Info->Width != f.Width || f.Info->Height != f.Height || f.Info->BitDepth != f.BitDepth)) {
+    // Another program changed the frame parameters: a new stream reads the new frame size.
+    kepra_ReleaseFrame(stream_, &f);
+    CloseStream();
+    return nullptr;
+  }
   if (ok) {
     frame = std::make_shared<Frame>();
     frame->grabbed_ms = WallMs() - (SteadyUs() - static_cast<double>(f.ArrivalUs)) / 1000.0;

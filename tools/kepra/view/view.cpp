@@ -328,6 +328,7 @@ class Viewer : public HttpHandler {
     std::vector<std::uint8_t> grey;
     std::shared_ptr<FrameSource> source;
     int was_connected = -1;
+    std::uint64_t streams = 0;
     // Stream counters twice a second over the last two seconds, for the rates.
     struct Sample {
       double ms;
@@ -345,8 +346,10 @@ class Viewer : public HttpHandler {
       }
       const auto frame = source->Next(std::chrono::milliseconds(100));
       const SourceStats stats = source->Stats();
-      if (int(stats.connected) != was_connected) {
+      // A new stream follows a change of connection or frame size, also one made elsewhere.
+      if (int(stats.connected) != was_connected || stats.streams != streams) {
         was_connected = stats.connected;
+        streams = stats.streams;
         ToAll(RefreshState());
       }
       const auto clients = Clients();
