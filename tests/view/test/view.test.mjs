@@ -112,7 +112,10 @@ describe('one camera', () => {
       await waitFor('binned frames', () => page.evaluate(() =>
         window.kepraView.lastHeader.width === 320 && window.kepraView.lastHeader.height === 512));
       await waitFor('the settings shown follow', () => page.evaluate(() =>
-        window.kepraView.state.frame_params.value[5] === 4));
+        window.kepraView.state.frame_params.value[5] === 4)).catch(async (e) => {
+        const v = await viewState(page);
+        throw new Error(`${e.message}: ${JSON.stringify(v.state)} ${JSON.stringify(v.stats)} ${JSON.stringify(v.lastHeader.width)}`);
+      });
       assert.equal(await page.$eval('#fp_bx', (e) => e.value), '4');
       assert.ok((await viewState(page)).stats.streams > streams, 'a new stream for the new size');
     } finally {

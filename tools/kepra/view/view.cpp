@@ -329,6 +329,7 @@ class Viewer : public HttpHandler {
     std::shared_ptr<FrameSource> source;
     int was_connected = -1;
     std::uint64_t streams = 0;
+    std::uint64_t last_shape = 0;
     // Stream counters twice a second over the last two seconds, for the rates.
     struct Sample {
       double ms;
@@ -354,6 +355,13 @@ class Viewer : public HttpHandler {
       }
       const auto clients = Clients();
       if (frame) {
+        // Frames of another size: the settings shown must say why.
+        const std::uint64_t shape = std::uint64_t{frame->width} << 32 |
+                                    std::uint64_t{frame->height} << 8 | frame->bit_depth;
+        if (shape != last_shape) {
+          if (last_shape != 0) ToAll(RefreshState());
+          last_shape = shape;
+        }
         recorder_.Offer(frame);
         if (Wanted(*frame)) {
           {
