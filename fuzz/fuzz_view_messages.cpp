@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       decoded.request->values.empty()) {
     std::abort();
   }
+  if (decoded.request && decoded.request->frames > kepra_view::kMaxRecordFrames) std::abort();
 
   if (const auto head = kepra_view::ParseRequestHead(text)) {
     kepra_view::CheckUpgrade(*head, {true, 8080});

@@ -21,6 +21,7 @@ const median = (values) => {
   return s.length ? s[Math.floor(s.length / 2)] : NaN;
 };
 
+const loadAtStart = loadavg()[0];
 const dir = tempDir('kepra-view-bench-');
 const daemon = await startDaemon(dir, [[index, 4]]);
 const env = { ...process.env, KEPRA_DEVICE_DIR: dir };
@@ -55,7 +56,7 @@ try {
   const row = (name, value, goal, ok) =>
     console.log(`${name.padEnd(38)} ${value.padStart(10)}   goal ${goal.padEnd(10)} ${ok ? 'met' : 'NOT met'}`);
   console.log(`kepra view, 1280x1024 at ${end.state.frame_rate.value.toFixed(2)} fps configured, ${elapsed.toFixed(1)} s;` +
-    ` ${cpus().length} CPUs, load average ${loadavg()[0].toFixed(1)} at the end`);
+    ` ${cpus().length} CPUs, load average ${loadAtStart.toFixed(1)} at the start, ${loadavg()[0].toFixed(1)} at the end`);
   row('frames drawn on the canvas per second', drawnFps.toFixed(1), '>= 29', drawnFps >= 29);
   row('frames reaching the page per second', receivedFps.toFixed(1), '', true);
   row('server CPU, % of one core', cpuPercent.toFixed(1), '<= 25', cpuPercent <= 25);

@@ -17,6 +17,7 @@ try {
   await page.setViewport({ width: 1400, height: 1120 });
   await changeAndWait(page, 'gain_a', 3);
   await changeAndWait(page, 'exposure_ms', 30);
+  await page.click('#paint_saturated');  // the disc saturates at this exposure
   await new Promise((r) => setTimeout(r, 3000));
   const box = await (await page.$('#image')).boundingBox();
   await page.mouse.move(box.x + box.width * 0.4, box.y + box.height * 0.45);

@@ -6,7 +6,7 @@
 //         | grab [-n N] [--depth 8|16] [-o PATTERN] [--no-save] [--debayer]
 //         | flash read|write|dump [--whole] [-a ADDR] [-l LEN] [-f FILE]
 //         | firmware update [--file F [--force]] | reset
-//         | view [--listen HOST:PORT]   (not in the Windows build)
+//         | view [--listen HOST:PORT] [--record-dir DIR]   (not in the Windows build)
 //
 // Exit status: 0 ok, 1 an operation failed (the message names it and the last error),
 // 2 usage error or bad value (nothing was sent to the camera), 3 no camera at the index,
@@ -142,6 +142,8 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   kepra_view::ViewOptions view_options;
   auto* view = app.add_subcommand("view", "live view, settings and statistics in a browser");
   view->add_option("--listen", view_options.listen, "HOST:PORT to serve the page on (port 0: any)")
+      ->capture_default_str();
+  view->add_option("--record-dir", view_options.record_dir, "folder for recordings")
       ->capture_default_str();
 #endif
 

@@ -61,8 +61,8 @@ export async function startDaemon(dir, cameras, extra = []) {
 }
 
 // kepra view on an ephemeral loopback port; resolves with its URL.
-export async function startViewer(dir, index) {
-  const child = spawn(kepraTool, ['-d', String(index), 'view', '--listen', '127.0.0.1:0'], {
+export async function startViewer(dir, index, extra = []) {
+  const child = spawn(kepraTool, ['-d', String(index), 'view', '--listen', '127.0.0.1:0', ...extra], {
     env: { ...process.env, KEPRA_DEVICE_DIR: dir },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
@@ -144,6 +144,15 @@ export async function change(page, id, value) {
     if (e.type === 'checkbox') e.checked = !!v; else e.value = String(v);
     e.dispatchEvent(new Event('change', { bubbles: true }));
   }, id, value);
+}
+
+// Clicks a control and waits for the page's reply of that type (or an error).
+export async function clickAndWait(page, selector, type) {
+  const before = await page.evaluate(() => window.kepraView.replies.length);
+  await page.click(selector);
+  return waitFor(`reply to ${selector}`, () => page.evaluate((n, t) =>
+    window.kepraView.replies.slice(n).find((m) => m.type === t || m.type === 'error') || null,
+  before, type));
 }
 
 // Waits for the page's next reply to a "set" and returns it with the state that followed.

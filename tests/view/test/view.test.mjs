@@ -1,11 +1,12 @@
 // kepra view in headless Chromium against kepra-virtcam.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { rmSync } from 'node:fs';
+import { readFileSync, readdirSync, rmSync } from 'node:fs';
+import path from 'node:path';
 import http from 'node:http';
-import { spawnSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import {
-  canvasMean, change, changeAndWait, kepraTool, launchBrowser, openView, startDaemon, startViewer, tempDir,
+  canvasMean, change, changeAndWait, clickAndWait, kepraTool, launchBrowser, openView, startDaemon, startViewer, tempDir,
   viewState, waitFor,
 } from './harness.mjs';
 import { readGray16 } from './png.mjs';
@@ -22,11 +23,12 @@ const newFrames = async (page, count) => {
 };
 
 describe('one camera', () => {
-  let dir, daemon, viewer, chromium, page;
+  let dir, recordDir, daemon, viewer, chromium, page;
   before(async () => {
     dir = tempDir('kepra-view-test-');
+    recordDir = tempDir('kepra-view-rec-');
     daemon = await startDaemon(dir, [[mono, 4]]);
-    viewer = await startViewer(dir, mono);
+    viewer = await startViewer(dir, mono, ['--record-dir', recordDir]);
     chromium = await launchBrowser();
     page = await openView(chromium.browser, viewer.url);
   });
@@ -35,6 +37,7 @@ describe('one camera', () => {
     await viewer?.stop();  // throws unless it exits with 0
     await daemon?.stop();
     rmSync(dir, { recursive: true, force: true });
+    rmSync(recordDir, { recursive: true, force: true });
   });
 
   test('the canvas shows frames, and they darken with a shorter exposure', async () => {
@@ -100,6 +103,29 @@ describe('one camera', () => {
     await changeAndWait(page, 'readout_mode', 0);
   });
 
+  test('frame parameters changed by another program: the view follows', async () => {
+    const streams = (await viewState(page)).stats.streams;
+    const set = (value) => execFileSync(kepraTool, ['-d', String(mono), 'set', 'frame-params', value],
+      { env: { ...process.env, KEPRA_DEVICE_DIR: dir } });
+    set('0,0,1280,1024,10,4,2,0');
+    try {
+      await waitFor('binned frames', () => page.evaluate(() =>
+        window.kepraView.lastHeader.width === 320 && window.kepraView.lastHeader.height === 512));
+      await waitFor('the settings shown follow', () => page.evaluate(() =>
+        window.kepraView.state.frame_params.value[5] === 4)).catch(async (e) => {
+        const v = await viewState(page);
+        throw new Error(`${e.message}: ${JSON.stringify(v.state)} ${JSON.stringify(v.stats)} ${JSON.stringify(v.lastHeader.width)}`);
+      });
+      assert.equal(await page.$eval('#fp_bx', (e) => e.value), '4');
+      // Statistics come twice a second, maybe after the state.
+      await waitFor('a new stream for the new size', () =>
+        page.evaluate((n) => window.kepraView.stats.streams > n, streams));
+    } finally {
+      set('0,0,1280,1024,10,1,1,0');
+    }
+    await waitFor('full frames', () => page.evaluate(() => window.kepraView.lastHeader.width === 1280));
+  });
+
   test('statistics move and follow the frame rate', async () => {
     const { state } = await changeAndWait(page, 'frame_rate', 20);
     assert.ok(Math.abs(state.frame_rate.value - 20) < 0.5, `frame rate took ${state.frame_rate.value}`);
@@ -124,14 +150,129 @@ describe('one camera', () => {
   });
 
   test('snapshot mode holds the image; pixel values, histogram and the 16-bit PNG agree', async () => {
+    const streams = (await viewState(page)).stats.streams;
     await changeAndWait(page, 'stream_mode', 1);
     try {
       await snapshotChecks();
     } finally {
       await changeAndWait(page, 'stream_mode', 0);
-      daemon.signal('SIGUSR1');  // frees a grab still waiting for a trigger
     }
+    // Back to free running without a trigger: the viewer's new stream ended the waiting grab.
     await newFrames(page, 5);
+    await waitFor('a stream per mode change', () =>
+      page.evaluate((n) => window.kepraView.stats.streams >= n + 2, streams));
+  });
+
+  test('software trigger: the view holds, each press shows one new frame, saturation is painted', async () => {
+    // Bright enough that the scene's brightest part saturates, the darkest not.
+    await changeAndWait(page, 'exposure_ms', 20);
+    await changeAndWait(page, 'gain_a', 8);
+    const received = () => page.evaluate(() => window.kepraView.stats.received);
+    const drawn = () => page.evaluate(() => window.kepraView.drawn);
+    const moreFrames = async (n) => {
+      const r = await received();
+      await waitFor(`${n} more frames from the camera`, async () => (await received()) >= r + n);
+    };
+    try {
+      await change(page, 'hold', true);
+      await waitFor('held', () => page.evaluate(() => window.kepraView.state.hold === true));
+      assert.equal(await page.$eval('#trigger', (b) => b.disabled), false);
+      await moreFrames(5);  // a frame already on its way may still be drawn
+      const still = await drawn();
+      await moreFrames(10);
+      assert.equal(await drawn(), still, 'no frame drawn while held');
+
+      await change(page, 'paint_saturated', true);
+      const pressed = Date.now();
+      const reply = await clickAndWait(page, '#trigger', 'trigger');
+      assert.equal(reply.ok, true, JSON.stringify(reply));
+      await waitFor('the triggered frame', async () => (await drawn()) === still + 1);
+      const header = (await viewState(page)).lastHeader;
+      assert.ok(header.grabbed_ms >= pressed, `the frame completed after the press (${header.grabbed_ms - pressed} ms, sent ${header.sent_ms - pressed} ms)`);
+      await moreFrames(10);
+      assert.equal(await drawn(), still + 1, 'one frame per press');
+
+      // The snapshot is the frame on the canvas: its saturated samples are the red pixels.
+      const png = readGray16(Buffer.from(await (await fetch(`${viewer.url}snapshot.png`)).arrayBuffer()));
+      const top = 0xFFFF & (((1 << header.bit_depth) - 1) << (16 - header.bit_depth));
+      const saturated = [];
+      for (let y = 0; y < png.height; y++) {
+        for (let x = 0; x < png.width; x++) if (png.at(x, y) === top) saturated.push(y * png.width + x);
+      }
+      assert.ok(saturated.length > 0 && saturated.length < png.width * png.height,
+        `part of the scene saturates (${saturated.length} samples)`);
+      assert.equal(header.saturated, saturated.length);
+      const red = await page.evaluate(() => {
+        const c = document.getElementById('image');
+        const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+        const at = [];
+        for (let i = 0; i < d.length; i += 4) if (d[i] === 255 && d[i + 1] === 0 && d[i + 2] === 0) at.push(i / 4);
+        return at;
+      });
+      assert.equal(red.length, saturated.length);
+      assert.deepEqual(red, saturated);
+
+      // Live again on release.
+      await change(page, 'hold', false);
+      await newFrames(page, 3);
+      assert.equal(await page.$eval('#trigger', (b) => b.disabled), true);
+    } finally {
+      await change(page, 'paint_saturated', false);
+      await change(page, 'hold', false);
+      await changeAndWait(page, 'gain_a', 1);
+      await changeAndWait(page, 'gain_d', 1);
+    }
+  });
+
+  test('recording writes the next N frames as 16-bit PNGs into a new folder', async () => {
+    await page.$eval('#record_frames', (e) => { e.value = '4'; });
+    const reply = await clickAndWait(page, '#record', 'record');
+    assert.equal(reply.type, 'record', JSON.stringify(reply));
+    assert.equal(path.dirname(reply.folder), recordDir);
+    const status = await waitFor('four frames written', () => page.evaluate(() => {
+      const r = window.kepraView.stats.recording;
+      return r.written === 4 && !r.active ? r : null;
+    }), 30000);
+    assert.equal(status.error, '');
+    const names = readdirSync(reply.folder).sort();
+    assert.equal(names.length, 4, names.join(' '));
+    const counters = names.map((name, i) => {
+      const m = name.match(/^frame-(\d{6})-counter-(\d+)\.png$/);
+      assert.ok(m, name);
+      assert.equal(Number(m[1]), i + 1);
+      return Number(m[2]);
+    });
+    // Frames in the camera's order; gaps counted as the status says.
+    let gaps = 0;
+    for (let i = 1; i < counters.length; i++) {
+      assert.ok(counters[i] > counters[i - 1], counters.join(','));
+      gaps += counters[i] - counters[i - 1] - 1;
+    }
+    assert.equal(status.gaps, gaps);
+    const header = (await viewState(page)).lastHeader;
+    const shift = 16 - header.bit_depth;
+    for (const name of names) {
+      const png = readGray16(readFileSync(path.join(reply.folder, name)));
+      assert.equal(png.width, header.width);
+      assert.equal(png.height, header.height);
+      let max = 0, off = 0;
+      for (let y = 0; y < png.height; y += 7) {
+        for (let x = 0; x < png.width; x += 5) {
+          const v = png.at(x, y);
+          max = Math.max(max, v);
+          if (v & ((1 << shift) - 1)) off++;
+        }
+      }
+      assert.equal(off, 0, `${name}: ${header.bit_depth}-bit samples scaled to 16 bits`);
+      assert.ok(max > 0, `${name} shows the scene`);
+    }
+    assert.match(await page.$eval('#record-status', (e) => e.textContent), /Recorded 4 of 4 frames/);
+
+    // A folder that cannot be made is named in the error.
+    rmSync(recordDir, { recursive: true, force: true });
+    const failed = await clickAndWait(page, '#record', 'record');
+    assert.equal(failed.type, 'error');
+    assert.ok(failed.message.includes(`cannot make a folder for the recording in ${recordDir}`), failed.message);
   });
 
   async function snapshotChecks() {
@@ -242,6 +383,11 @@ describe('one camera', () => {
       sendText(ok.socket, bad);
     }
     await waitFor('six error replies', () => messages.messages.filter((m) => m.type === 'error').length >= 6);
+    // The software trigger works only while the view is held.
+    sendText(ok.socket, '{"op":"trigger","id":76}');
+    const refused = await waitFor('trigger refused', () => messages.messages.find((m) => m.id === 76));
+    assert.equal(refused.type, 'error');
+    assert.match(refused.message, /software trigger works while the view is held/);
     sendText(ok.socket, '{"op":"state","id":77}');
     const state = await waitFor('state reply', () => messages.messages.find((m) => m.id === 77));
     assert.equal(state.exposure_ms.value, before);

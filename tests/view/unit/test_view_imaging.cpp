@@ -66,3 +66,22 @@ TEST(ViewImaging, JpegDecodesToTheGreyImage) {
   tjDestroy(d);
   for (std::uint32_t x = 0; x < w; x += 8) EXPECT_NEAR(back[5 * w + x], x * 4, 6) << x;
 }
+
+TEST(ViewImaging, SaturatedRunsCoverExactlyTheSaturatedSamples) {
+  // 10 bits, 1023 saturates: runs at 1 (length 2), 5 (length 1) and 7 (length 3, to the end).
+  const std::vector<std::uint16_t> s{0, 1023, 1023, 1022, 7, 1023, 0, 1023, 1023, 1023};
+  const auto all = kv::FindSaturatedRuns(s.data(), s.size(), 10, 100);
+  EXPECT_TRUE(all.complete);
+  EXPECT_EQ(all.pairs, (std::vector<std::uint32_t>{1, 2, 5, 1, 7, 3}));
+  // Limited to two runs: the first two, marked incomplete.
+  const auto two = kv::FindSaturatedRuns(s.data(), s.size(), 10, 2);
+  EXPECT_FALSE(two.complete);
+  EXPECT_EQ(two.pairs, (std::vector<std::uint32_t>{1, 2, 5, 1}));
+  // Exactly as many runs as allowed is complete.
+  EXPECT_TRUE(kv::FindSaturatedRuns(s.data(), s.size(), 10, 3).complete);
+  // 12 bits: 1023 is far from saturated; 4095 and a sample above the depth count.
+  const std::vector<std::uint16_t> t{1023, 4095, 0xFFFF, 4094};
+  EXPECT_EQ(kv::FindSaturatedRuns(t.data(), t.size(), 12, 100).pairs,
+            (std::vector<std::uint32_t>{1, 2}));
+  EXPECT_TRUE(kv::FindSaturatedRuns(t.data(), 0, 12, 100).pairs.empty());
+}

@@ -132,7 +132,35 @@ TEST(ViewMessages, ChecksCountAndRangeOfSettingValues) {
 TEST(ViewMessages, RepliesAreValidJson) {
   EXPECT_EQ(kv::JsonString("a\"b\\c\n\x01\xff"), R"("a\"b\\c\u000a\u0001\u00ff")");
   EXPECT_EQ(kv::JsonNumber(0.1), "0.1");
+  // A wall-clock time in ms keeps its fraction (frame headers carry such times).
+  EXPECT_EQ(kv::JsonNumber(1796559439447.625), "1796559439447.625");
+  EXPECT_EQ(kv::JsonNumber(-2.5e-7), "-2.5e-07");
+  EXPECT_EQ(kv::JsonNumber(30), "30");
   EXPECT_EQ(kv::JsonNumber(1.0 / 0.0), "null");
   EXPECT_EQ(kv::JsonObject().Str("a", "x").Num("b", 2).Bool("c", false).Build(),
             R"({"a":"x","b":2,"c":false})");
+}
+
+TEST(ViewMessages, SoftwareTriggerAndRecording) {
+  const auto hold = Ok(R"({"op":"hold","on":true,"id":3})");
+  EXPECT_EQ(hold.op, kv::Op::kHold);
+  EXPECT_TRUE(hold.on);
+  EXPECT_FALSE(Ok(R"({"op":"hold","on":false})").on);
+  EXPECT_EQ(Ok(R"({"op":"trigger"})").op, kv::Op::kTrigger);
+  const auto record = Ok(R"({"op":"record","frames":100000})");
+  EXPECT_EQ(record.op, kv::Op::kRecord);
+  EXPECT_EQ(record.frames, 100000u);
+  EXPECT_EQ(Ok(R"({"op":"record","frames":0})").frames, 0u);
+
+  // "on" is a boolean, not a number that looks like one.
+  EXPECT_EQ(Refused(R"({"op":"hold","on":1})"), "\"on\" (true or false) is missing");
+  EXPECT_EQ(Refused(R"({"op":"hold"})"), "\"on\" (true or false) is missing");
+  EXPECT_EQ(Refused(R"({"op":"trigger","frames":1})"), "unexpected member for this op");
+  EXPECT_EQ(Refused(R"({"op":"record","frames":100001})"),
+            "\"frames\" must be a whole number from 0 to 100000");
+  EXPECT_EQ(Refused(R"({"op":"record","frames":2.5})"),
+            "\"frames\" must be a whole number from 0 to 100000");
+  // Where the files go is the command line's choice, never the page's.
+  EXPECT_EQ(Refused(R"({"op":"record","frames":1,"folder":"/etc"})"),
+            "unexpected member for this op");
 }

@@ -1,13 +1,21 @@
 #include "frame_source.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 namespace kepra_view {
 
 namespace {
 
-constexpr std::uint32_t kInfoSize = sizeof(kepra_FrameInfo);
-constexpr std::uint32_t kErrorSemTimeout = 121;  // snapshot mode: no trigger in time
+// A camera that is away (or a stream that would not open) is tried again this often.
+constexpr auto kRetry = std::chrono::milliseconds(250);
+// One held by the viewer, one being filled, one waiting, one spare.
+constexpr std::uint32_t kBuffers = 4;
+
+std::atomic<std::uint64_t> g_sequence{0};
 
 double WallMs() {
   return std::chrono::duration<double, std::milli>(
@@ -15,153 +23,192 @@ double WallMs() {
       .count();
 }
 
-// Bytes of an Ex16 frame of the current frame parameters; 0 when they cannot be read.
-std::uint32_t FrameBytes(KEPRA_HANDLE h) {
-  kepra_FrameParams p{};
-  if (!kepra_GetFrameParams(h, &p) || p.BinX == 0 || p.BinY == 0) return 0;
-  const std::uint64_t samples = static_cast<std::uint64_t>(p.Width / p.BinX) * (p.Height / p.BinY);
-  return samples == 0 ? 0 : static_cast<std::uint32_t>(kInfoSize + samples * 2);
+// The stream's arrival times are on the steady clock.
+double SteadyUs() {
+  return std::chrono::duration<double, std::micro>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
 
-FrameSource::FrameSource(std::uint32_t index) : index_(index), shared_(std::make_shared<Shared>()) {
-  shared_->index = index;
-  std::thread(Run, shared_).detach();
-}
-
 FrameSource::~FrameSource() {
-  shared_->stop.store(true);
-  std::unique_lock lock(shared_->mutex);
-  // A grab waiting for a snapshot trigger cannot be interrupted without the stream engine's
-  // cancel: after a while the thread is left to finish on its own (it owns its state).
-  shared_->finished_cv.wait_for(lock, std::chrono::seconds(2), [&] { return shared_->finished; });
+  CloseStream();
+  std::lock_guard handle_lock(handle_mutex_);
+  if (handle_ != KEPRA_INVALID_HANDLE) kepra_CloseDevice(handle_);
 }
 
-void FrameSource::Run(std::shared_ptr<Shared> s) {
-  std::vector<std::uint8_t> buffer;
-  std::uint32_t frame_bytes = 0;
-  bool have_counter = false;
-  std::uint32_t last_counter = 0;
-  std::uint64_t sequence = 0;
-  while (!s->stop.load()) {
-    KEPRA_HANDLE h = s->handle;
-    if (h == KEPRA_INVALID_HANDLE) {
-      // A camera counts as back only when it answers: an unplugged one may still open.
-      h = kepra_OpenDevice(s->index);
-      const std::uint32_t bytes = h == KEPRA_INVALID_HANDLE ? 0 : FrameBytes(h);
-      if (bytes == 0) {
-        if (h != KEPRA_INVALID_HANDLE) kepra_CloseDevice(h);
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        continue;
-      }
-      frame_bytes = bytes;
-      if (frame_bytes > buffer.size()) buffer.resize(frame_bytes);
-      s->reconfigure.store(false);
-      {
-        std::lock_guard handle_lock(s->handle_mutex);
-        s->handle = h;
-      }
-      std::lock_guard lock(s->mutex);
-      if (s->stats.received > 0 || s->stats.failures > 0) ++s->stats.reconnects;
-      s->stats.connected = true;
-      have_counter = false;
-      s->changed.notify_all();
-    }
-    if (s->reconfigure.exchange(false)) {
-      frame_bytes = FrameBytes(h);
-      if (frame_bytes > buffer.size()) buffer.resize(frame_bytes);
-    }
-    bool ok = frame_bytes != 0 && kepra_GetFrameEx16(h, buffer.data(), frame_bytes) != 0;
-    const std::uint32_t error = ok ? 0 : kepra_GetLastError();
-    if (ok) {
-      kepra_FrameInfo info;
-      std::memcpy(&info, buffer.data(), kInfoSize);
-      const std::uint64_t samples = std::uint64_t{info.Width} * info.Height;
-      if (samples == 0 || kInfoSize + samples * 2 > frame_bytes) {
-        // The frame parameters changed under us (another program): read them again.
-        s->reconfigure.store(true);
-        continue;
-      }
-      auto frame = std::make_shared<Frame>();
-      frame->grabbed_ms = WallMs();
-      frame->sequence = ++sequence;
-      frame->counter = info.FrameCounter;
-      frame->timestamp_us = info.TimestampUs;
-      frame->width = info.Width;
-      frame->height = info.Height;
-      frame->bit_depth = info.BitDepth;
-      frame->samples.resize(samples);
-      std::memcpy(frame->samples.data(), buffer.data() + kInfoSize, samples * 2);
-      std::lock_guard lock(s->mutex);
-      ++s->stats.received;
-      if (have_counter) {
-        const auto step = static_cast<std::int32_t>(info.FrameCounter - last_counter);
-        if (step > 1) s->stats.skipped += static_cast<std::uint32_t>(step - 1);
-      }
-      have_counter = true;
-      last_counter = info.FrameCounter;
-      if (!s->taken) ++s->stats.dropped;
-      s->latest = std::move(frame);
-      s->taken = false;
-      s->changed.notify_all();
-      continue;
-    }
-    if (error == kErrorSemTimeout) continue;  // snapshot mode, no trigger yet
-    const bool gone = frame_bytes == 0 || error == KEPRA_ERROR_DEVICE_NOT_CONNECTED;
-    if (gone) {
-      // Closed under the handle lock so that no settings call is using it.
-      std::lock_guard handle_lock(s->handle_mutex);
-      kepra_CloseDevice(s->handle);
-      s->handle = KEPRA_INVALID_HANDLE;
-    }
-    {
-      std::lock_guard lock(s->mutex);
-      if (gone) {
-        s->stats.connected = false;
-        s->changed.notify_all();
-      } else {
-        ++s->stats.failures;
-        s->stats.last_error = error;
-      }
-    }
-    // Neither a lost camera nor a failing one is asked again at once.
-    std::this_thread::sleep_for(std::chrono::milliseconds(gone ? 100 : 10));
+bool FrameSource::Connect() {
+  // A camera counts as back only when it answers: an unplugged one may still open.
+  KEPRA_HANDLE h = kepra_OpenDevice(index_);
+  if (h == KEPRA_INVALID_HANDLE) return false;
+  kepra_FrameFormat format{};
+  format.Size = sizeof format;
+  if (!kepra_GetFrameFormat(h, &format) || format.Bytes16 == 0) {
+    kepra_CloseDevice(h);
+    return false;
   }
   {
-    std::lock_guard handle_lock(s->handle_mutex);
-    if (s->handle != KEPRA_INVALID_HANDLE) kepra_CloseDevice(s->handle);
-    s->handle = KEPRA_INVALID_HANDLE;
+    std::lock_guard handle_lock(handle_mutex_);
+    handle_ = h;
   }
-  std::lock_guard lock(s->mutex);
-  s->finished = true;
-  s->finished_cv.notify_all();
+  std::lock_guard lock(mutex_);
+  if (stats_.streams > 0) ++base_.reconnects;
+  base_.connected = true;
+  stats_.connected = true;
+  stats_.reconnects = base_.reconnects;
+  return true;
 }
 
-std::shared_ptr<const Frame> FrameSource::Next(std::uint64_t after,
-                                               std::chrono::milliseconds timeout) {
-  std::unique_lock lock(shared_->mutex);
-  shared_->changed.wait_for(lock, timeout,
-                            [&] { return shared_->latest && shared_->latest->sequence > after; });
-  if (!shared_->latest || shared_->latest->sequence <= after) return nullptr;
-  shared_->taken = true;
-  return shared_->latest;
+bool FrameSource::OpenStream() {
+  kepra_StreamConfig config{};
+  config.Size = sizeof config;
+  config.Depth = 16;
+  config.BufferCount = kBuffers;
+  config.Strategy = KEPRA_STREAM_NEWEST_ONLY;
+  config.WithInfo = 1;
+  KEPRA_STREAM s = kepra_OpenStream(handle_, &config);
+  if (s == nullptr) return false;
+  if (!kepra_StartStream(s)) {
+    const std::uint32_t error = kepra_GetLastError();
+    kepra_CloseStream(s);
+    kepra_SetLastError(error);
+    return false;
+  }
+  stream_ = s;
+  std::lock_guard lock(mutex_);
+  ++base_.streams;
+  stats_.streams = base_.streams;
+  return true;
 }
 
-std::shared_ptr<const Frame> FrameSource::Latest() const {
-  std::lock_guard lock(shared_->mutex);
-  return shared_->latest;
+// Folds the open stream's counters into the totals; `final` when the stream is about to close.
+void FrameSource::Note(const kepra_StreamStats& now, bool final) {
+  std::lock_guard lock(mutex_);
+  SourceStats total = base_;
+  total.received += now.Received;
+  total.delivered += now.Delivered;
+  total.skipped += now.Skipped;
+  total.dropped += now.Dropped;
+  total.failures += now.Failures;
+  if (now.LastError != 0) total.last_error = now.LastError;
+  stats_ = total;
+  if (final) base_ = total;
+}
+
+void FrameSource::CloseStream() {
+  if (stream_ == nullptr) return;
+  kepra_StopStream(stream_);
+  kepra_StreamStats now{};
+  now.Size = sizeof now;
+  if (kepra_GetStreamStats(stream_, &now)) Note(now, true);
+  kepra_CloseStream(stream_);
+  stream_ = nullptr;
+}
+
+void FrameSource::Disconnect() {
+  CloseStream();
+  {
+    // Closed under the handle lock so that no settings call is using it.
+    std::lock_guard handle_lock(handle_mutex_);
+    if (handle_ != KEPRA_INVALID_HANDLE) kepra_CloseDevice(handle_);
+    handle_ = KEPRA_INVALID_HANDLE;
+  }
+  std::lock_guard lock(mutex_);
+  base_.connected = false;
+  stats_.connected = false;
+}
+
+void FrameSource::FailedAttempt(std::uint32_t error) {
+  next_attempt_ = std::chrono::steady_clock::now() + kRetry;
+  if (error == 0) return;
+  std::lock_guard lock(mutex_);
+  ++base_.failures;
+  base_.last_error = error;
+  stats_ = base_;  // no stream is open
+}
+
+void FrameSource::Restart() {
+  std::lock_guard lock(mutex_);
+  restart_ = true;
+}
+
+std::shared_ptr<const Frame> FrameSource::Next(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  {
+    std::unique_lock lock(mutex_);
+    const bool restart = std::exchange(restart_, false);
+    lock.unlock();
+    if (restart) CloseStream();
+  }
+  if (stream_ == nullptr) {
+    if (std::chrono::steady_clock::now() < next_attempt_) {
+      std::this_thread::sleep_until(std::min(deadline, next_attempt_));
+      return nullptr;
+    }
+    if (handle_ == KEPRA_INVALID_HANDLE && !Connect()) {
+      FailedAttempt(0);
+      return nullptr;
+    }
+    if (!OpenStream()) {
+      const std::uint32_t error = kepra_GetLastError();
+      if (error == KEPRA_ERROR_DEVICE_NOT_CONNECTED) {
+        Disconnect();
+        FailedAttempt(0);
+      } else {
+        FailedAttempt(error);
+      }
+      return nullptr;
+    }
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  kepra_Frame f{};
+  f.Size = sizeof f;
+  const bool ok = kepra_NextFrame(stream_, &f,
+                                  static_cast<std::uint32_t>(std::max<long long>(0, left.count())));
+  const std::uint32_t error = ok ? 0 : kepra_GetLastError();
+  std::shared_ptr<Frame> frame;
+  if (ok && f.Info &&
+      (f.Info->Width != f.Width || f.Info->Height != f.Height || f.Info->BitDepth != f.BitDepth)) {
+    // Another program changed the frame parameters: a new stream reads the new frame size.
+    kepra_ReleaseFrame(stream_, &f);
+    CloseStream();
+    return nullptr;
+  }
+  if (ok) {
+    frame = std::make_shared<Frame>();
+    frame->grabbed_ms = WallMs() - (SteadyUs() - static_cast<double>(f.ArrivalUs)) / 1000.0;
+    frame->sequence = ++g_sequence;
+    frame->counter = f.FrameCounter;
+    frame->timestamp_us = f.TimestampUs;
+    frame->width = f.Width;
+    frame->height = f.Height;
+    frame->bit_depth = f.BitDepth;
+    const std::size_t count = std::size_t{f.Width} * f.Height;
+    frame->samples.resize(count);
+    std::memcpy(frame->samples.data(), f.Samples, std::min<std::size_t>(count * 2, f.Bytes));
+    kepra_ReleaseFrame(stream_, &f);
+  }
+  kepra_StreamStats now{};
+  now.Size = sizeof now;
+  if (kepra_GetStreamStats(stream_, &now)) Note(now, false);
+  if (ok || error == KEPRA_ERROR_TIMEOUT) return frame;
+  // The stream ended: the camera went away (or stopped answering); look for it again.
+  Disconnect();
+  FailedAttempt(0);
+  return nullptr;
 }
 
 SourceStats FrameSource::Stats() const {
-  std::lock_guard lock(shared_->mutex);
-  return shared_->stats;
+  std::lock_guard lock(mutex_);
+  return stats_;
 }
 
 bool FrameSource::WithCamera(const std::function<void(KEPRA_HANDLE)>& use) {
-  std::lock_guard lock(shared_->handle_mutex);
-  if (shared_->handle == KEPRA_INVALID_HANDLE) return false;
-  use(shared_->handle);
+  std::lock_guard lock(handle_mutex_);
+  if (handle_ == KEPRA_INVALID_HANDLE) return false;
+  use(handle_);
   return true;
 }
 

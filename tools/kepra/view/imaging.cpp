@@ -22,6 +22,29 @@ Histogram ComputeHistogram(const std::uint16_t* samples, std::size_t count, unsi
   return h;
 }
 
+SaturatedRuns FindSaturatedRuns(const std::uint16_t* samples, std::size_t count, unsigned bit_depth,
+                                std::size_t max_runs) {
+  SaturatedRuns out;
+  bit_depth = std::clamp(bit_depth, 8u, 16u);
+  const std::uint32_t top = (1u << bit_depth) - 1;
+  std::size_t i = 0;
+  while (i < count) {
+    if (samples[i] < top) {
+      ++i;
+      continue;
+    }
+    const std::size_t start = i;
+    while (i < count && samples[i] >= top) ++i;
+    if (out.pairs.size() / 2 == max_runs) {
+      out.complete = false;
+      break;
+    }
+    out.pairs.push_back(static_cast<std::uint32_t>(start));
+    out.pairs.push_back(static_cast<std::uint32_t>(i - start));
+  }
+  return out;
+}
+
 void To8Bit(const std::uint16_t* samples, std::size_t count, unsigned bit_depth,
             std::uint8_t* out) {
   bit_depth = std::clamp(bit_depth, 8u, 16u);
@@ -70,6 +93,10 @@ std::string EncodePng16(const std::uint16_t* samples, std::uint32_t width, std::
     return {};
   }
   spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
+  // Fast over small: noisy 16-bit samples compress little anyway, and a recording must keep up
+  // with the camera (trying every filter per row at the default level took seconds a frame).
+  spng_set_option(ctx.get(), SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_SUB);
+  spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, 1);
   spng_ihdr ihdr{};
   ihdr.width = width;
   ihdr.height = height;

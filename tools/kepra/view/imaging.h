@@ -20,6 +20,15 @@ struct Histogram {
 // Samples hold bit_depth (8..16) significant bits, right-aligned.
 Histogram ComputeHistogram(const std::uint16_t* samples, std::size_t count, unsigned bit_depth);
 
+// Where the saturated samples (as counted by the histogram) are: [first index, length] pairs of
+// runs in row-major order, at most max_runs of them; `complete` is false when more were left out.
+struct SaturatedRuns {
+  std::vector<std::uint32_t> pairs;
+  bool complete = true;
+};
+SaturatedRuns FindSaturatedRuns(const std::uint16_t* samples, std::size_t count, unsigned bit_depth,
+                                std::size_t max_runs);
+
 // One byte per sample: the top 8 of bit_depth bits (values above the depth clamp to 255).
 void To8Bit(const std::uint16_t* samples, std::size_t count, unsigned bit_depth, std::uint8_t* out);
 

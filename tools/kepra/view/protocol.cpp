@@ -312,6 +312,23 @@ Decoded DecodeRequest(std::string_view text) {
     r.x = *x;
     r.y = *y;
     allowed.insert(allowed.end(), {"x", "y"});
+  } else if (name == "hold") {
+    r.op = Op::kHold;
+    const auto on = m.find("on");
+    if (on == m.end() || on->second.kind != Value::Kind::kBool) {
+      out.error = "\"on\" (true or false) is missing";
+      return out;
+    }
+    r.on = on->second.numbers[0] != 0;
+    allowed.push_back("on");
+  } else if (name == "trigger") {
+    r.op = Op::kTrigger;
+  } else if (name == "record") {
+    r.op = Op::kRecord;
+    const auto frames = WholeMember(m, "frames", kMaxRecordFrames, out.error);
+    if (!frames) return out;
+    r.frames = *frames;
+    allowed.push_back("frames");
   } else if (name == "set") {
     r.op = Op::kSet;
     const auto setting = m.find("name");
@@ -370,9 +387,11 @@ std::string JsonString(std::string_view text) {
 
 std::string JsonNumber(double value) {
   if (!std::isfinite(value)) return "null";
+  // The shortest text that reads back as the same number: wall-clock times in milliseconds
+  // need 13 digits and more.
   char text[32];
-  std::snprintf(text, sizeof text, "%.10g", value);
-  return text;
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
 }
 
 JsonObject& JsonObject::Add(std::string_view key, std::string_view raw_json) {

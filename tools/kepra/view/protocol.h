@@ -19,7 +19,13 @@ enum class Op {
   kPixel,    // {"op":"pixel","x":X,"y":Y}: the full-depth sample of the last frame
   kCameras,  // {"op":"cameras"}: the cameras present
   kSelect,   // {"op":"select","index":I}: view another camera
+  kHold,     // {"op":"hold","on":B}: software trigger mode: the view stands still until...
+  kTrigger,  // {"op":"trigger"}: ...the next frame that completes after this
+  kRecord,   // {"op":"record","frames":N}: the next N frames to PNG files (0: stop)
 };
+
+// Most frames one recording may ask for.
+constexpr std::uint32_t kMaxRecordFrames = 100000;
 
 // Settings the page may change, with the number of values each takes.
 enum class Setting {
@@ -42,6 +48,8 @@ struct Request {
   std::vector<double> values;  // kSet: checked for count, range and whole numbers
   std::uint32_t x = 0, y = 0;  // kPixel
   std::uint32_t index = 0;     // kSelect
+  bool on = false;             // kHold
+  std::uint32_t frames = 0;    // kRecord
 };
 
 // A request, or the reason the text is not one (then nothing may be done).

@@ -14,6 +14,7 @@
 #include "http_server.h"
 #include "imaging.h"
 #include "protocol.h"
+#include "recorder.h"
 
 namespace kepra_view {
 
@@ -46,6 +47,15 @@ std::string WithId(std::string json, const std::optional<std::uint32_t>& id) {
   return json + ",\"id\":" + std::to_string(*id) + "}";
 }
 
+// Adds a member to a built JSON object.
+std::string With(std::string json, std::string_view key, std::string_view raw) {
+  json.pop_back();
+  return json + "," + JsonString(key) + ":" + std::string(raw) + "}";
+}
+
+// Saturated areas sent with a frame at most; a frame with more says so in its header.
+constexpr std::size_t kMaxSaturatedRuns = 32768;
+
 std::string ErrorReply(const std::string& message, const std::optional<std::uint32_t>& id) {
   return WithId(JsonObject().Str("type", "error").Str("message", message).Build(), id);
 }
@@ -53,7 +63,9 @@ std::string ErrorReply(const std::string& message, const std::optional<std::uint
 class Viewer : public HttpHandler {
  public:
   explicit Viewer(const ViewOptions& options)
-      : options_(options), source_(std::make_shared<FrameSource>(options.device)) {}
+      : options_(options),
+        source_(std::make_shared<FrameSource>(options.device)),
+        recorder_(options.record_dir) {}
 
   void Start() {
     broadcaster_ = std::thread([this] { Broadcast(); });
@@ -85,7 +97,7 @@ class Viewer : public HttpHandler {
       return {200, "text/css; charset=utf-8", Embedded(kViewCss, kViewCssSize), {}};
     }
     if (path == "/snapshot.png") {
-      const auto frame = Source()->Latest();
+      const auto frame = Shown();
       if (!frame) return {503, "text/plain; charset=utf-8", "no frame yet\n", {}};
       std::string error;
       std::string png =
@@ -134,6 +146,24 @@ class Viewer : public HttpHandler {
         return;
       case Op::kSelect:
         return Select(client, r);
+      case Op::kHold:
+        hold_.store(r.on);
+        if (!r.on) trigger_ms_.store(0);
+        client->SendText(WithId(JsonObject().Str("type", "hold").Bool("on", r.on).Build(), r.id));
+        ToAll(RefreshState());
+        return;
+      case Op::kTrigger:
+        if (!hold_.load()) {
+          client->SendText(ErrorReply(
+              "the software trigger works while the view is held (software trigger mode)", r.id));
+          return;
+        }
+        trigger_ms_.store(WallMs());
+        client->SendText(
+            WithId(JsonObject().Str("type", "trigger").Bool("ok", true).Build(), r.id));
+        return;
+      case Op::kRecord:
+        return Record(client, r);
     }
   }
 
@@ -141,6 +171,12 @@ class Viewer : public HttpHandler {
   std::shared_ptr<FrameSource> Source() {
     std::lock_guard lock(source_mutex_);
     return source_;
+  }
+
+  // The frame the pages show last: the one a snapshot and the pixel values come from.
+  std::shared_ptr<const Frame> Shown() {
+    std::lock_guard lock(shown_mutex_);
+    return shown_;
   }
 
   std::vector<std::shared_ptr<WsClient>> Clients() {
@@ -181,6 +217,7 @@ class Viewer : public HttpHandler {
                   .Build();
     }
     configured_fps_.store(rate);
+    state = With(state, "hold", hold_.load() ? "true" : "false");
     std::lock_guard lock(state_mutex_);
     state_ = state;
     return state;
@@ -191,7 +228,8 @@ class Viewer : public HttpHandler {
     std::string error;
     const bool connected = source->WithCamera([&](KEPRA_HANDLE h) { error = ApplySetting(h, r); });
     if (!connected) error = "the camera is not connected";
-    if (ChangesFrameSize(r.setting)) source->Reconfigure();
+    // A new stream reads the new frame size, and ends a grab that waits for a trigger.
+    if (ChangesFrameSize(r.setting) || r.setting == Setting::kStreamMode) source->Restart();
     // Everyone sees what the camera took, also after a refusal.
     ToAll(RefreshState());
     JsonObject reply;
@@ -200,8 +238,24 @@ class Viewer : public HttpHandler {
     client->SendText(WithId(reply.Build(), r.id));
   }
 
+  void Record(const std::shared_ptr<WsClient>& client, const Request& r) {
+    if (r.frames == 0) {
+      recorder_.Stop();
+    } else if (const std::string error = recorder_.Start(Source()->index(), r.frames);
+               !error.empty()) {
+      client->SendText(ErrorReply(error, r.id));
+      return;
+    }
+    client->SendText(WithId(JsonObject()
+                                .Str("type", "record")
+                                .Num("frames", r.frames)
+                                .Str("folder", recorder_.Status().folder)
+                                .Build(),
+                            r.id));
+  }
+
   void Pixel(const std::shared_ptr<WsClient>& client, const Request& r) {
-    const auto frame = Source()->Latest();
+    const auto frame = Shown();
     if (!frame) {
       client->SendText(ErrorReply("no frame yet", r.id));
       return;
@@ -273,33 +327,55 @@ class Viewer : public HttpHandler {
     JpegEncoder jpeg;
     std::vector<std::uint8_t> grey;
     std::shared_ptr<FrameSource> source;
-    std::uint64_t last_sequence = 0;
     int was_connected = -1;
-    std::deque<double> sent_ms;    // when recent frames went out, for the delivered rate
+    std::uint64_t streams = 0;
+    std::uint64_t last_shape = 0;
+    // Stream counters twice a second over the last two seconds, for the rates.
+    struct Sample {
+      double ms;
+      std::uint64_t received, delivered;
+    };
+    std::deque<Sample> samples;
+    std::deque<double> sent_ms;    // when recent frames went out
     std::deque<double> latencies;  // grab to hand-over, ms
     auto next_stats = std::chrono::steady_clock::now();
     while (!stop_.load()) {
       if (const auto now_source = Source(); now_source != source) {
         source = now_source;
-        last_sequence = 0;
         was_connected = -1;
+        samples.clear();
       }
-      const auto frame = source->Next(last_sequence, std::chrono::milliseconds(100));
+      const auto frame = source->Next(std::chrono::milliseconds(100));
       const SourceStats stats = source->Stats();
-      if (int(stats.connected) != was_connected) {
+      // A new stream follows a change of connection or frame size, also one made elsewhere.
+      if (int(stats.connected) != was_connected || stats.streams != streams) {
         was_connected = stats.connected;
+        streams = stats.streams;
         ToAll(RefreshState());
       }
       const auto clients = Clients();
       if (frame) {
-        last_sequence = frame->sequence;
-        if (!clients.empty()) {
-          const auto message = EncodeFrame(*frame, jpeg, grey);
-          if (message) {
-            for (const auto& c : clients) c->OfferFrame(message);
-            const double now = WallMs();
-            sent_ms.push_back(now);
-            latencies.push_back(now - frame->grabbed_ms);
+        // Frames of another size: the settings shown must say why.
+        const std::uint64_t shape = std::uint64_t{frame->width} << 32 |
+                                    std::uint64_t{frame->height} << 8 | frame->bit_depth;
+        if (shape != last_shape) {
+          if (last_shape != 0) ToAll(RefreshState());
+          last_shape = shape;
+        }
+        recorder_.Offer(frame);
+        if (Wanted(*frame)) {
+          {
+            std::lock_guard lock(shown_mutex_);
+            shown_ = frame;
+          }
+          if (!clients.empty()) {
+            const auto message = EncodeFrame(*frame, jpeg, grey);
+            if (message) {
+              for (const auto& c : clients) c->OfferFrame(message);
+              const double now = WallMs();
+              sent_ms.push_back(now);
+              latencies.push_back(now - frame->grabbed_ms);
+            }
           }
         }
       }
@@ -308,39 +384,70 @@ class Viewer : public HttpHandler {
       while (latencies.size() > 60) latencies.pop_front();
       if (std::chrono::steady_clock::now() < next_stats) continue;
       next_stats += std::chrono::milliseconds(500);
-      double delivered = 0;
+      samples.push_back({now, stats.received, stats.delivered});
+      while (samples.size() > 5) samples.pop_front();
+      const auto rate = [&](std::uint64_t Sample::*count) {
+        const double span = samples.back().ms - samples.front().ms;
+        if (samples.size() < 2 || span <= 0) return 0.0;
+        return static_cast<double>(samples.back().*count - samples.front().*count) * 1000.0 / span;
+      };
+      double sent = 0;
       if (sent_ms.size() >= 2) {
-        delivered = (sent_ms.size() - 1) * 1000.0 / std::max(1.0, sent_ms.back() - sent_ms.front());
+        sent = (sent_ms.size() - 1) * 1000.0 / std::max(1.0, sent_ms.back() - sent_ms.front());
       }
       std::vector<double> sorted(latencies.begin(), latencies.end());
       std::sort(sorted.begin(), sorted.end());
+      const RecordingStatus rec = recorder_.Status();
       JsonObject o;
       o.Str("type", "stats")
           .Bool("connected", stats.connected)
           .Num("configured_fps", stats.connected ? configured_fps_.load() : 0)
-          .Num("delivered_fps", delivered)
+          .Num("received_fps", rate(&Sample::received))
+          .Num("delivered_fps", rate(&Sample::delivered))
+          .Num("sent_fps", sent)
           .Num("received", static_cast<double>(stats.received))
+          .Num("delivered", static_cast<double>(stats.delivered))
           .Num("skipped", static_cast<double>(stats.skipped))
           .Num("dropped", static_cast<double>(stats.dropped))
           .Num("failures", static_cast<double>(stats.failures))
           .Str("last_error", stats.last_error ? ErrorText(stats.last_error) : "")
           .Num("reconnects", static_cast<double>(stats.reconnects))
+          .Num("streams", static_cast<double>(stats.streams))
           .Num("server_latency_ms", sorted.empty() ? 0 : sorted[sorted.size() / 2])
-          .Num("clients", static_cast<double>(clients.size()));
+          .Num("clients", static_cast<double>(clients.size()))
+          .Add("recording", JsonObject()
+                                .Bool("active", rec.active)
+                                .Num("wanted", rec.wanted)
+                                .Num("written", rec.written)
+                                .Num("missed", rec.missed)
+                                .Num("gaps", static_cast<double>(rec.gaps))
+                                .Str("folder", rec.folder)
+                                .Str("error", rec.error)
+                                .Build());
       const std::string common = o.Build();
       for (const auto& c : clients) {
-        std::string text = common;
-        text.pop_back();
-        c->SendText(text + ",\"replaced_for_you\":" + std::to_string(c->replaced()) + "}");
+        c->SendText(With(common, "replaced_for_you", std::to_string(c->replaced())));
       }
     }
   }
 
-  // [header length, 4 bytes little-endian][header JSON][JPEG]
+  // Live: every frame. Held (software trigger): only the first frame that completed after
+  // the trigger.
+  bool Wanted(const Frame& frame) {
+    if (!hold_.load()) return true;
+    double at = trigger_ms_.load();
+    return at != 0 && frame.grabbed_ms >= at && trigger_ms_.compare_exchange_strong(at, 0);
+  }
+
+  // [header length, 4 bytes little-endian][header JSON][JPEG][saturated runs, u32 LE pairs]
   std::shared_ptr<const std::string> EncodeFrame(const Frame& frame, JpegEncoder& jpeg,
                                                  std::vector<std::uint8_t>& grey) {
     const std::size_t count = frame.samples.size();
     const Histogram histogram = ComputeHistogram(frame.samples.data(), count, frame.bit_depth);
+    SaturatedRuns runs;
+    if (histogram.saturated > 0) {
+      runs = FindSaturatedRuns(frame.samples.data(), count, frame.bit_depth, kMaxSaturatedRuns);
+    }
     grey.resize(count);
     To8Bit(frame.samples.data(), count, frame.bit_depth, grey.data());
     std::string error;
@@ -355,24 +462,31 @@ class Viewer : public HttpHandler {
       if (i) bins += ',';
       bins += std::to_string(histogram.bins[i]);
     }
-    const std::string header = JsonObject()
-                                   .Num("seq", static_cast<double>(frame.sequence))
-                                   .Num("counter", frame.counter)
-                                   .Num("width", frame.width)
-                                   .Num("height", frame.height)
-                                   .Num("bit_depth", frame.bit_depth)
-                                   .Num("grabbed_ms", frame.grabbed_ms)
-                                   .Num("sent_ms", WallMs())
-                                   .Add("hist", bins + "]")
-                                   .Num("saturated", static_cast<double>(histogram.saturated))
-                                   .Num("max", histogram.max_value)
-                                   .Build();
+    const std::string header =
+        JsonObject()
+            .Num("seq", static_cast<double>(frame.sequence))
+            .Num("counter", frame.counter)
+            .Num("width", frame.width)
+            .Num("height", frame.height)
+            .Num("bit_depth", frame.bit_depth)
+            .Num("grabbed_ms", frame.grabbed_ms)
+            .Num("sent_ms", WallMs())
+            .Add("hist", bins + "]")
+            .Num("saturated", static_cast<double>(histogram.saturated))
+            .Num("max", histogram.max_value)
+            .Num("jpeg_bytes", static_cast<double>(image.size()))
+            .Num("saturated_runs", static_cast<double>(runs.pairs.size() / 2))
+            .Bool("saturated_runs_complete", runs.complete)
+            .Build();
     auto message = std::make_shared<std::string>();
-    message->reserve(4 + header.size() + image.size());
-    const auto n = static_cast<std::uint32_t>(header.size());
-    for (int i = 0; i < 4; ++i) message->push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    message->reserve(4 + header.size() + image.size() + runs.pairs.size() * 4);
+    const auto put32 = [&](std::uint32_t n) {
+      for (int i = 0; i < 4; ++i) message->push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    };
+    put32(static_cast<std::uint32_t>(header.size()));
     *message += header;
     *message += image;
+    for (const std::uint32_t n : runs.pairs) put32(n);
     return message;
   }
 
@@ -383,6 +497,11 @@ class Viewer : public HttpHandler {
   std::vector<std::shared_ptr<WsClient>> clients_;
   std::mutex state_mutex_;
   std::string state_;
+  std::mutex shown_mutex_;
+  std::shared_ptr<const Frame> shown_;
+  Recorder recorder_;
+  std::atomic<bool> hold_{false};
+  std::atomic<double> trigger_ms_{0};  // wall time of a pending software trigger; 0: none
   std::atomic<double> configured_fps_{0};
   std::atomic<bool> stop_{false};
   std::thread broadcaster_;

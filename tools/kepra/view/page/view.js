@@ -1,5 +1,6 @@
 // kepra view: the page's side. Frames arrive as binary WebSocket messages
-// ([header length, u32 LE][header JSON][JPEG]); everything else is JSON text.
+// ([header length, u32 LE][header JSON][JPEG][saturated runs: u32 LE start, length pairs]);
+// everything else is JSON text.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
@@ -53,16 +54,20 @@ function showMessage(text) {
 function onFrame(buffer) {
   const length = new DataView(buffer).getUint32(0, true);
   const header = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
-  const jpeg = new Blob([new Uint8Array(buffer, 4 + length)], { type: 'image/jpeg' });
+  const jpegAt = 4 + length;
+  const jpeg = new Blob([new Uint8Array(buffer, jpegAt, header.jpeg_bytes)], { type: 'image/jpeg' });
+  const runsAt = jpegAt + header.jpeg_bytes;
+  // Copied: the runs need not be 4-byte aligned in the message.
+  const runs = new Uint32Array(buffer.slice(runsAt, runsAt + header.saturated_runs * 8));
   view.frames++;
-  pendingFrame = { header, jpeg };  // only the newest waits
+  pendingFrame = { header, jpeg, runs };  // only the newest waits
   drawNext();
 }
 
 async function drawNext() {
   if (decoding || !pendingFrame) return;
   decoding = true;
-  const { header, jpeg } = pendingFrame;
+  const { header, jpeg, runs } = pendingFrame;
   pendingFrame = null;
   try {
     const bitmap = await createImageBitmap(jpeg);
@@ -71,8 +76,10 @@ async function drawNext() {
       canvas.width = header.width;
       canvas.height = header.height;
     }
-    canvas.getContext('2d').drawImage(bitmap, 0, 0);
+    const ctx = canvas.getContext('2d');
+    ctx.drawImage(bitmap, 0, 0);
     bitmap.close();
+    if ($('paint_saturated').checked) paintSaturated(ctx, header.width, runs);
     const now = Date.now();
     view.drawn++;
     view.drawTimes.push(now);
@@ -88,6 +95,22 @@ async function drawNext() {
   drawNext();
 }
 
+// Saturated samples in red; a run may go on over several lines.
+function paintSaturated(ctx, width, runs) {
+  ctx.fillStyle = '#f00';
+  for (let i = 0; i + 1 < runs.length; i += 2) {
+    let at = runs[i];
+    let left = runs[i + 1];
+    while (left > 0) {
+      const x = at % width;
+      const n = Math.min(left, width - x);
+      ctx.fillRect(x, Math.floor(at / width), n, 1);
+      at += n;
+      left -= n;
+    }
+  }
+}
+
 function drawHistogram(h) {
   const canvas = $('histogram');
   const ctx = canvas.getContext('2d');
@@ -101,7 +124,8 @@ function drawHistogram(h) {
   const total = h.width * h.height;
   const percent = total ? ((100 * h.saturated) / total).toFixed(2) : '0';
   $('histogram-text').textContent =
-    `${h.bit_depth}-bit, max ${h.max}; saturated ${h.saturated} (${percent}%)`;
+    `${h.bit_depth}-bit, max ${h.max}; saturated ${h.saturated} (${percent}%)` +
+    (h.saturated_runs_complete ? '' : '; too many saturated areas: only some are painted');
 }
 
 function onText(m) {
@@ -114,7 +138,12 @@ function onText(m) {
       view.replies.push(m);
       showMessage(m.ok ? '' : m.error);
       break;
-    case 'selected': view.replies.push(m); break;
+    case 'selected':
+    case 'hold':
+    case 'trigger':
+    case 'record':
+      view.replies.push(m);
+      break;
     case 'error':
       view.errors.push(m.message);
       view.replies.push(m);
@@ -184,6 +213,8 @@ function onState(s) {
     setValue('sn_timeout', s.snapshot[0]);
     setValue('sn_inv', s.snapshot[1]);
   }
+  setValue('hold', s.hold);
+  $('trigger').disabled = !s.hold;
   if (s.errors && s.errors.length) showMessage(s.errors.join('; '));
 }
 
@@ -196,7 +227,9 @@ function onStats(s) {
   view.pageFps = pageFps;
   const rows = [
     ['Configured frame rate', `${fmt(s.configured_fps)} fps`],
-    ['Delivered (server)', `${s.delivered_fps.toFixed(1)} fps`],
+    ['Received from the camera', `${s.received_fps.toFixed(1)} fps`],
+    ['Delivered by the stream', `${s.delivered_fps.toFixed(1)} fps`],
+    ['Sent to the pages', `${s.sent_fps.toFixed(1)} fps`],
     ['Shown on this page', `${pageFps.toFixed(1)} fps`],
     ['Latency grab → canvas (median)', `${latency.toFixed(0)} ms`],
     ['Frames received', s.received],
@@ -208,6 +241,13 @@ function onStats(s) {
     ['Link', (view.state && view.state.link) || '–'],
     ['Pages connected', s.clients],
   ];
+  const r = s.recording;
+  if (r.folder) {
+    $('record-status').textContent = r.error ? `Recording stopped: ${r.error}` :
+      `${r.active ? 'Recording' : 'Recorded'} ${r.written} of ${r.wanted} frames to ${r.folder}` +
+      (r.missed ? `; ${r.missed} came while writing fell behind` : '') +
+      (r.gaps ? `; ${r.gaps} missing by the frame counter` : '');
+  }
   const body = $('stats').tBodies[0];
   body.replaceChildren(...rows.map(([name, value]) => {
     const row = document.createElement('tr');
@@ -299,6 +339,10 @@ function setup() {
   $('settings').addEventListener('submit', (event) => event.preventDefault());
   $('camera').addEventListener('change', () => send({ op: 'select', index: Number($('camera').value) }));
   $('rescan').addEventListener('click', () => send({ op: 'cameras' }));
+  $('hold').addEventListener('change', () => send({ op: 'hold', on: $('hold').checked }));
+  $('trigger').addEventListener('click', () => send({ op: 'trigger' }));
+  $('record').addEventListener('click', () => send({ op: 'record', frames: Number($('record_frames').value) }));
+  $('record_stop').addEventListener('click', () => send({ op: 'record', frames: 0 }));
   for (const radio of document.querySelectorAll('input[name=zoom]')) {
     radio.addEventListener('change', () => $('stage').classList.toggle('fit', radio.value === 'fit' && radio.checked));
   }
