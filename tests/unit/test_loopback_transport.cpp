@@ -65,16 +65,4 @@ TEST_F(Loopback, ServesThePublicApiAndClosesEveryHandleItOpened) {
   EXPECT_EQ(rig::loopback::OpenHandles(), 0u);
 }
 
-TEST_F(Loopback, AnUnpluggedCameraFailsWith1167AndIsNotFoundAgain) {
-  KEPRA_HANDLE h = kepra_OpenDevice(rig::TestIndex());
-  ASSERT_NE(h, KEPRA_INVALID_HANDLE);
-  camera_->Unplug();
-  std::uint8_t frame[64];
-  EXPECT_EQ(kepra_GetFrame8(h, frame, sizeof frame), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 1167u);
-  EXPECT_EQ(kepra_OpenDevice(rig::TestIndex()), KEPRA_INVALID_HANDLE);
-  EXPECT_EQ(kepra_CloseDevice(h), 1u);
-  EXPECT_EQ(rig::loopback::OpenHandles(), 0u);
-}
-
 }  // namespace

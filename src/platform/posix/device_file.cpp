@@ -73,7 +73,7 @@ Connection Connect(const std::string& path) {
   if (path.size() >= sizeof address.sun_path) return {-1, ERROR_FILENAME_EXCED_RANGE, false};
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return {-1, TransientError(errno), false};
+  if (fd < 0) return {-1, ERROR_NOT_ENOUGH_MEMORY, false};  // out of descriptors or memory
   int rc;
   do {
     rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
