@@ -3,8 +3,8 @@
 // are never smaller than an export's documented size; only lengths that the exports check
 // themselves vary freely, so that a crash is the library's and not this harness's.
 //
-// The camera is found through its socket as usual, but requests reach it by direct call (the
-// loopback transport), so that a run does millions of calls rather than thousands.
+// The camera is served by direct call (the rig's loopback transport), so that a run does
+// millions of calls rather than thousands.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -16,7 +16,6 @@
 
 #include "kepra/kepra.h"
 #include "loopback.h"
-#include "server.h"
 
 namespace {
 
@@ -32,9 +31,9 @@ void Setup() {
   char dir[] = "/tmp/kepra-fuzz-XXXXXX";
   if (!mkdtemp(dir)) std::abort();
   setenv("KEPRA_DEVICE_DIR", dir, 1);
-  static vcam::Server server(dir);  // lives as long as the process
-  g_camera = server.Plug(g_index);
-  vcam::loopback::Attach(server.SocketPath(g_index), g_camera);
+  kepra::driver::Use(&rig::loopback::Transport());
+  g_camera = std::make_shared<vcam::Camera>(g_index);
+  rig::loopback::Attach(g_camera);
   g_stale = kepra_OpenDevice(g_index);
   kepra_CloseDevice(g_stale);
   g_open = kepra_OpenDevice(g_index);

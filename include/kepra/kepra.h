@@ -6,8 +6,8 @@
  * thread's last-error value (GetLastError() on Windows, kepra_GetLastError() anywhere).
  *
  * Thread safety: operations that touch more than one value hold a per-camera lock that is
- * shared by every thread and every process that opened the same camera. kepra_OpenDevice
- * and kepra_CloseDevice must not run at the same time on several threads of one process.
+ * shared by every thread and every process that opened the same camera. Cameras may be
+ * opened and closed from any threads at once.
  */
 #ifndef KEPRA_KEPRA_H
 #define KEPRA_KEPRA_H

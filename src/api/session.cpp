@@ -1,5 +1,6 @@
 // Opening and closing cameras; the last-error accessors.
 #include "api/export.h"
+#include "driver/transport.h"
 
 using namespace kepra;
 
@@ -13,15 +14,14 @@ KEPRA_HANDLE KEPRA_CALL kepra_OpenDevice(uint32_t DeviceIndex) {
   if (!device::CxGetDevicePath(device::InterfaceClass(DeviceIndex), path)) {
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE h =
-      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+  const driver::Transport& transport = driver::Current();
+  HANDLE h = transport.open(path);
   if (h == INVALID_HANDLE_VALUE) return h;
   // The reference is taken under the caller's index; the close drops it under the index the
   // driver reports, which is the same because the driver answers with the interface's index.
   if (!device::CxOpenDeviceMutex(DeviceIndex)) {
     const DWORD error = GetLastError();
-    CloseHandle(h);
+    transport.close(h);
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
@@ -32,7 +32,7 @@ uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H) {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   device::CxCloseDeviceMutex(h);
-  CloseHandle(h);
+  driver::Current().close(h);
   return 1;
 }
 

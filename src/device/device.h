@@ -20,8 +20,9 @@ GUID InterfaceClass(std::uint32_t index);
 // Lock mutex name of an index: "vexol_" and the index's two decimal digits.
 void LockMutexName(std::uint32_t index, char (&name)[9]);
 
-// Process-wide tables, one slot per device index, zero at load and unguarded: opening and
-// closing must not run concurrently in one process.
+// Process-wide tables, one slot per device index, zero at load; CxOpenDeviceMutex and
+// CxCloseDeviceMutex change them under a lock of their own. A slot's mutex is null while its
+// open count is zero.
 extern std::int32_t g_open_count[kMaxDevices];
 extern HANDLE g_lock_mutex[kMaxDevices];
 

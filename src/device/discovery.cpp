@@ -1,6 +1,5 @@
-#include <cstring>
-
 #include "device/device.h"
+#include "driver/transport.h"
 
 namespace kepra::device {
 
@@ -11,48 +10,7 @@ GUID InterfaceClass(std::uint32_t index) {
 }
 
 bool CxGetDevicePath(const GUID& interface_class, char (&path)[kDevicePathSize]) {
-  HDEVINFO set = SetupDiGetClassDevsA(&interface_class, nullptr, nullptr,
-                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return false;
-
-  SP_DEVICE_INTERFACE_DATA interface_data{};
-  interface_data.cbSize = sizeof interface_data;
-  if (!SetupDiEnumDeviceInterfaces(set, nullptr, &interface_class, 0, &interface_data)) {
-    SetupDiDestroyDeviceInfoList(set);
-    return false;
-  }
-
-  // The first call only learns the size; its failure is expected.
-  DWORD required = 0;
-  SetupDiGetDeviceInterfaceDetailA(set, &interface_data, nullptr, 0, &required, nullptr);
-
-  auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(LocalAlloc(LMEM_FIXED, required));
-  if (!detail) {
-    SetupDiDestroyDeviceInfoList(set);
-    return false;
-  }
-  // The size field is that of the record's fixed part, not of the allocation.
-  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  if (!SetupDiGetDeviceInterfaceDetailA(set, &interface_data, detail, required, nullptr, nullptr)) {
-    SetupDiDestroyDeviceInfoList(set);
-    LocalFree(detail);
-    return false;
-  }
-
-  const char* source = reinterpret_cast<const char*>(detail) +
-                       offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  const std::size_t available = required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  bool fitted = false;
-  for (std::size_t i = 0; i < kDevicePathSize && i < available; ++i) {
-    path[i] = source[i];
-    if (source[i] == '\0') {
-      fitted = true;
-      break;
-    }
-  }
-  SetupDiDestroyDeviceInfoList(set);
-  LocalFree(detail);
-  return fitted;
+  return driver::Current().enumerate(interface_class, path, kDevicePathSize);
 }
 
 }  // namespace kepra::device

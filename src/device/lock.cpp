@@ -1,10 +1,16 @@
+#include <mutex>
+#include <utility>
+
 #include "device/device.h"
 #include "driver/request.h"
+#include "driver/transport.h"
 
 namespace kepra::device {
 
 std::int32_t g_open_count[kMaxDevices] = {};
 HANDLE g_lock_mutex[kMaxDevices] = {};
+// Guards both tables: opens and closes may come from any threads at once.
+std::mutex g_tables_mutex;
 
 void LockMutexName(std::uint32_t index, char (&name)[9]) {
   const char base[] = "vexol_00";
@@ -14,6 +20,7 @@ void LockMutexName(std::uint32_t index, char (&name)[9]) {
 }
 
 bool CxOpenDeviceMutex(std::uint32_t index) {
+  std::lock_guard tables(g_tables_mutex);
   if (g_open_count[index] > 0) {
     ++g_open_count[index];
     return true;
@@ -21,7 +28,7 @@ bool CxOpenDeviceMutex(std::uint32_t index) {
   char name[9];
   LockMutexName(index, name);
   // Opens the existing mutex when another process made it first; that is not an error.
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  HANDLE mutex = driver::Current().open_lock(name);
   if (!mutex) return false;
   g_lock_mutex[index] = mutex;
   g_open_count[index] = 1;
@@ -49,9 +56,12 @@ bool IndexOf(HANDLE h, std::uint32_t* index) {
 bool CxCloseDeviceMutex(HANDLE h) {
   std::uint32_t index;
   if (!IndexOf(h, &index)) return false;
+  std::lock_guard tables(g_tables_mutex);
   if (--g_open_count[index] > 0) return true;
-  // The slot keeps the old value; the next first open overwrites it.
-  return CloseHandle(g_lock_mutex[index]) != FALSE;
+  // The slot is cleared, so that a stale lock call cannot wait on a handle value the system
+  // may have given to another object since.
+  HANDLE mutex = std::exchange(g_lock_mutex[index], nullptr);
+  return CloseHandle(mutex) != FALSE;
 }
 
 bool CxLockDevice(HANDLE h) {

@@ -1,17 +1,16 @@
 #include "driver/request.h"
 
 #include "driver/ioctl.h"
+#include "driver/transport.h"
 
 namespace kepra::driver {
 
 bool Request(HANDLE h, std::uint32_t code, const void* in, std::uint32_t in_size, void* out,
              std::uint32_t out_size, std::uint32_t* returned) {
-  // The bytes-returned variable must be given when no OVERLAPPED structure is.
-  DWORD count = 0;
-  const BOOL ok =
-      DeviceIoControl(h, code, const_cast<void*>(in), in_size, out, out_size, &count, nullptr);
+  std::uint32_t count = 0;
+  const bool ok = Current().request(h, code, in, in_size, out, out_size, &count);
   if (returned) *returned = count;
-  return ok != FALSE;
+  return ok;
 }
 
 bool QueryDeviceIndex(HANDLE h, std::uint32_t* index) {

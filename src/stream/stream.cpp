@@ -7,6 +7,7 @@
 #include "device/device.h"
 #include "driver/ioctl.h"
 #include "driver/request.h"
+#include "driver/transport.h"
 #include "stream/stream_math.h"
 
 namespace kepra::stream {
@@ -39,19 +40,7 @@ HANDLE OpenGrabHandle(HANDLE camera) {
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return INVALID_HANDLE_VALUE;
   }
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// Cancels the grab request in flight on the stream's handle, if any. Windows also cancels a
-// synchronous request by the thread that waits in it.
-void CancelGrab(HANDLE device, HANDLE thread) {
-  CancelIoEx(device, nullptr);
-#ifdef _WIN32
-  if (thread) CancelSynchronousIo(thread);
-#else
-  (void)thread;
-#endif
+  return driver::Current().open(path);
 }
 
 }  // namespace
@@ -185,9 +174,9 @@ void Stream::GrabLoop(HANDLE device) {
       if (slot != kNoSlot) slots_[slot].state = State::kFilling;
     }
     std::uint8_t* buffer = slot == kNoSlot ? spare_ : slots_[slot].data;
-    DWORD returned = 0;
-    const BOOL ok =
-        DeviceIoControl(device, code_, nullptr, 0, buffer, request_bytes_, &returned, nullptr);
+    std::uint32_t returned = 0;
+    const bool ok =
+        driver::Current().request(device, code_, nullptr, 0, buffer, request_bytes_, &returned);
     const DWORD error = ok ? 0 : GetLastError();
     const std::uint64_t arrival = NowUs();
 
@@ -321,13 +310,13 @@ void Stream::Stop() {
       HANDLE thread = nullptr;
 #endif
       lock.unlock();
-      CancelGrab(device_, thread);
+      driver::Current().cancel(device_, thread);
       lock.lock();
       ready_.wait_for(lock, kCancelRepeat, [&] { return !grabbing_; });
     }
   }
   grabber_.join();
-  CloseHandle(device_);
+  driver::Current().close(device_);
   device_ = INVALID_HANDLE_VALUE;
   // A callback that stops its own stream cannot wait for itself: the next start or the close
   // joins it.

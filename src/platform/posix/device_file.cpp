@@ -3,9 +3,11 @@
 //
 // A handle may carry several connections to the same device, made on demand, so that
 // requests from several threads on one handle run side by side (a frame wait on one does
-// not hold up a register request on another), as they do on a Windows driver. Once the
-// camera has closed a connection the device is gone and every request fails with
-// ERROR_DEVICE_NOT_CONNECTED; SIGPIPE is never raised.
+// not hold up a register request on another), as they do on a Windows driver. Only a camera
+// that closed a connection, or whose socket is gone or refuses connections, is gone: every
+// later request fails with ERROR_DEVICE_NOT_CONNECTED. Any other failure (the process out of
+// descriptors or memory, say) fails that one request with its own error; the connection it
+// used is dropped and the handle stays usable. SIGPIPE is never raised.
 //
 // CancelIoEx shuts down the connections that carry requests in flight: their requests fail
 // with ERROR_OPERATION_ABORTED, the camera sees its client go away, and those connections are
@@ -41,48 +43,62 @@ struct DeviceFile final : kepra::posix::Object {
   bool gone = false;
 };
 
-// Connects to a device socket; returns the fd or -1 with *error set.
-int Connect(const std::string& path, DWORD* error) {
+// Win32 error of a failed socket call that is not the camera's doing.
+DWORD TransientError(int e) {
+  switch (e) {
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case ENOBUFS:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+// A connection attempt's outcome: the fd, or -1 with the error and whether it means that
+// the camera is gone (its socket missing, or nobody serving it).
+struct Connection {
+  int fd = -1;
+  DWORD error = 0;
+  bool gone = false;
+};
+
+Connection Connect(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
-    *error = ERROR_FILENAME_EXCED_RANGE;
-    return -1;
-  }
+  if (path.size() >= sizeof address.sun_path) return {-1, ERROR_FILENAME_EXCED_RANGE, false};
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = ERROR_NOT_ENOUGH_MEMORY;
-    return -1;
-  }
+  if (fd < 0) return {-1, ERROR_NOT_ENOUGH_MEMORY, false};  // out of descriptors or memory
   int rc;
   do {
     rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int e = errno;
-    close(fd);
-    switch (e) {
-      case ENOENT:
-      case ENOTDIR:
-        *error = ERROR_FILE_NOT_FOUND;
-        break;
-      case EACCES:
-      case EPERM:
-        *error = ERROR_ACCESS_DENIED;
-        break;
-      case ECONNREFUSED:
-        *error = ERROR_DEVICE_NOT_CONNECTED;
-        break;
-      default:
-        *error = ERROR_GEN_FAILURE;
-    }
-    return -1;
+  if (rc == 0) return {fd, 0, false};
+  const int e = errno;
+  close(fd);
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+      return {-1, ERROR_FILE_NOT_FOUND, true};
+    case ECONNREFUSED:
+      return {-1, ERROR_DEVICE_NOT_CONNECTED, true};
+    default:
+      return {-1, TransientError(e), false};
   }
-  return fd;
 }
 
-bool SendAll(int fd, iovec* parts, int count) {
+// The outcome of sending a request or receiving its reply.
+enum class Io { kDone, kClosed, kFailed };
+
+// A send or receive error: the peer closing (kClosed) or anything else (kFailed, errno kept).
+Io Failure() { return errno == ECONNRESET || errno == EPIPE ? Io::kClosed : Io::kFailed; }
+
+Io SendAll(int fd, iovec* parts, int count) {
   msghdr message{};
   message.msg_iov = parts;
   message.msg_iovlen = static_cast<std::size_t>(count);
@@ -90,7 +106,7 @@ bool SendAll(int fd, iovec* parts, int count) {
     const ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return Failure();
     }
     auto left = static_cast<std::size_t>(sent);
     while (message.msg_iovlen > 0 && left >= message.msg_iov->iov_len) {
@@ -103,19 +119,20 @@ bool SendAll(int fd, iovec* parts, int count) {
       message.msg_iov->iov_len -= left;
     }
   }
-  return true;
+  return Io::kDone;
 }
 
-bool ReceiveAll(int fd, void* buffer, std::size_t size) {
+Io ReceiveAll(int fd, void* buffer, std::size_t size) {
   auto* p = static_cast<char*>(buffer);
   while (size > 0) {
     const ssize_t got = recv(fd, p, size, MSG_WAITALL);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
+    if (got == 0) return Io::kClosed;
+    if (got < 0) return Failure();
     p += got;
     size -= static_cast<std::size_t>(got);
   }
-  return true;
+  return Io::kDone;
 }
 
 }  // namespace
@@ -123,14 +140,13 @@ bool ReceiveAll(int fd, void* buffer, std::size_t size) {
 HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
   return kepra::posix::OpenDeviceFile(path, disposition, [](LPCSTR p) {
-    DWORD error = 0;
-    const int fd = Connect(p, &error);
-    if (fd < 0) {
-      SetLastError(error);
+    const Connection connection = Connect(p);
+    if (connection.fd < 0) {
+      SetLastError(connection.error);
       return std::shared_ptr<DeviceFile>();
     }
     auto device = std::make_shared<DeviceFile>(p);
-    device->idle.push_back(fd);
+    device->idle.push_back(connection.fd);
     return device;
   });
 }
@@ -155,14 +171,19 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     }
   }
   if (fd < 0) {
-    DWORD error = 0;
-    fd = Connect(device->path, &error);
-    std::lock_guard lock(device->mutex);
-    if (fd < 0) {
+    const Connection connection = Connect(device->path);
+    if (connection.fd < 0) {
+      if (!connection.gone) {
+        SetLastError(connection.error);
+        return FALSE;
+      }
+      std::lock_guard lock(device->mutex);
       device->gone = true;
       SetLastError(ERROR_DEVICE_NOT_CONNECTED);
       return FALSE;
     }
+    fd = connection.fd;
+    std::lock_guard lock(device->mutex);
     device->busy[fd] = false;
   }
 
@@ -172,9 +193,10 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
   kepra::wire::PutU32(header + 8, out_size);
   iovec parts[2] = {{header, sizeof header}, {in, in_size}};
   std::uint8_t reply[kepra::wire::kReplyHeaderSize];
-  bool io_ok = SendAll(fd, parts, in_size ? 2 : 1) && ReceiveAll(fd, reply, sizeof reply);
+  Io io = SendAll(fd, parts, in_size ? 2 : 1);
+  if (io == Io::kDone) io = ReceiveAll(fd, reply, sizeof reply);
   std::uint32_t status = 0, error = 0, count = 0;
-  if (io_ok) {
+  if (io == Io::kDone) {
     status = kepra::wire::GetU32(reply);
     error = kepra::wire::GetU32(reply + 4);
     count = kepra::wire::GetU32(reply + 8);
@@ -187,8 +209,9 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
       SetLastError(ERROR_INVALID_DATA);
       return FALSE;
     }
-    io_ok = count == 0 || ReceiveAll(fd, out, count);
+    if (count) io = ReceiveAll(fd, out, count);
   }
+  const int io_errno = errno;
   {
     std::lock_guard lock(device->mutex);
     const bool cancelled = device->busy[fd];
@@ -196,14 +219,19 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     if (cancelled) {
       // Shut down: never reused. A reply that arrived whole before the shutdown still counts.
       close(fd);
-      if (!io_ok) {
+      if (io != Io::kDone) {
         SetLastError(ERROR_OPERATION_ABORTED);
         return FALSE;
       }
-    } else if (!io_ok) {
+    } else if (io == Io::kClosed) {
       close(fd);
       device->gone = true;
       SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+      return FALSE;
+    } else if (io == Io::kFailed) {
+      // Where the exchange stopped is unknown: the connection cannot be reused.
+      close(fd);
+      SetLastError(TransientError(io_errno));
       return FALSE;
     } else {
       device->idle.push_back(fd);
