@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libspng-dev zlib1g-dev
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 llvm
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 llvm
   clang libclang-rt-14-dev
   libturbojpeg0-dev
   python3-venv python3-numpy python3-pytest python3-pycparser
