@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "api/export.h"
-#include "driver/ioctl.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 using namespace kepra;
 
@@ -37,7 +37,7 @@ uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentDat
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!IdentData) return api::Fail(ERROR_INVALID_ADDRESS);
-  if (!driver::Request(h, driver::IOCTL_IDENTDATA, nullptr, 0, IdentData->Bytes,
+  if (!driver::Request(h, protocol::IOCTL_IDENTDATA, nullptr, 0, IdentData->Bytes,
                        core::kIdentDataSize)) {
     ReportFailure("DeviceIoControl IOCTL_IDENTDATA failed\n");
     return 0;
@@ -48,7 +48,7 @@ uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentDat
 uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H, kepra_IdentData IdentData) {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
-  if (!driver::Request(h, driver::IOCTL_SET_IDENTDATA, IdentData.Bytes, core::kIdentDataSize,
+  if (!driver::Request(h, protocol::IOCTL_SET_IDENTDATA, IdentData.Bytes, core::kIdentDataSize,
                        nullptr, 0)) {
     ReportFailure("DeviceIoControl IOCTL_SET_IDENTDATA failed\n");
     return 0;
@@ -95,7 +95,7 @@ uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId, const uint32_t*
   if (!CheckIdLen) return api::Refuse("CheckIdLen is NULL");
   device::DeviceLock lock(h);
   if (!lock) return 0;
-  return driver::Request(h, driver::IOCTL_CHECK_ID, nullptr, 0, CheckId, *CheckIdLen) ? 1 : 0;
+  return driver::Request(h, protocol::IOCTL_CHECK_ID, nullptr, 0, CheckId, *CheckIdLen) ? 1 : 0;
 }
 
 uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID, uint16_t* PID) {

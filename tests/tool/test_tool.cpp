@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/ioctl.h"
+#include "protocol/protocol.h"
 #include "frame_math.h"
 #include "kepra/kepra.h"
 #include "process.h"
@@ -36,7 +36,7 @@ extern const std::size_t kCarriedImageSize;
 namespace {
 
 namespace fs = std::filesystem;
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 
 const std::uint32_t kIndex = kt::TestIndex();
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "driver/ioctl.h"
+#include "protocol/protocol.h"
 #include "platform/posix/handles.h"
 #include "platform/win32.h"
 #include "rig.h"
@@ -19,7 +19,7 @@
 
 namespace {
 
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 
 HANDLE OpenIndex(std::uint32_t index) {
   const std::string path =
