@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "api/export.h"
-#include "core/identity.h"
+#include "core/identity_math.h"
 #include "flash/firmware_update.h"
 #include "flash/spi_flash.h"
 #include "protocol/protocol.h"

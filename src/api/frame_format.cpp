@@ -1,7 +1,7 @@
 // The shape of the frames the current settings give: size, depth, bytes and Bayer order.
 #include "api/export.h"
 #include "core/frame_format_math.h"
-#include "core/identity.h"
+#include "core/identity_math.h"
 #include "driver/request.h"
 #include "protocol/protocol.h"
 

@@ -1,10 +1,9 @@
 // The identity record, the camera description derived from it, the identity check and the
 // USB identifiers (which this library cannot read or change).
-#include "core/identity.h"
-
 #include <cstring>
 
 #include "api/export.h"
+#include "core/identity_math.h"
 #include "driver/request.h"
 #include "protocol/protocol.h"
 

@@ -1,8 +1,7 @@
 // Driver and firmware versions, USB speed, driver log and device reset: one request each, no
 // lock, no debug line.
-#include "core/versions.h"
-
 #include "api/export.h"
+#include "core/versions_math.h"
 #include "driver/request.h"
 #include "protocol/protocol.h"
 
