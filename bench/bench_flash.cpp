@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "protocol/protocol.h"
 #include "harness.h"
 #include "nor_flash.h"
+#include "protocol/protocol.h"
 
 namespace kb {
 namespace {

@@ -3,8 +3,8 @@
 // frame it serves, on both sides alike, so the floor carries the same generation cost.
 #include <vector>
 
-#include "protocol/protocol.h"
 #include "harness.h"
+#include "protocol/protocol.h"
 
 namespace kb {
 namespace {

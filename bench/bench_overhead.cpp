@@ -2,8 +2,8 @@
 // raw through the same channel (with the lock mutex wait and release for locked exports).
 #include <functional>
 
-#include "protocol/protocol.h"
 #include "harness.h"
+#include "protocol/protocol.h"
 
 namespace kb {
 namespace {

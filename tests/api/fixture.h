@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/protocol.h"
 #include "kepra/kepra.h"
+#include "protocol/protocol.h"
 #include "rig.h"
 
 namespace kt {

@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/protocol.h"
 #include "frame_math.h"
 #include "kepra/kepra.h"
 #include "process.h"
+#include "protocol/protocol.h"
 #include "report.h"
 #include "rig.h"
 

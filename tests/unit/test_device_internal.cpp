@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "device/device.h"
-#include "protocol/protocol.h"
 #include "kepra/kepra.h"
+#include "protocol/protocol.h"
 #include "rig.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <memory>
 #include <thread>
 
-#include "protocol/protocol.h"
 #include "platform/posix/handles.h"
 #include "platform/win32.h"
+#include "protocol/protocol.h"
 #include "rig.h"
 #include "server.h"
 

@@ -1,5 +1,6 @@
 // Device files: CreateFileA connects to a camera's Unix stream socket, DeviceIoControl sends
-// one request and receives its reply (protocol/protocol.h). CloseHandle is the handle table's (handles.cpp).
+// one request and receives its reply (protocol/protocol.h). CloseHandle is the handle table's
+// (handles.cpp).
 //
 // A handle may carry several connections to the same device, made on demand, so that
 // requests from several threads on one handle run side by side (a frame wait on one does
