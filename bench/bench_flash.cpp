@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <vector>
 
-#include "driver/ioctl.h"
 #include "harness.h"
 #include "nor_flash.h"
+#include "protocol/protocol.h"
 
 namespace kb {
 namespace {
 
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 using vcam::NorFlash;
 
 constexpr std::uint32_t kLastSector = 0x1F0000;  // user area, away from the firmware

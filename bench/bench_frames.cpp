@@ -3,8 +3,8 @@
 // frame it serves, on both sides alike, so the floor carries the same generation cost.
 #include <vector>
 
-#include "driver/ioctl.h"
 #include "harness.h"
+#include "protocol/protocol.h"
 
 namespace kb {
 namespace {
@@ -23,7 +23,7 @@ void BM_Frames_GetFrame16(benchmark::State& state) {
       state, [&] { return Lib().GetFrame16(h.get(), buffer.data(), length) == 1; },
       [&] {
         DWORD returned = 0;
-        return DeviceIoControl(raw.device(), kepra::driver::IOCTL_GET_FRAME16, nullptr, 0,
+        return DeviceIoControl(raw.device(), kepra::protocol::IOCTL_GET_FRAME16, nullptr, 0,
                                buffer.data(), length, &returned, nullptr) != FALSE &&
                returned == length;
       },

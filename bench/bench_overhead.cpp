@@ -2,8 +2,8 @@
 // raw through the same channel (with the lock mutex wait and release for locked exports).
 #include <functional>
 
-#include "driver/ioctl.h"
 #include "harness.h"
+#include "protocol/protocol.h"
 
 namespace kb {
 namespace {
@@ -58,7 +58,7 @@ void BM_Lock_MutexAlone(benchmark::State& state) {
 
 void BM_Lock_IndexRequestAlone(benchmark::State& state) {
   Raw raw;
-  const Request request{kepra::driver::IOCTL_DEVICE_INDEX, {}, 4};
+  const Request request{kepra::protocol::IOCTL_DEVICE_INDEX, {}, 4};
   for (auto _ : state) {
     if (!raw.Send(request)) {
       state.SkipWithError("index request failed");

@@ -12,12 +12,12 @@
 #include <map>
 #include <mutex>
 
-#include "driver/ioctl.h"
+#include "protocol/protocol.h"
 #include "server.h"
 
 namespace kb {
 
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 
 namespace {
 std::atomic<bool> failed{false};

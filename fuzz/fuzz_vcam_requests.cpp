@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "camera.h"
-#include "driver/ioctl.h"
+#include "protocol/protocol.h"
 #include "server.h"
 
 namespace {
 
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 
 struct World {
   World() : served(std::make_unique<vcam::Camera>(0)), direct(std::make_unique<vcam::Camera>(1)) {}

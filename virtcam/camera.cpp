@@ -8,12 +8,12 @@
 #include <utility>
 
 #include "camera_io.h"
-#include "driver/ioctl.h"
+#include "protocol/protocol.h"
 
 namespace vcam {
 namespace {
 
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 
 using namespace reply;
 

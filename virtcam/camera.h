@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "camera_settings.h"
-#include "firmware/fx3_image.h"
+#include "fx3_image.h"
 #include "nor_flash.h"
 
 namespace vcam {
@@ -169,7 +169,7 @@ class Camera {
                     std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                     const Abandoned& abandoned);
   // The FX3 boot loader's verdict on the flash; sets booted_ and the sensor geometry.
-  kepra::firmware::Fx3Check Boot();
+  Fx3Check Boot();
 
   // camera_identity.cpp
   void InitIdentity();

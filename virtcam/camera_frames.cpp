@@ -20,19 +20,18 @@
 
 #include "camera.h"
 #include "camera_io.h"
-#include "driver/ioctl.h"
 #include "frames.h"
+#include "protocol/protocol.h"
 
 namespace vcam {
 namespace {
 
 using namespace reply;
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kErrorNotReady = 21;
 constexpr std::uint32_t kErrorSemTimeout = 121;
-constexpr std::size_t kFrameInfoSize = 4096;
 constexpr double kTickFactor = 15.999554533002907;
 
 constexpr std::uint32_t kStreamSnapshot = 1;
@@ -70,13 +69,13 @@ bool Newer(std::uint32_t counter, std::uint32_t value) {
 
 }  // namespace
 
-kepra::firmware::Fx3Check Camera::Boot() {
+Fx3Check Camera::Boot() {
   // The FX3 boot loader reads its image from flash address 0. A valid image starts the
   // camera's firmware, of the version it was configured with (our image carries no version
   // record of its own).
-  kepra::firmware::Fx3Check boot;
+  Fx3Check boot;
   flash_.Inspect([&](std::span<const std::uint8_t> flash) {
-    boot = kepra::firmware::CheckFx3Image(flash.data(), flash.size());
+    boot = CheckFx3Image(flash.data(), flash.size());
   });
   booted_ = boot.valid;
   const SensorSize size = SensorSizeOf(ident_[2]);
@@ -177,7 +176,7 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
   scene.hdr = settings_.hdr != 0;
   if (!settings_.fix_bad_pixels) scene.defects = settings_.bad_pixels;
 
-  std::array<std::uint8_t, kFrameInfoSize> info{};
+  std::array<std::uint8_t, io::kFrameInfoSize> info{};
   if (with_info) {
     PutU32(info.data(), counter);
     const auto us = static_cast<std::uint64_t>(
@@ -187,16 +186,17 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
     PutU16(info.data() + 16, static_cast<std::uint16_t>(SceneWidth(scene)));
     PutU16(info.data() + 18, static_cast<std::uint16_t>(SceneHeight(scene)));
     PutU16(info.data() + 20, sixteen ? scene.bit_depth : 8);
-    PutU16(info.data() + 26, 1);  // one event: the events state at capture
-    info[48] = settings_.events_state;
-    PutU16(info.data() + 4048, static_cast<std::uint16_t>(frequency_mhz_));
-    PutU16(info.data() + 4060, registers_[14]);
-    PutU16(info.data() + 4064, registers_[4] & 0x07FFu);
+    PutU16(info.data() + io::kFrameInfoEventCountOffset,
+           1);  // one event: the events state at capture
+    info[io::kFrameInfoEventsOffset] = settings_.events_state;
+    PutU16(info.data() + io::kFrameInfoFrequencyOffset, static_cast<std::uint16_t>(frequency_mhz_));
+    PutU16(info.data() + io::kFrameInfoFactorAOffset, registers_[14]);
+    PutU16(info.data() + io::kFrameInfoFactorBOffset, registers_[4] & 0x07FFu);
   }
 
   // Rendering takes milliseconds: let other requests go on meanwhile.
   lock.unlock();
-  const std::size_t header = with_info ? kFrameInfoSize : 0;
+  const std::size_t header = with_info ? io::kFrameInfoSize : 0;
   const std::size_t sample_bytes = sixteen ? 2 : 1;
   const std::size_t w = SceneWidth(scene), h = SceneHeight(scene);
   const std::size_t header_copied = std::min(header, out.size());

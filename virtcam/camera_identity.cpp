@@ -19,7 +19,7 @@
 
 #include "camera.h"
 #include "camera_io.h"
-#include "firmware/fx3_image.h"
+#include "fx3_image.h"
 
 namespace vcam {
 namespace {
@@ -30,7 +30,6 @@ namespace fs = std::filesystem;
 constexpr std::size_t kSerialOffset = 6;
 constexpr std::size_t kSerialSize = 16;
 constexpr std::size_t kDriverLogLines = 64;
-constexpr std::size_t kDriverLogMinimum = 21;  // the shortest reply buffer the driver serves
 constexpr std::size_t kFirmwareVersionSize = 12;
 
 // Second word of the USB speed reply: the signalling rate in bytes per second after line
@@ -180,7 +179,7 @@ Camera::Result Camera::ServeUsbSpeed(std::span<const std::uint8_t> in,
 Camera::Result Camera::ServeDriverLog(std::span<const std::uint8_t> in,
                                       std::span<std::uint8_t> out) {
   if (!in.empty()) return Error(kErrorInvalidParameter);
-  if (out.size() < kDriverLogMinimum) return Error(kErrorInsufficientBuffer);
+  if (out.size() < kepra::protocol::kDriverLogMinimum) return Error(kErrorInsufficientBuffer);
   // The newest whole lines that fit before the NUL, oldest of them first; a newest line
   // longer than the whole buffer is cut.
   const std::size_t room = out.size() - 1;
@@ -201,7 +200,7 @@ Camera::Result Camera::ServeDeviceReset(std::span<const std::uint8_t> in,
                                         std::span<std::uint8_t> out) {
   if (!in.empty() || !out.empty()) return Error(kErrorInvalidParameter);
   PowerOnRegisters();
-  const kepra::firmware::Fx3Check boot = Boot();
+  const Fx3Check boot = Boot();
   frame_cv_.notify_all();
   char line[200];
   if (boot.valid) {

@@ -4,7 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/gain_math.h"
+#include "protocol/protocol.h"
+#include "sensor_gain.h"
 
 namespace vcam {
 namespace {
@@ -115,8 +116,8 @@ class Scene {
       row[x] = static_cast<std::uint16_t>(column_[x] + base);
     for (const Rect& rect : rects_) {
       if ((sy + sh_ - rect.y) % sh_ < rect.h) {
-        FillWrapped(row.data(), sw_, rect.x, rect.w, Tinted(rect.radiance, rect.tint, channel),
-                    lo_, hi_);
+        FillWrapped(row.data(), sw_, rect.x, rect.w, Tinted(rect.radiance, rect.tint, channel), lo_,
+                    hi_);
       }
     }
     std::int64_t dy = (static_cast<std::int64_t>(sy) - disc_.cy) % sh_;
@@ -288,10 +289,7 @@ void RenderScene(const SceneSettings& s, std::span<std::uint16_t> out, std::uint
 }
 
 SceneSettings SceneFromRegisters(const std::uint16_t* registers, const FrameParams& params) {
-  namespace core = kepra::core;
-  const auto u16 = [&](std::size_t offset) {
-    return static_cast<std::uint16_t>(params[offset] | params[offset + 1] << 8);
-  };
+  const auto u16 = [&](std::size_t offset) { return kepra::protocol::GetU16(&params[offset]); };
   SceneSettings s;
   s.x = u16(0);
   s.y = u16(2);
@@ -304,12 +302,12 @@ SceneSettings SceneFromRegisters(const std::uint16_t* registers, const FramePara
   s.exposure_lines = registers[14];
   s.line_length = registers[4] & 0x07FFu;
   s.readout_mode = static_cast<std::uint8_t>((registers[11] >> 4) & 3);
-  s.analog_gain = core::AnalogGainFactor(static_cast<std::uint8_t>(registers[17] >> 8));
-  s.digital_gain = core::DigitalGainFactor(static_cast<std::uint8_t>(registers[17]));
-  s.colour_gain[0] = core::ColourGainFactor(static_cast<std::uint8_t>(registers[54] >> 8));
-  s.colour_gain[1] = core::ColourGainFactor(static_cast<std::uint8_t>(registers[54]));
-  s.colour_gain[2] = core::ColourGainFactor(static_cast<std::uint8_t>(registers[55] >> 8));
-  s.colour_gain[3] = core::ColourGainFactor(static_cast<std::uint8_t>(registers[55]));
+  s.analog_gain = SensorAnalogGain(static_cast<std::uint8_t>(registers[17] >> 8));
+  s.digital_gain = SensorDigitalGain(static_cast<std::uint8_t>(registers[17]));
+  s.colour_gain[0] = SensorColourGain(static_cast<std::uint8_t>(registers[54] >> 8));
+  s.colour_gain[1] = SensorColourGain(static_cast<std::uint8_t>(registers[54]));
+  s.colour_gain[2] = SensorColourGain(static_cast<std::uint8_t>(registers[55] >> 8));
+  s.colour_gain[3] = SensorColourGain(static_cast<std::uint8_t>(registers[55]));
   return s;
 }
 

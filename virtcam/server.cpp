@@ -12,12 +12,12 @@
 #include <cstring>
 #include <set>
 
-#include "platform/posix/wire.h"
+#include "protocol/protocol.h"
 
 namespace vcam {
 namespace {
 
-namespace wire = kepra::wire;
+namespace wire = kepra::protocol;
 
 // Lengths from a client are never trusted beyond what a camera could need: the largest
 // output is a frame, the largest input a full bad-pixel list.

@@ -1,8 +1,8 @@
 // The camera's bad-pixel list and correction switch: one request each, no lock. The library
 // moves the entries as whole blocks and never looks inside them.
 #include "api/export.h"
-#include "driver/ioctl.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 using namespace kepra;
 
@@ -16,7 +16,7 @@ uint32_t KEPRA_CALL kepra_GetFixBadPixels(KEPRA_HANDLE H, uint8_t* Enabled, uint
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   std::uint8_t reply[2] = {};
-  if (!driver::Request(h, driver::IOCTL_FIX_BAD_PIXELS, nullptr, 0, reply, sizeof reply)) {
+  if (!driver::Request(h, protocol::IOCTL_FIX_BAD_PIXELS, nullptr, 0, reply, sizeof reply)) {
     device::CxDebugPrint("%s", "DeviceIoControl IOCTL_FIX_BAD_PIXELS failed\n");
     return 0;
   }
@@ -29,7 +29,7 @@ uint32_t KEPRA_CALL kepra_SetFixBadPixels(KEPRA_HANDLE H, uint8_t Enable, uint8_
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   std::uint8_t reply = 0;
-  if (!driver::Request(h, driver::IOCTL_FIX_BAD_PIXELS, &Enable, 1, &reply, 1)) {
+  if (!driver::Request(h, protocol::IOCTL_FIX_BAD_PIXELS, &Enable, 1, &reply, 1)) {
     device::CxDebugPrint("%s", "DeviceIoControl IOCTL_FIXBADPIXELS failed\n");
     return 0;
   }
@@ -47,7 +47,7 @@ uint32_t KEPRA_CALL kepra_GetMaxBadPixelCount(KEPRA_HANDLE, uint16_t* Count) {
 uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H, uint16_t* Count) {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
-  if (!driver::Request(h, driver::IOCTL_GET_BAD_PIXELS_COUNT, nullptr, 0, Count, 2)) {
+  if (!driver::Request(h, protocol::IOCTL_GET_BAD_PIXELS_COUNT, nullptr, 0, Count, 2)) {
     device::CxDebugPrint("%s", "DeviceIoControl IOCTL_GET_BAD_PIXELS_COUNT failed\n");
     return 0;
   }
@@ -57,7 +57,7 @@ uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H, uint16_t* Count) {
 uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPixel* Data, uint16_t Count,
                                           uint16_t* Delivered) {
   std::uint32_t returned = 0;
-  if (!driver::Request(api::ToHandle(H), driver::IOCTL_GET_BAD_PIXELS_DATA, nullptr, 0, Data,
+  if (!driver::Request(api::ToHandle(H), protocol::IOCTL_GET_BAD_PIXELS_DATA, nullptr, 0, Data,
                        Count * kEntrySize, &returned)) {
     device::CxDebugPrint("%s", "DeviceIoControl IOCTL_GET_BAD_PIXELS_DATA failed\n");
     return 0;
@@ -70,11 +70,11 @@ uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPixel* Data, 
 uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_BadPixel* Data,
                                           uint16_t Count, uint16_t* Reply) {
   std::uint8_t reply[2] = {0, 0};
-  if (!driver::Request(api::ToHandle(H), driver::IOCTL_SET_BAD_PIXELS_DATA, Data,
+  if (!driver::Request(api::ToHandle(H), protocol::IOCTL_SET_BAD_PIXELS_DATA, Data,
                        Count * kEntrySize, reply, sizeof reply)) {
     return 0;
   }
-  if (Reply) *Reply = driver::GetU16(reply);
+  if (Reply) *Reply = protocol::GetU16(reply);
   return 1;
 }
 

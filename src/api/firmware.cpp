@@ -2,10 +2,10 @@
 #include <vector>
 
 #include "api/export.h"
-#include "driver/ioctl.h"
 #include "driver/request.h"
 #include "firmware/firmware_image.h"
 #include "flash/firmware_update.h"
+#include "protocol/protocol.h"
 
 using namespace kepra;
 
@@ -34,7 +34,8 @@ uint32_t KEPRA_CALL kepra_UpdateFWFromFile(KEPRA_HANDLE H, const char* Path) {
 }
 
 uint32_t KEPRA_CALL kepra_PostTestFWError(KEPRA_HANDLE H) {
-  return driver::Request(api::ToHandle(H), driver::IOCTL_POST_TEST_FW_ERROR, nullptr, 0, nullptr, 0)
+  return driver::Request(api::ToHandle(H), protocol::IOCTL_POST_TEST_FW_ERROR, nullptr, 0, nullptr,
+                         0)
              ? 1
              : 0;
 }

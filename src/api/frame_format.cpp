@@ -1,9 +1,9 @@
 // The shape of the frames the current settings give: size, depth, bytes and Bayer order.
 #include "api/export.h"
 #include "core/frame_format_math.h"
-#include "core/identity.h"
-#include "driver/ioctl.h"
+#include "core/identity_math.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 using namespace kepra;
 
@@ -15,8 +15,8 @@ bool ReadShape(HANDLE h, core::FrameShape* shape) {
   if (!lock) return false;
   std::uint8_t params[26];
   std::uint8_t ident[core::kIdentDataSize];
-  if (!driver::Request(h, driver::IOCTL_FRAME_PARAMS, nullptr, 0, params, sizeof params) ||
-      !driver::Request(h, driver::IOCTL_IDENTDATA, nullptr, 0, ident, sizeof ident)) {
+  if (!driver::Request(h, protocol::IOCTL_FRAME_PARAMS, nullptr, 0, params, sizeof params) ||
+      !driver::Request(h, protocol::IOCTL_IDENTDATA, nullptr, 0, ident, sizeof ident)) {
     return false;
   }
   *shape = core::ShapeOf(core::DecodeFrameGeometry(params), ident[core::kModelCodeByte]);

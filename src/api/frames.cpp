@@ -1,7 +1,7 @@
 // Frames into caller buffers: one request each, no lock, no copy.
 #include "api/export.h"
-#include "driver/ioctl.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 using namespace kepra;
 
@@ -13,7 +13,7 @@ uint32_t GetFrame(KEPRA_HANDLE H, std::uint32_t code, void* buffer, uint32_t len
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!buffer) return api::Fail(ERROR_INVALID_ADDRESS);
   std::uint8_t value[4];
-  if (after) driver::PutU32(value, *after);
+  if (after) protocol::PutU32(value, *after);
   return driver::Request(h, code, after ? value : nullptr, after ? 4 : 0, buffer, length) ? 1 : 0;
 }
 
@@ -22,29 +22,29 @@ uint32_t GetFrame(KEPRA_HANDLE H, std::uint32_t code, void* buffer, uint32_t len
 extern "C" {
 
 uint32_t KEPRA_CALL kepra_GetFrame16(KEPRA_HANDLE H, void* Buffer, uint32_t Length) {
-  return GetFrame(H, driver::IOCTL_GET_FRAME16, Buffer, Length, nullptr);
+  return GetFrame(H, protocol::IOCTL_GET_FRAME16, Buffer, Length, nullptr);
 }
 
 uint32_t KEPRA_CALL kepra_GetFrameEx16(KEPRA_HANDLE H, void* Buffer, uint32_t Length) {
-  return GetFrame(H, driver::IOCTL_GET_FRAME_EX16, Buffer, Length, nullptr);
+  return GetFrame(H, protocol::IOCTL_GET_FRAME_EX16, Buffer, Length, nullptr);
 }
 
 uint32_t KEPRA_CALL kepra_GetFrameAfterEx16(KEPRA_HANDLE H, void* Buffer, uint32_t Length,
                                             uint32_t Value) {
-  return GetFrame(H, driver::IOCTL_GET_FRAME_AFTER_EX16, Buffer, Length, &Value);
+  return GetFrame(H, protocol::IOCTL_GET_FRAME_AFTER_EX16, Buffer, Length, &Value);
 }
 
 uint32_t KEPRA_CALL kepra_GetFrame8(KEPRA_HANDLE H, void* Buffer, uint32_t Length) {
-  return GetFrame(H, driver::IOCTL_GET_FRAME8, Buffer, Length, nullptr);
+  return GetFrame(H, protocol::IOCTL_GET_FRAME8, Buffer, Length, nullptr);
 }
 
 uint32_t KEPRA_CALL kepra_GetFrameEx8(KEPRA_HANDLE H, void* Buffer, uint32_t Length) {
-  return GetFrame(H, driver::IOCTL_GET_FRAME_EX8, Buffer, Length, nullptr);
+  return GetFrame(H, protocol::IOCTL_GET_FRAME_EX8, Buffer, Length, nullptr);
 }
 
 uint32_t KEPRA_CALL kepra_GetFrameAfterEx8(KEPRA_HANDLE H, void* Buffer, uint32_t Length,
                                            uint32_t Value) {
-  return GetFrame(H, driver::IOCTL_GET_FRAME_AFTER_EX8, Buffer, Length, &Value);
+  return GetFrame(H, protocol::IOCTL_GET_FRAME_AFTER_EX8, Buffer, Length, &Value);
 }
 
 }  // extern "C"

@@ -1,12 +1,11 @@
 // The identity record, the camera description derived from it, the identity check and the
 // USB identifiers (which this library cannot read or change).
-#include "core/identity.h"
-
 #include <cstring>
 
 #include "api/export.h"
-#include "driver/ioctl.h"
+#include "core/identity_math.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 using namespace kepra;
 
@@ -37,7 +36,7 @@ uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentDat
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!IdentData) return api::Fail(ERROR_INVALID_ADDRESS);
-  if (!driver::Request(h, driver::IOCTL_IDENTDATA, nullptr, 0, IdentData->Bytes,
+  if (!driver::Request(h, protocol::IOCTL_IDENTDATA, nullptr, 0, IdentData->Bytes,
                        core::kIdentDataSize)) {
     ReportFailure("DeviceIoControl IOCTL_IDENTDATA failed\n");
     return 0;
@@ -48,7 +47,7 @@ uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentDat
 uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H, kepra_IdentData IdentData) {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
-  if (!driver::Request(h, driver::IOCTL_SET_IDENTDATA, IdentData.Bytes, core::kIdentDataSize,
+  if (!driver::Request(h, protocol::IOCTL_SET_IDENTDATA, IdentData.Bytes, core::kIdentDataSize,
                        nullptr, 0)) {
     ReportFailure("DeviceIoControl IOCTL_SET_IDENTDATA failed\n");
     return 0;
@@ -95,7 +94,7 @@ uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId, const uint32_t*
   if (!CheckIdLen) return api::Refuse("CheckIdLen is NULL");
   device::DeviceLock lock(h);
   if (!lock) return 0;
-  return driver::Request(h, driver::IOCTL_CHECK_ID, nullptr, 0, CheckId, *CheckIdLen) ? 1 : 0;
+  return driver::Request(h, protocol::IOCTL_CHECK_ID, nullptr, 0, CheckId, *CheckIdLen) ? 1 : 0;
 }
 
 uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID, uint16_t* PID) {

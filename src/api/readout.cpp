@@ -2,9 +2,8 @@
 #include "core/readout.h"
 
 #include "api/export.h"
-#include "core/sensor_regs.h"
-#include "driver/ioctl.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 using namespace kepra;
 
@@ -16,13 +15,7 @@ uint32_t KEPRA_CALL kepra_GetReadoutMode(KEPRA_HANDLE H, uint32_t* Mode) {
   if (!Mode) return api::Refuse("Mode is NULL");
   device::DeviceLock lock(h);
   if (!lock) return 0;
-  std::uint16_t r11 = 0;
-  if (!core::CxReadSensorReg(h, core::kReadoutModeRegister, &r11)) {
-    device::CxDebugPrint("CxReadSensorReg failed");
-    return 0;
-  }
-  *Mode = core::ReadoutModeOf(r11);
-  return 1;
+  return core::CxGetReadoutMode(h, Mode) ? 1 : 0;
 }
 
 uint32_t KEPRA_CALL kepra_SetReadoutMode(KEPRA_HANDLE H, uint32_t Mode) {
@@ -39,7 +32,7 @@ uint32_t KEPRA_CALL kepra_GetHDR(KEPRA_HANDLE H, uint8_t* pHDR) {
   if (!pHDR) return api::Refuse("pHDR is NULL");
   device::DeviceLock lock(h);
   if (!lock) return 0;
-  return driver::Request(h, driver::IOCTL_HDR, nullptr, 0, pHDR, 1) ? 1 : 0;
+  return driver::Request(h, protocol::IOCTL_HDR, nullptr, 0, pHDR, 1) ? 1 : 0;
 }
 
 uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR) {
@@ -48,7 +41,7 @@ uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR) {
   device::DeviceLock lock(h);
   if (!lock) return 0;
   const std::uint8_t value = HDR ? 1 : 0;
-  return driver::Request(h, driver::IOCTL_HDR, &value, 1, nullptr, 0) ? 1 : 0;
+  return driver::Request(h, protocol::IOCTL_HDR, &value, 1, nullptr, 0) ? 1 : 0;
 }
 
 }  // extern "C"

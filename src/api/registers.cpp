@@ -3,8 +3,8 @@
 #include "core/sensor_regs.h"
 #include "core/timing.h"
 #include "core/timing_math.h"
-#include "driver/ioctl.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 using namespace kepra;
 
@@ -25,8 +25,8 @@ uint32_t KEPRA_CALL kepra_ReadSensorReg(KEPRA_HANDLE H, uint32_t Address, uint16
   if (!lock) return 0;
   // The driver writes the value straight into the caller's two bytes.
   std::uint8_t in[2];
-  driver::PutU16(in, static_cast<std::uint16_t>(Address));
-  return driver::Request(h, driver::IOCTL_SENSOR_REG, in, sizeof in, Value, 2) ? 1 : 0;
+  protocol::PutU16(in, static_cast<std::uint16_t>(Address));
+  return driver::Request(h, protocol::IOCTL_SENSOR_REG, in, sizeof in, Value, 2) ? 1 : 0;
 }
 
 uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Address, uint32_t Value) {

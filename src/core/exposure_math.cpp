@@ -4,16 +4,11 @@
 #include <limits>
 
 #include "core/timing_math.h"
+#include "protocol/protocol.h"
 
 namespace kepra::core {
-namespace {
 
-// The record may sit at any address, so fields are assembled byte by byte.
-uint16_t ReadLe16(const unsigned char* bytes, size_t offset) {
-  return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
-}  // namespace
+using protocol::GetU16;
 
 KEPRA_BINARY64_MATH uint32_t ExposureLinesToTime(uint32_t exposure, uint16_t reg4) {
   // The product wraps in 32 bits before it becomes a double.
@@ -60,12 +55,12 @@ uint32_t ExposureFramerateMax(uint16_t r19, uint16_t r26) {
 
 KEPRA_BINARY64_MATH double FrameExposureMs(const void* frame_info) {
   if (frame_info == nullptr) return 0.0;
-  const auto* bytes = static_cast<const unsigned char*>(frame_info);
-  const uint16_t frequency = ReadLe16(bytes, kFrameInfoFrequencyOffset);
+  const auto* bytes = static_cast<const std::uint8_t*>(frame_info);
+  const uint16_t frequency = GetU16(bytes + protocol::kFrameInfoFrequencyOffset);
   if (frequency == 0) return 0.0;
 
-  const uint32_t product =
-      uint32_t{ReadLe16(bytes, kFrameInfoFactorAOffset)} * ReadLe16(bytes, kFrameInfoFactorBOffset);
+  const uint32_t product = uint32_t{GetU16(bytes + protocol::kFrameInfoFactorAOffset)} *
+                           GetU16(bytes + protocol::kFrameInfoFactorBOffset);
   const uint32_t periods =
       static_cast<uint32_t>(TruncToInt64Bits(static_cast<double>(product) * kTickFactor));
   return static_cast<double>(periods) / (static_cast<double>(frequency) * 1000.0);

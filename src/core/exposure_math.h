@@ -14,12 +14,6 @@ namespace kepra::core {
 inline constexpr uint32_t kExposureMin = 2;
 inline constexpr uint32_t kExposureMax = 65534;
 
-// Byte offsets of the fields read from a frame-information record, and the size it must have.
-inline constexpr size_t kFrameInfoFrequencyOffset = 4048;
-inline constexpr size_t kFrameInfoFactorAOffset = 4060;
-inline constexpr size_t kFrameInfoFactorBOffset = 4064;
-inline constexpr size_t kFrameInfoMinSize = 4066;
-
 // Lines to exposure time: (exposure × line length) as uint32, then × kTickFactor in double,
 // truncated toward zero; low 32 bits.
 uint32_t ExposureLinesToTime(uint32_t exposure, uint16_t reg4);
@@ -55,7 +49,7 @@ uint16_t ExposureReg27(uint16_t v);
 uint32_t ExposureFramerateMax(uint16_t r19, uint16_t r26);
 
 // Exposure in milliseconds of a captured frame from its information record (at least
-// kFrameInfoMinSize bytes, fields little-endian, any alignment). A null record or a zero
+// protocol::kFrameInfoMinSize bytes, fields little-endian, any alignment). A null record or a zero
 // frequency field gives 0.0: a bogus record should not produce infinity or NaN in the
 // application's exposure statistics.
 double FrameExposureMs(const void* frame_info);

@@ -1,5 +1,7 @@
 #include "core/frame_format_math.h"
 
+#include "protocol/protocol.h"
+
 namespace kepra::core {
 namespace {
 
@@ -76,8 +78,8 @@ FrameShape ShapeOf(const FrameGeometry& g, std::uint8_t model_code) {
   s.bit_depth = g.bit_depth;
   s.bytes8 = s.width * s.height;
   s.bytes16 = s.bytes8 * 2;
-  s.bytes_ex8 = kFrameInfoBytes + s.bytes8;
-  s.bytes_ex16 = kFrameInfoBytes + s.bytes16;
+  s.bytes_ex8 = protocol::kFrameInfoSize + s.bytes8;
+  s.bytes_ex16 = protocol::kFrameInfoSize + s.bytes16;
   s.color_filter = FrameColorFilter(SensorColorFilter(model_code), g);
   return s;
 }

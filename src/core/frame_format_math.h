@@ -20,7 +20,6 @@ struct FrameShape {
   ColorFilter color_filter;
 };
 
-constexpr std::uint32_t kFrameInfoBytes = 4096;
 constexpr std::uint16_t kMirrorX = 0x0001;
 constexpr std::uint16_t kFlipY = 0x0002;
 

@@ -4,8 +4,8 @@
 
 #include "core/sensor_regs.h"
 #include "device/device.h"
-#include "driver/ioctl.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 namespace kepra::core {
 
@@ -19,15 +19,15 @@ bool CxGetFramerateRegs(HANDLE h, TimingRegs* regs) {
   }
   // First register and count, each a 16-bit word: 0x00170004.
   std::uint8_t in[4];
-  driver::PutU16(in, kBlockFirstRegister);
-  driver::PutU16(in + 2, kBlockRegisterCount);
+  protocol::PutU16(in, kBlockFirstRegister);
+  protocol::PutU16(in + 2, kBlockRegisterCount);
   std::uint8_t out[2 * kBlockRegisterCount] = {};
-  if (!driver::Request(h, driver::IOCTL_SENSOR_REGS, in, sizeof in, out, sizeof out)) {
+  if (!driver::Request(h, protocol::IOCTL_SENSOR_REGS, in, sizeof in, out, sizeof out)) {
     CxDebugPrint("CxReadSensorRegs failed");
     return false;
   }
   std::array<std::uint16_t, kBlockRegisterCount> words{};
-  for (std::size_t k = 0; k < words.size(); ++k) words[k] = driver::GetU16(out + 2 * k);
+  for (std::size_t k = 0; k < words.size(); ++k) words[k] = protocol::GetU16(out + 2 * k);
   *regs = TimingRegsFromBlock(words, regs->r57, regs->r73);
   if (!CxReadSensorReg(h, 57, &regs->r57) || !CxReadSensorReg(h, 73, &regs->r73)) {
     CxDebugPrint("CxReadSensorReg failed");
@@ -58,15 +58,15 @@ bool CxUpdateFrameLength(HANDLE h) {
 
 bool ReadFrequency(HANDLE h, std::uint32_t* frequency_mhz) {
   std::uint8_t out[4] = {};
-  if (!driver::Request(h, driver::IOCTL_FREQUENCY, nullptr, 0, out, sizeof out)) return false;
-  *frequency_mhz = driver::GetU32(out);
+  if (!driver::Request(h, protocol::IOCTL_FREQUENCY, nullptr, 0, out, sizeof out)) return false;
+  *frequency_mhz = protocol::GetU32(out);
   return true;
 }
 
 bool WriteFrequency(HANDLE h, std::uint32_t frequency_mhz) {
   std::uint8_t in[4];
-  driver::PutU32(in, frequency_mhz);
-  return driver::Request(h, driver::IOCTL_FREQUENCY, in, sizeof in, nullptr, 0);
+  protocol::PutU32(in, frequency_mhz);
+  return driver::Request(h, protocol::IOCTL_FREQUENCY, in, sizeof in, nullptr, 0);
 }
 
 }  // namespace kepra::core

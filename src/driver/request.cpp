@@ -1,7 +1,7 @@
 #include "driver/request.h"
 
-#include "driver/ioctl.h"
 #include "driver/transport.h"
+#include "protocol/protocol.h"
 
 namespace kepra::driver {
 
@@ -16,10 +16,11 @@ bool Request(HANDLE h, std::uint32_t code, const void* in, std::uint32_t in_size
 bool QueryDeviceIndex(HANDLE h, std::uint32_t* index) {
   std::uint8_t reply[4] = {};
   std::uint32_t returned = 0;
-  if (!Request(h, IOCTL_DEVICE_INDEX, nullptr, 0, reply, sizeof reply, &returned)) return false;
+  if (!Request(h, protocol::IOCTL_DEVICE_INDEX, nullptr, 0, reply, sizeof reply, &returned))
+    return false;
   // A short reply carries no index; treat it like a refused request.
   if (returned < sizeof reply) return false;
-  *index = GetU32(reply);
+  *index = protocol::GetU32(reply);
   return true;
 }
 

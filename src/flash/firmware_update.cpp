@@ -4,7 +4,6 @@
 #include <new>
 
 #include "device/device.h"
-#include "kepra/kepra.h"
 
 namespace kepra::flash {
 
@@ -47,7 +46,7 @@ bool WriteFirmware(HANDLE h, const std::uint8_t* data, std::size_t size) {
   }
   device::DeviceLock lock(h);
   if (!lock) return false;
-  return CxWriteSPIFlash(h, 0, data, static_cast<std::uint32_t>(size)) != 0;
+  return Write(h, 0, data, static_cast<std::uint32_t>(size));
 }
 
 }  // namespace kepra::flash

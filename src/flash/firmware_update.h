@@ -29,8 +29,8 @@ constexpr bool FirmwareAcceptsCarriedImage(std::uint16_t third, std::uint16_t fo
 // firmware region (it is then not read), 8 when memory for it cannot be had.
 bool ReadFirmwareFile(const char* path, std::vector<std::uint8_t>& content);
 
-// Takes the device lock and writes `size` bytes from flash address 0 with CxWriteSPIFlash
-// (so a null `data` gives 487, as for an empty file). 87 for an image larger than the
+// Takes the device lock and writes `size` bytes from flash address 0 with Write (so a null
+// `data` gives 487, as for an empty file). 87 for an image larger than the
 // firmware region, before the lock is taken. False with the last error of whatever failed.
 bool WriteFirmware(HANDLE h, const std::uint8_t* data, std::size_t size);
 

@@ -5,30 +5,37 @@
 #include <memory>
 #include <new>
 
-#include "driver/ioctl.h"
 #include "driver/request.h"
+#include "protocol/protocol.h"
 
 namespace kepra::flash {
 namespace {
 
 bool ReadPage(HANDLE h, std::uint32_t page, std::uint8_t* out) {
   std::uint8_t number[4];
-  driver::PutU32(number, page);
-  return driver::Request(h, driver::IOCTL_SPI_READ_PAGE, number, sizeof number, out, kPageSize);
+  protocol::PutU32(number, page);
+  return driver::Request(h, protocol::IOCTL_SPI_READ_PAGE, number, sizeof number, out, kPageSize);
+}
+
+// 487 for a null pointer, 87 for a range outside the flash; 0 when both are acceptable.
+DWORD CheckRequest(const void* bytes, std::uint32_t address, std::uint32_t length) {
+  if (!bytes) return ERROR_INVALID_ADDRESS;
+  if (!RangeFits(address, length, kFlashSize)) return ERROR_INVALID_PARAMETER;
+  return 0;
 }
 
 }  // namespace
 
-bool ReadRange(HANDLE h, std::uint32_t address, std::uint8_t* out, std::uint32_t length) {
+bool Read(HANDLE h, std::uint32_t address, std::uint8_t* out, std::uint32_t length) {
+  if (const DWORD error = CheckRequest(out, address, length)) {
+    SetLastError(error);
+    return false;
+  }
   std::uint8_t page_buffer[kPageSize];
   std::uint32_t page = address >> 8;
   std::uint32_t offset = address & 0xFF;
   std::uint32_t remaining = length;
   while (remaining > 0) {
-    if (page > kPageLimit) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return false;
-    }
     if (!ReadPage(h, page, page_buffer)) return false;
     const std::uint32_t count = std::min(remaining, kPageSize - offset);
     std::memcpy(out, page_buffer + offset, count);
@@ -40,7 +47,13 @@ bool ReadRange(HANDLE h, std::uint32_t address, std::uint8_t* out, std::uint32_t
   return true;
 }
 
-bool WriteRange(HANDLE h, std::uint32_t address, const std::uint8_t* data, std::uint32_t length) {
+bool Write(HANDLE h, std::uint32_t address, const std::uint8_t* data, std::uint32_t length) {
+  // A range past the end of the flash would send sector and page numbers the part does not
+  // have; it is refused before anything is read or erased.
+  if (const DWORD error = CheckRequest(data, address, length)) {
+    SetLastError(error);
+    return false;
+  }
   // Each write owns its sector image, so writes to different cameras can run at the same time
   // in one process. The price is one 65 KiB allocation per call, small beside the 513
   // requests that every touched sector costs.
@@ -59,8 +72,8 @@ bool WriteRange(HANDLE h, std::uint32_t address, const std::uint8_t* data, std::
       if (!ReadPage(h, first_page + i, &image[i * kEntrySize + 4])) return false;
     }
     std::uint8_t number[4];
-    driver::PutU32(number, sector);
-    if (!driver::Request(h, driver::IOCTL_SPI_ERASE_SECTOR, number, sizeof number, nullptr, 0)) {
+    protocol::PutU32(number, sector);
+    if (!driver::Request(h, protocol::IOCTL_SPI_ERASE_SECTOR, number, sizeof number, nullptr, 0)) {
       return false;
     }
     // Merge the caller's bytes that fall into this sector; the next sector starts at its
@@ -75,8 +88,8 @@ bool WriteRange(HANDLE h, std::uint32_t address, const std::uint8_t* data, std::
     entry = 0;
     for (std::uint32_t i = 0; i < kPagesPerSector; ++i) {
       std::uint8_t* request = &image[i * kEntrySize];
-      driver::PutU32(request, first_page + i);
-      if (!driver::Request(h, driver::IOCTL_SPI_WRITE_PAGE, request, kEntrySize, nullptr, 0)) {
+      protocol::PutU32(request, first_page + i);
+      if (!driver::Request(h, protocol::IOCTL_SPI_WRITE_PAGE, request, kEntrySize, nullptr, 0)) {
         return false;
       }
     }

@@ -5,9 +5,9 @@
 #include <system_error>
 
 #include "device/device.h"
-#include "driver/ioctl.h"
 #include "driver/request.h"
 #include "driver/transport.h"
+#include "protocol/protocol.h"
 #include "stream/stream_math.h"
 
 namespace kepra::stream {
@@ -74,8 +74,8 @@ std::shared_ptr<Stream> Stream::Open(HANDLE camera, const kepra_StreamConfig& co
   std::shared_ptr<Stream> s(new Stream(camera));
   const bool info = config.WithInfo != 0;
   const bool sixteen = config.Depth == 16;
-  s->code_ = sixteen ? (info ? driver::IOCTL_GET_FRAME_EX16 : driver::IOCTL_GET_FRAME16)
-                     : (info ? driver::IOCTL_GET_FRAME_EX8 : driver::IOCTL_GET_FRAME8);
+  s->code_ = sixteen ? (info ? protocol::IOCTL_GET_FRAME_EX16 : protocol::IOCTL_GET_FRAME16)
+                     : (info ? protocol::IOCTL_GET_FRAME_EX8 : protocol::IOCTL_GET_FRAME8);
   s->header_bytes_ = info ? kInfoBytes : 0;
   s->request_bytes_ = sixteen ? (info ? format.BytesEx16 : format.Bytes16)
                               : (info ? format.BytesEx8 : format.Bytes8);
@@ -199,9 +199,9 @@ void Stream::GrabLoop(HANDLE device) {
     std::uint32_t counter = 0;
     std::uint64_t timestamp = 0;
     if (header_bytes_) {
-      counter = driver::GetU32(buffer);
-      timestamp = driver::GetU32(buffer + 8) |
-                  static_cast<std::uint64_t>(driver::GetU32(buffer + 12)) << 32;
+      counter = protocol::GetU32(buffer);
+      timestamp = protocol::GetU32(buffer + 8) |
+                  static_cast<std::uint64_t>(protocol::GetU32(buffer + 12)) << 32;
       if (have_counter_) stats_.Skipped += SkippedBetween(last_counter_, counter);
       have_counter_ = true;
       last_counter_ = counter;

@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "driver/ioctl.h"
 #include "kepra/kepra.h"
+#include "protocol/protocol.h"
 #include "rig.h"
 
 namespace kt {
 
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 using Lines = std::vector<std::string>;
 using Words = std::vector<std::string>;
 using Call = std::function<std::uint32_t()>;

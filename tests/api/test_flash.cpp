@@ -87,7 +87,7 @@ TEST_F(Flash, ReadRefusesBadArgumentsBeforeSendingAnything) {
   };
   const Case cases[] = {
       {0, 0, 87},          {0, 0x200001, 87},     {0x1FFFFF, 2, 87},
-      {0x200000, 1, 87},   {0xFFFFFF00, 256, 87},  // the end wraps to 0: caught by page number
+      {0x200000, 1, 87},   {0xFFFFFF00, 256, 87},  // the end would wrap to 0: no sum is formed
       {0xFFFFFFFF, 1, 87},
   };
   for (const Case& c : cases) {

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "driver/ioctl.h"
 #include "frame_math.h"
 #include "kepra/kepra.h"
+#include "protocol/protocol.h"
 #include "report.h"
 #include "rig.h"
 #ifdef _WIN32
@@ -44,7 +44,7 @@ extern const std::size_t kCarriedImageSize;
 namespace {
 
 namespace fs = std::filesystem;
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 
 const std::uint32_t kIndex = rig::TestIndex();
 

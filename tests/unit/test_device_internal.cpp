@@ -11,14 +11,14 @@
 #include <thread>
 
 #include "device/device.h"
-#include "driver/ioctl.h"
 #include "kepra/kepra.h"
+#include "protocol/protocol.h"
 #include "rig.h"
 
 namespace {
 
 using namespace kepra::device;
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 
 TEST(LockNames, AreVexolAndTwoDigits) {
   const std::pair<std::uint32_t, const char*> cases[] = {

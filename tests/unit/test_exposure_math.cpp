@@ -136,7 +136,7 @@ void PutLe16(std::vector<unsigned char>& buf, size_t at, uint16_t v) {
 }
 
 std::vector<unsigned char> Record(size_t shift, uint16_t freq, uint16_t a, uint16_t b) {
-  std::vector<unsigned char> buf(kFrameInfoMinSize + shift, 0xAA);
+  std::vector<unsigned char> buf(4066 + shift, 0xAA);  // the documented minimum size
   PutLe16(buf, shift + 4048, freq);
   PutLe16(buf, shift + 4060, a);
   PutLe16(buf, shift + 4064, b);

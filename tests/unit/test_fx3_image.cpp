@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "firmware/fx3_image.h"
+#include "fx3_image.h"
 
 #ifndef KEPRA_FX3_IMAGE_PATH
 #error "define KEPRA_FX3_IMAGE_PATH as a string literal naming kepra_fx3.img"
@@ -27,8 +27,8 @@
 
 namespace {
 
-using kepra::firmware::CheckFx3Image;
-using kepra::firmware::Fx3Check;
+using vcam::CheckFx3Image;
+using vcam::Fx3Check;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kCarriedImageBytes = 171976;  // 0x29FC8, the library's image length

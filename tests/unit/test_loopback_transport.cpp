@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "driver/ioctl.h"
+#include "protocol/protocol.h"
 #include "kepra/kepra.h"
 #include "loopback.h"
 #include "rig.h"

@@ -11,15 +11,15 @@
 #include <memory>
 #include <thread>
 
-#include "driver/ioctl.h"
 #include "platform/posix/handles.h"
 #include "platform/win32.h"
+#include "protocol/protocol.h"
 #include "rig.h"
 #include "server.h"
 
 namespace {
 
-namespace io = kepra::driver;
+namespace io = kepra::protocol;
 
 HANDLE OpenIndex(std::uint32_t index) {
   const std::string path =

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "core/strobe.h"
+#include "core/strobe_math.h"
 
 namespace kepra::core {
 namespace {

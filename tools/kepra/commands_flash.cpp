@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "firmware/fx3_image.h"
+#include "boot_image.h"
 #include "tool.h"
 
 namespace kepra_tool {
@@ -188,8 +188,7 @@ int FlashDump(const Options& options, const FlashOptions& flash) {
 // Refuses (exit 2) a file that the FX3 boot loader would not start, or that carries bytes
 // after the image: written to flash address 0, it would leave the camera in its boot loader.
 void CheckBootImage(const std::string& path, const std::vector<std::uint8_t>& image) {
-  const kepra::firmware::Fx3Check check =
-      kepra::firmware::CheckFx3Image(image.data(), image.size());
+  const BootImageVerdict check = WalkBootImage(image.data(), image.size());
   std::string problem;
   if (!check.valid) {
     problem = check.reason;

@@ -1,5 +1,6 @@
 // Device files: CreateFileA connects to a camera's Unix stream socket, DeviceIoControl sends
-// one request and receives its reply (wire.h). CloseHandle is the handle table's (handles.cpp).
+// one request and receives its reply (protocol/protocol.h). CloseHandle is the handle table's
+// (handles.cpp).
 //
 // A handle may carry several connections to the same device, made on demand, so that
 // requests from several threads on one handle run side by side (a frame wait on one does
@@ -27,7 +28,7 @@
 
 #include "platform/posix/handles.h"
 #include "platform/posix/win32_posix.h"
-#include "platform/posix/wire.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -187,19 +188,19 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     device->busy[fd] = false;
   }
 
-  std::uint8_t header[kepra::wire::kRequestHeaderSize];
-  kepra::wire::PutU32(header, code);
-  kepra::wire::PutU32(header + 4, in_size);
-  kepra::wire::PutU32(header + 8, out_size);
+  std::uint8_t header[kepra::protocol::kRequestHeaderSize];
+  kepra::protocol::PutU32(header, code);
+  kepra::protocol::PutU32(header + 4, in_size);
+  kepra::protocol::PutU32(header + 8, out_size);
   iovec parts[2] = {{header, sizeof header}, {in, in_size}};
-  std::uint8_t reply[kepra::wire::kReplyHeaderSize];
+  std::uint8_t reply[kepra::protocol::kReplyHeaderSize];
   Io io = SendAll(fd, parts, in_size ? 2 : 1);
   if (io == Io::kDone) io = ReceiveAll(fd, reply, sizeof reply);
   std::uint32_t status = 0, error = 0, count = 0;
   if (io == Io::kDone) {
-    status = kepra::wire::GetU32(reply);
-    error = kepra::wire::GetU32(reply + 4);
-    count = kepra::wire::GetU32(reply + 8);
+    status = kepra::protocol::GetU32(reply);
+    error = kepra::protocol::GetU32(reply + 4);
+    count = kepra::protocol::GetU32(reply + 8);
     // A reply that does not fit what was asked cannot be trusted, and its bytes would
     // desynchronise the connection: drop it.
     if (status > 1 || count > out_size || (status == 0 && count != 0)) {

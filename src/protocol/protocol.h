@@ -1,12 +1,54 @@
-// Control codes of the camera driver and the buffer sizes each request uses. Codes follow
-// the Windows CTL_CODE layout: device type 0x22, METHOD_BUFFERED, functions 0xF00..0xF3D;
-// 0x223Cxx needs any access, 0x227Cxx read access, 0x22BCxx write access.
+// The camera protocol, shared by the library and the virtual camera and nothing else of
+// either: the driver's control codes and the buffer sizes each request uses, the layout of
+// the records the driver exchanges, the POSIX channel's wire format, and the little-endian
+// byte helpers all of them use. Includes nothing of the library.
+//
+// Codes follow the Windows CTL_CODE layout: device type 0x22, METHOD_BUFFERED, functions
+// 0xF00..0xF3D; 0x223Cxx needs any access, 0x227Cxx read access, 0x22BCxx write access.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-namespace kepra::driver {
+namespace kepra::protocol {
+
+// ---- Little-endian fields. Records may sit at any address, so they go byte by byte.
+constexpr void PutU16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+constexpr std::uint16_t GetU16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+constexpr void PutU32(std::uint8_t* p, std::uint32_t v) {
+  PutU16(p, static_cast<std::uint16_t>(v));
+  PutU16(p + 2, static_cast<std::uint16_t>(v >> 16));
+}
+constexpr std::uint32_t GetU32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(GetU16(p)) | (static_cast<std::uint32_t>(GetU16(p + 2)) << 16);
+}
+
+// ---- POSIX device channel: one request at a time per connection.
+//   request: u32 control code, u32 input length, u32 output length, input bytes
+//   reply:   u32 status (1 success, 0 failure), u32 Win32 error (on failure),
+//            u32 bytes returned (at most the output length), that many output bytes
+constexpr std::size_t kRequestHeaderSize = 12;
+constexpr std::size_t kReplyHeaderSize = 12;
+
+// ---- The frame-information record in front of Ex and AfterEx frames.
+constexpr std::uint32_t kFrameInfoSize = 4096;
+constexpr std::size_t kFrameInfoEventCountOffset = 26;   // u16
+constexpr std::size_t kFrameInfoEventsOffset = 48;       // one byte per event
+constexpr std::uint16_t kFrameInfoMaxEvents = 4000;      // the record's room for event bytes
+constexpr std::size_t kFrameInfoFrequencyOffset = 4048;  // u16, sensor clock in MHz
+constexpr std::size_t kFrameInfoFactorAOffset = 4060;    // u16, exposure lines
+constexpr std::size_t kFrameInfoFactorBOffset = 4064;    // u16, line length
+// The bytes a reader of the record needs: up to the end of the last field it reads.
+constexpr std::size_t kFrameInfoMinSize = kFrameInfoFactorBOffset + 2;
+
+// The shortest buffer the driver serves its log text into.
+constexpr std::uint32_t kDriverLogMinimum = 21;
 
 constexpr std::uint32_t IOCTL_CHECK_ID = 0x223C00;
 constexpr std::uint32_t IOCTL_DEVICE_RESET = 0x223C04;
@@ -96,4 +138,4 @@ constexpr const ControlCode* FindControlCode(std::uint32_t code) {
   return nullptr;
 }
 
-}  // namespace kepra::driver
+}  // namespace kepra::protocol

@@ -1,14 +1,13 @@
 // Walks an EZ-USB FX3 boot image the way the FX3 boot loader does when it
 // boots from SPI flash address 0. The virtual camera uses the verdict to
-// decide whether its firmware would start; tools use it to vet an image
-// before it is written.
+// decide whether its firmware would start.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace kepra::firmware {
+namespace vcam {
 
 // FX3 memory regions that a boot image may load into and start from.
 inline constexpr std::uint32_t kItcmBase = 0x00000000;
@@ -29,4 +28,4 @@ struct Fx3Check {
 // the checksum are ignored. Never reads outside [data, data + size).
 Fx3Check CheckFx3Image(const std::uint8_t* data, std::size_t size);
 
-}  // namespace kepra::firmware
+}  // namespace vcam

@@ -3,8 +3,12 @@
 #include <cstdio>
 #include <utility>
 
-namespace kepra::firmware {
+#include "protocol/protocol.h"
+
+namespace vcam {
 namespace {
+
+using kepra::protocol::GetU32;
 
 constexpr std::uint8_t kSignature0 = 'C';
 constexpr std::uint8_t kSignature1 = 'Y';
@@ -13,11 +17,6 @@ constexpr std::uint8_t kCtlDataFile = 0x01;  // bit 0 set: loaded, never run
 constexpr std::size_t kHeaderBytes = 4;
 constexpr std::size_t kRecordBytes = 8;  // dLength + dAddress
 constexpr std::size_t kChecksumBytes = 4;
-
-std::uint32_t LoadLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 // [address, address + bytes) lies wholly inside ITCM or SYSMEM. 64-bit sums
 // so that a range near 4 GiB cannot wrap into a region.
@@ -68,8 +67,8 @@ Fx3Check CheckFx3Image(const std::uint8_t* data, std::size_t size) {
     if (size - pos < kRecordBytes) {
       return Fail(result, "truncated in a section record");
     }
-    const std::uint32_t words = LoadLe32(data + pos);
-    const std::uint32_t address = LoadLe32(data + pos + 4);
+    const std::uint32_t words = GetU32(data + pos);
+    const std::uint32_t address = GetU32(data + pos + 4);
     pos += kRecordBytes;
     if (words == 0) {
       result.entry = address;
@@ -90,7 +89,7 @@ Fx3Check CheckFx3Image(const std::uint8_t* data, std::size_t size) {
                               " does not fit in ITCM or SYSMEM");
     }
     for (std::uint32_t i = 0; i < words; ++i) {
-      sum += LoadLe32(data + pos);  // modulo 2^32 by unsigned wrap-around
+      sum += GetU32(data + pos);  // modulo 2^32 by unsigned wrap-around
       pos += 4;
     }
   }
@@ -105,7 +104,7 @@ Fx3Check CheckFx3Image(const std::uint8_t* data, std::size_t size) {
   if (size - pos < kChecksumBytes) {
     return Fail(result, "truncated before the checksum");
   }
-  const std::uint32_t stored = LoadLe32(data + pos);
+  const std::uint32_t stored = GetU32(data + pos);
   pos += kChecksumBytes;
   result.image_bytes = static_cast<std::uint32_t>(pos);
   if (stored != sum) {
@@ -115,4 +114,4 @@ Fx3Check CheckFx3Image(const std::uint8_t* data, std::size_t size) {
   return result;
 }
 
-}  // namespace kepra::firmware
+}  // namespace vcam
