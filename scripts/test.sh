@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds every configuration that the tests need and runs the whole test suite:
+#   Layers:        no source includes a folder its layer may not use (scripts/check-layers.sh)
 #   Linux (debug): the library, the virtual camera and all suites
 #   Linux (ASan+UBSan, TSan): the same suites under the sanitizers (LeakSanitizer included)
 #   Windows x64:   kepra.dll and the same API suites, run under Wine
@@ -15,6 +16,9 @@ scripts/setup.sh
 start=$(date +%s)
 # Seconds since the start, so that the log shows where CI time goes.
 stamp() { echo "== $1 ($(( $(date +%s) - start )) s)"; }
+
+stamp layers
+scripts/check-layers.sh
 
 for preset in linux-debug linux-asan linux-tsan win64 win32; do
   stamp "$preset"
