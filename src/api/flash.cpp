@@ -25,17 +25,19 @@ DWORD CheckUserRange(std::uint32_t address, std::uint32_t length) {
 extern "C" {
 
 uint32_t KEPRA_CALL CxReadSPIFlash(KEPRA_HANDLE H, uint32_t Address, void* Buffer,
-                                   uint32_t Length) {
+                                   uint32_t Length) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Buffer) return api::Fail(ERROR_INVALID_ADDRESS);
   if (Length == 0 || Length > flash::kFlashSize) return api::Fail(ERROR_INVALID_PARAMETER);
   if (EndsPast(Address, Length, flash::kFlashSize)) return api::Fail(ERROR_INVALID_PARAMETER);
   return flash::ReadRange(h, Address, static_cast<std::uint8_t*>(Buffer), Length) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL CxWriteSPIFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
-                                    uint32_t Length) {
+                                    uint32_t Length) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Data) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -46,10 +48,12 @@ uint32_t KEPRA_CALL CxWriteSPIFlash(KEPRA_HANDLE H, uint32_t Address, const void
     return api::Fail(ERROR_INVALID_PARAMETER);
   }
   return flash::WriteRange(h, Address, static_cast<const std::uint8_t*>(Data), Length) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_ReadFlash(KEPRA_HANDLE H, uint32_t Address, void* Buffer,
-                                    uint32_t Length) {
+                                    uint32_t Length) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Buffer) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -57,10 +61,12 @@ uint32_t KEPRA_CALL kepra_ReadFlash(KEPRA_HANDLE H, uint32_t Address, void* Buff
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return CxReadSPIFlash(H, Address + flash::kUserAreaBase, Buffer, Length);
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_WriteFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
-                                     uint32_t Length) {
+                                     uint32_t Length) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Data) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -68,6 +74,8 @@ uint32_t KEPRA_CALL kepra_WriteFlash(KEPRA_HANDLE H, uint32_t Address, const voi
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return CxWriteSPIFlash(H, Address + flash::kUserAreaBase, Data, Length);
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

@@ -18,9 +18,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/handles.h"
@@ -36,9 +36,30 @@ struct DeviceFile final : kepra::posix::Object {
   }
   std::string path;
   std::mutex mutex;
-  std::vector<int> idle;     // connections not in use by a request
-  std::map<int, bool> busy;  // connections carrying a request: cancelled?
+  std::vector<int> idle;  // connections not in use by a request
+  // Connections carrying a request, and whether it was cancelled. Both lists keep room for
+  // every connection, made when the connection is, so that a request on a connection
+  // allocates nothing: the release of the device lock never fails for want of memory.
+  std::vector<std::pair<int, bool>> busy;
   bool gone = false;
+
+  // Room in both lists for one connection more; may throw.
+  void MakeRoom() {
+    const std::size_t count = idle.size() + busy.size() + 1;
+    idle.reserve(count);
+    busy.reserve(count);
+  }
+  // Takes a connection off the busy list; whether its request was cancelled.
+  bool EndBusy(int fd) {
+    for (auto& entry : busy) {
+      if (entry.first != fd) continue;
+      const bool cancelled = entry.second;
+      entry = busy.back();
+      busy.pop_back();
+      return cancelled;
+    }
+    return false;
+  }
 };
 
 // Connects to a device socket; returns the fd or -1 with *error set.
@@ -123,13 +144,15 @@ bool ReceiveAll(int fd, void* buffer, std::size_t size) {
 HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
   return kepra::posix::OpenDeviceFile(path, disposition, [](LPCSTR p) {
+    // Allocated before connecting, so that a failed allocation leaves no connection behind.
+    auto device = std::make_shared<DeviceFile>(p);
+    device->MakeRoom();
     DWORD error = 0;
     const int fd = Connect(p, &error);
     if (fd < 0) {
       SetLastError(error);
       return std::shared_ptr<DeviceFile>();
     }
-    auto device = std::make_shared<DeviceFile>(p);
     device->idle.push_back(fd);
     return device;
   });
@@ -151,7 +174,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     if (!device->idle.empty()) {
       fd = device->idle.back();
       device->idle.pop_back();
-      device->busy[fd] = false;
+      device->busy.emplace_back(fd, false);
     }
   }
   if (fd < 0) {
@@ -163,7 +186,13 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
       SetLastError(ERROR_DEVICE_NOT_CONNECTED);
       return FALSE;
     }
-    device->busy[fd] = false;
+    try {
+      device->MakeRoom();
+    } catch (...) {
+      close(fd);
+      throw;
+    }
+    device->busy.emplace_back(fd, false);
   }
 
   std::uint8_t header[kepra::wire::kRequestHeaderSize];
@@ -182,7 +211,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     // desynchronise the connection: drop it.
     if (status > 1 || count > out_size || (status == 0 && count != 0)) {
       std::lock_guard lock(device->mutex);
-      device->busy.erase(fd);
+      device->EndBusy(fd);
       close(fd);
       SetLastError(ERROR_INVALID_DATA);
       return FALSE;
@@ -191,8 +220,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
   }
   {
     std::lock_guard lock(device->mutex);
-    const bool cancelled = device->busy[fd];
-    device->busy.erase(fd);
+    const bool cancelled = device->EndBusy(fd);
     if (cancelled) {
       // Shut down: never reused. A reply that arrived whole before the shutdown still counts.
       close(fd);
