@@ -13,21 +13,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 start=$(date +%s)
+# Seconds since the start, so that the log shows where CI time goes.
+stamp() { echo "== $1 ($(( $(date +%s) - start )) s)"; }
 
 for preset in linux-debug linux-asan linux-tsan win64 win32; do
-  echo "== $preset"
+  stamp "$preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"
   if [[ $preset == linux-debug ]]; then
-    echo "== python"
+    stamp python
     scripts/test-python.sh
-    echo "== viewer"
+    stamp viewer
     scripts/test-viewer.sh
   fi
 done
 
-echo "== linux-fuzz"
+stamp linux-fuzz
 cmake --preset linux-fuzz >/dev/null
 cmake --build --preset linux-fuzz
 scripts/fuzz.sh

@@ -71,6 +71,9 @@ class Stream : public CameraTest {
     CameraTest::TearDown();
   }
 
+  // Caller buffers live in the fixture: the stream writes into them until TearDown closes it.
+  std::vector<std::vector<std::uint64_t>> caller_buffers_;
+
   KEPRA_STREAM Open(const kepra_StreamConfig& c) {
     stream_ = kepra_OpenStream(h(), &c);
     EXPECT_NE(stream_, nullptr) << kepra_GetLastError();
@@ -352,7 +355,9 @@ TEST_F(Stream, CountsSkippedFramesAcrossTheCounterWrapAndFailedGrabs) {
   camera_->AddFault(stall);
   FailNth(io::IOCTL_GET_FRAME_EX16, 40);
 
-  KEPRA_STREAM s = Open(Config(16, 8));
+  // More buffers than the ~290 frames the test takes: a consumer slowed by a busy machine must
+  // not make the stream drop frames, which would leave gaps no counter explains.
+  KEPRA_STREAM s = Open(Config(16, 512));
   ASSERT_EQ(kepra_StartStream(s), 1u);
   std::vector<std::uint64_t> counters;
   while (counters.empty() || counters.back() < Unwrapped(0x20)) {
@@ -529,8 +534,9 @@ TEST_F(Stream, ASlowCallbackHoldsOneBufferWhileGrabbingGoesOn) {
 
 TEST_F(Stream, CallerBuffersOfExactlyAFrameReceiveTheFrames) {
   const std::uint32_t bytes = 4096 + 64 * 48 * 2;
-  std::vector<std::vector<std::uint64_t>> storage(3, std::vector<std::uint64_t>(bytes / 8));
-  void* buffers[3] = {storage[0].data(), storage[1].data(), storage[2].data()};
+  caller_buffers_.assign(3, std::vector<std::uint64_t>(bytes / 8));
+  void* buffers[3] = {caller_buffers_[0].data(), caller_buffers_[1].data(),
+                      caller_buffers_[2].data()};
   auto c = Config(16, 3);
   c.Buffers = buffers;
   c.BufferBytes = bytes;
