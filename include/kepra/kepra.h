@@ -30,6 +30,18 @@
 #define KEPRA_DATA __attribute__((visibility("default")))
 #endif
 
+/* No function lets an exception escape, whatever the language of the caller: C++ includers
+ * see them noexcept. A failed allocation inside one is reported like any other failure, with
+ * last error 8 (ERROR_NOT_ENOUGH_MEMORY). */
+#if defined(__cplusplus) && \
+    (__cplusplus >= 201103L || (defined(_MSVC_LANG) && _MSVC_LANG >= 201103L))
+#define KEPRA_NOEXCEPT noexcept
+#elif defined(__cplusplus)
+#define KEPRA_NOEXCEPT throw()
+#else
+#define KEPRA_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -79,15 +91,15 @@ typedef void* KEPRA_HANDLE;
 #define KEPRA_STATUS_INVALID_PARAMETER 0xC000000Du /* driver refused the device-index request */
 
 /* The calling thread's last-error value (on Windows the same value as GetLastError). */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetLastError(void);
-KEPRA_API void KEPRA_CALL kepra_SetLastError(uint32_t Error);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetLastError(void) KEPRA_NOEXCEPT;
+KEPRA_API void KEPRA_CALL kepra_SetLastError(uint32_t Error) KEPRA_NOEXCEPT;
 
 /* ---- Device session ---------------------------------------------------------------- */
 
 /* Opens the camera of a device index (0..34). Returns KEPRA_INVALID_HANDLE on failure. */
-KEPRA_API KEPRA_HANDLE KEPRA_CALL kepra_OpenDevice(uint32_t DeviceIndex);
+KEPRA_API KEPRA_HANDLE KEPRA_CALL kepra_OpenDevice(uint32_t DeviceIndex) KEPRA_NOEXCEPT;
 /* Closes a camera handle. Fails (last error 6) only for KEPRA_INVALID_HANDLE. */
-KEPRA_API uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H);
+KEPRA_API uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H) KEPRA_NOEXCEPT;
 
 /* ---- Frames --------------------------------------------------------------------------
  * One frame per call, written by the driver straight into the caller's buffer of Length
@@ -100,22 +112,26 @@ KEPRA_API uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H);
  * record (kepra_FrameInfo) in front. The camera fills exactly Length bytes: zeros after the
  * frame, or only its first bytes. A camera in its boot loader (no valid firmware after
  * kepra_DeviceReset) fails with ERROR_NOT_READY (21). */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrame16(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameEx16(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrame16(KEPRA_HANDLE H, void* Buffer,
+                                               uint32_t Length) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameEx16(KEPRA_HANDLE H, void* Buffer,
+                                                 uint32_t Length) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameAfterEx16(KEPRA_HANDLE H, void* Buffer, uint32_t Length,
-                                                      uint32_t Value);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrame8(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameEx8(KEPRA_HANDLE H, void* Buffer, uint32_t Length);
+                                                      uint32_t Value) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrame8(KEPRA_HANDLE H, void* Buffer,
+                                              uint32_t Length) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameEx8(KEPRA_HANDLE H, void* Buffer,
+                                                uint32_t Length) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameAfterEx8(KEPRA_HANDLE H, void* Buffer, uint32_t Length,
-                                                     uint32_t Value);
+                                                     uint32_t Value) KEPRA_NOEXCEPT;
 
 /* ---- Sensor registers --------------------------------------------------------------
  * 16-bit registers at 16-bit addresses; only the low 16 bits of Address and Value are used.
  * Invalid handle: 87. Both hold the device lock. */
 KEPRA_API uint32_t KEPRA_CALL kepra_ReadSensorReg(KEPRA_HANDLE H, uint32_t Address,
-                                                  uint16_t* Value);
+                                                  uint16_t* Value) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Address,
-                                                   uint32_t Value);
+                                                   uint32_t Value) KEPRA_NOEXCEPT;
 
 /* ---- Sensor clock ------------------------------------------------------------------
  * The sensor clock in whole MHz, kept by the driver; frame time, frame rate and exposure
@@ -125,10 +141,14 @@ KEPRA_API uint32_t KEPRA_CALL kepra_WriteSensorReg(KEPRA_HANDLE H, uint32_t Addr
  * the fraction and uses the low 32 bits of the whole number (49.9 sets 49; NaN and values
  * beyond the 64-bit range count as 0 and are refused with 87); kepra_GetFrequencyD stores
  * 0.0 when the read fails and refuses a null pointer like kepra_GetFrequency. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequency(KEPRA_HANDLE H, uint32_t* FrequencyMHz);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequency(KEPRA_HANDLE H, uint32_t FrequencyMHz);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequencyD(KEPRA_HANDLE H, double* FrequencyMHz);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequencyD(KEPRA_HANDLE H, double FrequencyMHz);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequency(KEPRA_HANDLE H,
+                                                 uint32_t* FrequencyMHz) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequency(KEPRA_HANDLE H,
+                                                 uint32_t FrequencyMHz) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrequencyD(KEPRA_HANDLE H,
+                                                  double* FrequencyMHz) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequencyD(KEPRA_HANDLE H,
+                                                  double FrequencyMHz) KEPRA_NOEXCEPT;
 
 /* ---- Frame time and frame rate -------------------------------------------------------
  * The frame time is line length * frame length in line-length units (one unit lasts
@@ -144,16 +164,17 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetFrequencyD(KEPRA_HANDLE H, double Frequen
  * frame first when the exposure no longer fits; it reports +infinity for a frame time of 0.
  * NewFrameRate may be null. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameTimeMinMax(KEPRA_HANDLE H, uint32_t* FrameTimeMin,
-                                                       uint32_t* FrameTimeMax);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameTime(KEPRA_HANDLE H, uint32_t* Frametime);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameTime(KEPRA_HANDLE H, uint32_t FrameTime);
+                                                       uint32_t* FrameTimeMax) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameTime(KEPRA_HANDLE H,
+                                                 uint32_t* Frametime) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameTime(KEPRA_HANDLE H, uint32_t FrameTime) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameRateMinMax(KEPRA_HANDLE H, double* FrameRateMin,
-                                                       double* FrameRateMax);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameRate(KEPRA_HANDLE H, double* FrameRate);
+                                                       double* FrameRateMax) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameRate(KEPRA_HANDLE H, double* FrameRate) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameRate(KEPRA_HANDLE H, double FrameRate,
-                                                 double* NewFrameRate);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetMinFrameRate(KEPRA_HANDLE H);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetMaxFrameRate(KEPRA_HANDLE H);
+                                                 double* NewFrameRate) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetMinFrameRate(KEPRA_HANDLE H) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetMaxFrameRate(KEPRA_HANDLE H) KEPRA_NOEXCEPT;
 
 /* ---- Frame information record -------------------------------------------------------
  * A per-frame record that the application keeps with a captured frame and hands to
@@ -219,23 +240,29 @@ KEPRA_STATIC_ASSERT(sizeof(kepra_FrameInfo) == 4096, "kepra_FrameInfo is 4096 by
  * kepra_GetFrameExposureMs computes a captured frame's exposure from its record, without a
  * device; a null record or a clock field of 0 gives 0.0. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMinMax(KEPRA_HANDLE H, uint32_t* ExpMin,
-                                                      uint32_t* ExpMax);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureFramerateMax(KEPRA_HANDLE H, uint32_t* Exposure);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetExposure(KEPRA_HANDLE H, uint32_t* Exposure);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetExposure(KEPRA_HANDLE H, uint32_t Exposure);
+                                                      uint32_t* ExpMax) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureFramerateMax(KEPRA_HANDLE H,
+                                                            uint32_t* Exposure) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposure(KEPRA_HANDLE H, uint32_t* Exposure) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetExposure(KEPRA_HANDLE H, uint32_t Exposure) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMinMaxMs(KEPRA_HANDLE H, double* ExpMin,
-                                                        double* ExpMax);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureFramerateMaxMs(KEPRA_HANDLE H, double* ExposureMs);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMs(KEPRA_HANDLE H, double* ExposureMs);
+                                                        double* ExpMax) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureFramerateMaxMs(KEPRA_HANDLE H,
+                                                              double* ExposureMs) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureMs(KEPRA_HANDLE H,
+                                                  double* ExposureMs) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_SetExposureMs(KEPRA_HANDLE H, double ExposureMs,
-                                                  double* NewExposureMs);
+                                                  double* NewExposureMs) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTimeMinMax(KEPRA_HANDLE H, uint32_t* ExpTimeMin,
-                                                          uint32_t* ExpTimeMax);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTimeFramerateMax(KEPRA_HANDLE H,
-                                                                uint32_t* ExposureTime);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTime(KEPRA_HANDLE H, uint32_t* ExposureTime);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetExposureTime(KEPRA_HANDLE H, uint32_t ExposureTime);
-KEPRA_API double KEPRA_CALL kepra_GetFrameExposureMs(const kepra_FrameInfo* FrameInfo);
+                                                          uint32_t* ExpTimeMax) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL
+kepra_GetExposureTimeFramerateMax(KEPRA_HANDLE H, uint32_t* ExposureTime) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetExposureTime(KEPRA_HANDLE H,
+                                                    uint32_t* ExposureTime) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetExposureTime(KEPRA_HANDLE H,
+                                                    uint32_t ExposureTime) KEPRA_NOEXCEPT;
+KEPRA_API double KEPRA_CALL kepra_GetFrameExposureMs(const kepra_FrameInfo* FrameInfo)
+    KEPRA_NOEXCEPT;
 
 /* ---- Gain ----------------------------------------------------------------------------
  * Factors, converted to the sensor's 8-bit codes (nearest code, halfway values upward;
@@ -245,12 +272,14 @@ KEPRA_API double KEPRA_CALL kepra_GetFrameExposureMs(const kepra_FrameInfo* Fram
  * no check of its own: the device lock refuses the invalid handle (0xC0000008).
  * kepra_SetGain pauses 20 ms under the lock after its write, also when the write failed.
  * kepra_SetGainC writes GB/GR, then B/R; when the second write fails the first stays. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetGain(KEPRA_HANDLE H, double* AGain, double* DGain);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetGain(KEPRA_HANDLE H, double AGain, double DGain);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetGain(KEPRA_HANDLE H, double* AGain,
+                                            double* DGain) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetGain(KEPRA_HANDLE H, double AGain,
+                                            double DGain) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_GetGainC(KEPRA_HANDLE H, double* GB, double* GR, double* B,
-                                             double* R);
+                                             double* R) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_SetGainC(KEPRA_HANDLE H, double GB, double GR, double B,
-                                             double R);
+                                             double R) KEPRA_NOEXCEPT;
 
 /* ---- Identity and camera information -------------------------------------------------
  * The camera's 78-byte identity record, read and written whole, and the camera description
@@ -295,19 +324,25 @@ KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfoEx, IdentWord) == 4, "IdentWord at 
 KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfoEx, IdentByte4) == 8, "IdentByte4 at 8");
 KEPRA_STATIC_ASSERT(offsetof(kepra_CameraInfoEx, IdentByte5) == 10, "IdentByte5 at 10");
 
-KEPRA_API uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentData);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H,
+                                                 kepra_IdentData* IdentData) KEPRA_NOEXCEPT;
 /* The record is passed by value: all 78 bytes travel as the argument. */
-KEPRA_API uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H, kepra_IdentData IdentData);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetCameraInfo(KEPRA_HANDLE H, kepra_CameraInfo* Info);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetCameraInfoEx(KEPRA_HANDLE H, kepra_CameraInfoEx* InfoEx);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H,
+                                                 kepra_IdentData IdentData) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetCameraInfo(KEPRA_HANDLE H,
+                                                  kepra_CameraInfo* Info) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetCameraInfoEx(KEPRA_HANDLE H,
+                                                    kepra_CameraInfoEx* InfoEx) KEPRA_NOEXCEPT;
 /* Asks the camera for its identity-check reply, CheckIdLen bytes (only read, never written
  * back). A null CheckIdLen is refused like a null CheckId. */
 KEPRA_API uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId,
-                                            const uint32_t* CheckIdLen);
+                                            const uint32_t* CheckIdLen) KEPRA_NOEXCEPT;
 /* The USB vendor and product identifiers cannot be read or changed through this library:
  * after their argument checks both return 0 without setting a last error. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID, uint16_t* PID);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetVIDPID(KEPRA_HANDLE H, uint16_t VID, uint16_t PID);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID,
+                                              uint16_t* PID) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetVIDPID(KEPRA_HANDLE H, uint16_t VID,
+                                              uint16_t PID) KEPRA_NOEXCEPT;
 
 /* ---- Versions and diagnostics ------------------------------------------------------
  * One request each, without the device lock. Invalid handle: 6; null required pointer: 487.
@@ -317,20 +352,21 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetVIDPID(KEPRA_HANDLE H, uint16_t VID, uint
  * Sign = 1 when that word is negative (Sign may be null). Only driver 0.1.96 is accepted:
  * any other gives 0 with last error 1638, the values written all the same. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetDriverVer(KEPRA_HANDLE H, uint8_t* Major, uint8_t* Minor,
-                                                 uint16_t* Build, uint32_t* Sign);
+                                                 uint16_t* Build, uint32_t* Sign) KEPRA_NOEXCEPT;
 /* The USB connection speed as the driver codes it; SpeedDetail (may be null) receives the
  * driver's second speed value. Nothing is written on failure. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetUsbSpeed(KEPRA_HANDLE H, uint32_t* Speed,
-                                                uint32_t* SpeedDetail);
-KEPRA_API uint32_t KEPRA_CALL kepra_DeviceReset(KEPRA_HANDLE H);
+                                                uint32_t* SpeedDetail) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_DeviceReset(KEPRA_HANDLE H) KEPRA_NOEXCEPT;
 /* The driver's log text into Buffer (Length bytes, at least KEPRA_DRIVER_LOG_MIN; a shorter
  * one fails with 122 before the handle is looked at); BytesReturned gets the bytes written. */
 #define KEPRA_DRIVER_LOG_MIN 21u
 KEPRA_API uint32_t KEPRA_CALL kepra_GetDrvLogMsg(KEPRA_HANDLE H, char* Buffer, uint32_t Length,
-                                                 uint32_t* BytesReturned);
+                                                 uint32_t* BytesReturned) KEPRA_NOEXCEPT;
 /* The camera firmware's five version values; Ver3 and Ver4 may be null. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFWVersion(KEPRA_HANDLE H, uint16_t* Ver1, uint16_t* Ver2,
-                                                 uint16_t* Ver3, uint16_t* Ver4, uint8_t* Ver5);
+                                                 uint16_t* Ver3, uint16_t* Ver4,
+                                                 uint8_t* Ver5) KEPRA_NOEXCEPT;
 
 /* ---- SPI flash -------------------------------------------------------------------------
  * The camera's 2 MiB boot flash as byte ranges. CxReadSPIFlash and CxWriteSPIFlash take
@@ -347,13 +383,13 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFWVersion(KEPRA_HANDLE H, uint16_t* Ver1,
 #define KEPRA_USER_AREA_SIZE 0xA0000u
 
 KEPRA_API uint32_t KEPRA_CALL CxReadSPIFlash(KEPRA_HANDLE H, uint32_t Address, void* Buffer,
-                                             uint32_t Length);
+                                             uint32_t Length) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL CxWriteSPIFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
-                                              uint32_t Length);
+                                              uint32_t Length) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_ReadFlash(KEPRA_HANDLE H, uint32_t Address, void* Buffer,
-                                              uint32_t Length);
+                                              uint32_t Length) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_WriteFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
-                                               uint32_t Length);
+                                               uint32_t Length) KEPRA_NOEXCEPT;
 
 /* ---- Firmware update -------------------------------------------------------------------
  * Both updates write from flash address 0 under the device lock and do not restart the
@@ -368,25 +404,26 @@ KEPRA_API uint32_t KEPRA_CALL kepra_WriteFlash(KEPRA_HANDLE H, uint32_t Address,
  * after the file was read. */
 #define KEPRA_FIRMWARE_REGION_SIZE 0x160000u
 
-KEPRA_API uint32_t KEPRA_CALL kepra_UpdateFW(KEPRA_HANDLE H);
-KEPRA_API uint32_t KEPRA_CALL kepra_UpdateFWFromFile(KEPRA_HANDLE H, const char* Path);
+KEPRA_API uint32_t KEPRA_CALL kepra_UpdateFW(KEPRA_HANDLE H) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_UpdateFWFromFile(KEPRA_HANDLE H,
+                                                     const char* Path) KEPRA_NOEXCEPT;
 /* Sends the driver its firmware-error test request; no argument checks, no lock. */
-KEPRA_API uint32_t KEPRA_CALL kepra_PostTestFWError(KEPRA_HANDLE H);
+KEPRA_API uint32_t KEPRA_CALL kepra_PostTestFWError(KEPRA_HANDLE H) KEPRA_NOEXCEPT;
 
 /* ---- Readout mode and HDR -----------------------------------------------------------
  * The readout mode is bits 4-5 of sensor register 11 (0..3); setting it also writes the
  * sensor's tuning registers where the sensor variant (register 127) needs them. HDR is an
  * on/off switch kept by the driver. Invalid handle or null pointer: 87 with a debug line.
  * All four hold the device lock. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetReadoutMode(KEPRA_HANDLE H, uint32_t* Mode);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetReadoutMode(KEPRA_HANDLE H, uint32_t* Mode) KEPRA_NOEXCEPT;
 /* Only the two low bits of Mode reach the sensor. Fails without a last error of its own on
  * an unknown sensor variant (nothing written) and for mode 3 on variant 0x0900 (register 11
  * is written, the tuning registers are not). */
-KEPRA_API uint32_t KEPRA_CALL kepra_SetReadoutMode(KEPRA_HANDLE H, uint32_t Mode);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetReadoutMode(KEPRA_HANDLE H, uint32_t Mode) KEPRA_NOEXCEPT;
 /* Delivers the driver's HDR byte unchanged. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetHDR(KEPRA_HANDLE H, uint8_t* pHDR);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetHDR(KEPRA_HANDLE H, uint8_t* pHDR) KEPRA_NOEXCEPT;
 /* Any non-zero HDR switches it on (the driver receives 1), zero off. */
-KEPRA_API uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR) KEPRA_NOEXCEPT;
 
 /* ---- Snapshot, strobe and events ------------------------------------------------------
  * Invalid handle or null pointer: 87 with a debug line. All but kepra_CheckEventsState hold
@@ -397,9 +434,9 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetHDR(KEPRA_HANDLE H, uint8_t HDR);
  * timeout 0). Timeouts up to 0x7FFFFFFF read back as set. The getter reports 0x80000000 as
  * Inverted = 1, TimeoutMs = 0, and refuses null pointers in the order TimeoutMs, Inverted. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetSnapshotParams(KEPRA_HANDLE H, uint32_t* TimeoutMs,
-                                                      uint8_t* Inverted);
+                                                      uint8_t* Inverted) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_SetSnapshotParams(KEPRA_HANDLE H, uint32_t TimeoutMs,
-                                                      uint8_t Inverted);
+                                                      uint8_t Inverted) KEPRA_NOEXCEPT;
 
 /* Strobe: mode 0..3 (sensor register 11 bits 6-7), off and on delays (register 5 low and
  * high byte) and an inverted flag (register 7 bit 14); the other bits of registers 7 and 11
@@ -409,16 +446,17 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetSnapshotParams(KEPRA_HANDLE H, uint32_t T
  * it leaves the inverted flag alone and still sets the mode. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetStrobeParams(KEPRA_HANDLE H, uint32_t* StrobeMode,
                                                     uint8_t* StrobeOffDelay, uint8_t* StrobeOnDelay,
-                                                    uint8_t* Inverted);
+                                                    uint8_t* Inverted) KEPRA_NOEXCEPT;
 KEPRA_API uint32_t KEPRA_CALL kepra_SetStrobeParams(KEPRA_HANDLE H, uint32_t StrobeMode,
                                                     uint8_t StrobeOffDelay, uint8_t StrobeOnDelay,
-                                                    uint8_t Inverted);
+                                                    uint8_t Inverted) KEPRA_NOEXCEPT;
 
 /* Events state: one byte of event bits kept by the driver. The setter gives the bits selected
  * by Mask (only bits 0-3 count) the values they have in Bit and keeps the other bits, except
  * that a bit set in Bit outside the selection is cleared. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetEventsState(KEPRA_HANDLE H, uint8_t* Bit);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit, uint8_t Mask);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetEventsState(KEPRA_HANDLE H, uint8_t* Bit) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit,
+                                                   uint8_t Mask) KEPRA_NOEXCEPT;
 
 /* Searches the events of a frame-information record (event count: unsigned 16-bit,
  * little-endian, at byte offset 26; one event byte each from offset 48) for the first whose
@@ -426,7 +464,7 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit, 
  * 4000. Returns its index, or -1 when there is none or FrameInfo is
  * null. Takes no handle and no lock and sets no last error. */
 KEPRA_API int32_t KEPRA_CALL kepra_CheckEventsState(const void* FrameInfo, uint8_t Bit,
-                                                    uint8_t Mask);
+                                                    uint8_t Mask) KEPRA_NOEXCEPT;
 
 /* ---- Frame parameters, stream mode and front LED ---------------------------------------
  * Settings the driver keeps; the library carries them unchanged. */
@@ -455,11 +493,13 @@ KEPRA_STATIC_ASSERT(offsetof(kepra_FrameParams, Reserved) == 16, "Reserved at 16
 #define KEPRA_FRAME_FLIP_Y 0x0002u
 
 /* Reads the record; no handle check of its own and no lock: a bad handle fails in the request. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameParams(KEPRA_HANDLE H, kepra_FrameParams* Params);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameParams(KEPRA_HANDLE H,
+                                                   kepra_FrameParams* Params) KEPRA_NOEXCEPT;
 /* Sends the record under the device lock (invalid handle: 0xC0000008 from the lock), then
  * lengthens the sensor's frame where the new setting needs it, even when the driver refused
  * the record. The result is the driver's answer to the record. */
-KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H, const kepra_FrameParams* Params);
+KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H,
+                                                   const kepra_FrameParams* Params) KEPRA_NOEXCEPT;
 /* Stream mode, a 32-bit value of the driver's. Invalid handle: 87. The setter holds the lock.
  * KEPRA_STREAM_FREE_RUNNING (0, the default): frames are delivered as the sensor produces them.
  * KEPRA_STREAM_SNAPSHOT (1): each frame request waits for a trigger and fails with
@@ -467,10 +507,10 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H, const kepra_F
  * a timeout of 0 waits without limit). */
 #define KEPRA_STREAM_FREE_RUNNING 0u
 #define KEPRA_STREAM_SNAPSHOT 1u
-KEPRA_API uint32_t KEPRA_CALL kepra_GetStreamMode(KEPRA_HANDLE H, uint32_t* Mode);
-KEPRA_API uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetStreamMode(KEPRA_HANDLE H, uint32_t* Mode) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode) KEPRA_NOEXCEPT;
 /* Sends the LED state byte to the camera. Invalid handle: 6. No lock. */
-KEPRA_API uint32_t KEPRA_CALL kepra_SwitchFrontLED(KEPRA_HANDLE H, uint8_t State);
+KEPRA_API uint32_t KEPRA_CALL kepra_SwitchFrontLED(KEPRA_HANDLE H, uint8_t State) KEPRA_NOEXCEPT;
 
 /* ---- Bad pixels ------------------------------------------------------------------------
  * The camera corrects defective pixels from a list it keeps. Each function sends one request
@@ -496,24 +536,27 @@ KEPRA_STATIC_ASSERT(offsetof(kepra_BadPixel, Kind) == 4, "Kind at 4");
  * switched on, else 0) and HasList (1 when its list holds at least one entry). Either pointer
  * may be null. Invalid handle: 6. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetFixBadPixels(KEPRA_HANDLE H, uint8_t* Enabled,
-                                                    uint8_t* HasList);
+                                                    uint8_t* HasList) KEPRA_NOEXCEPT;
 /* Switches correction on (Enable non-zero) or off; Previous, if not null, receives the
  * camera's reply: the switch as it was before (0 or 1). Invalid handle: 6. */
 KEPRA_API uint32_t KEPRA_CALL kepra_SetFixBadPixels(KEPRA_HANDLE H, uint8_t Enable,
-                                                    uint8_t* Previous);
+                                                    uint8_t* Previous) KEPRA_NOEXCEPT;
 /* Stores KEPRA_MAX_BAD_PIXELS. H is not looked at; a null Count fails without a last error. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetMaxBadPixelCount(KEPRA_HANDLE H, uint16_t* Count);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetMaxBadPixelCount(KEPRA_HANDLE H,
+                                                        uint16_t* Count) KEPRA_NOEXCEPT;
 /* The number of entries in the camera's list. Invalid handle: 6. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H, uint16_t* Count);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H,
+                                                     uint16_t* Count) KEPRA_NOEXCEPT;
 /* Reads the list into Data, which holds Count entries; Delivered, if not null, receives the
  * number of whole entries the driver wrote. Handle and Data go to the request unchecked. */
 KEPRA_API uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPixel* Data,
-                                                    uint16_t Count, uint16_t* Delivered);
+                                                    uint16_t Count,
+                                                    uint16_t* Delivered) KEPRA_NOEXCEPT;
 /* Replaces the camera's list by Count entries (0 empties it); Reply, if not null, receives the
  * camera's answer: the number of entries it now keeps. Handle and Data go to the request
  * unchecked. */
 KEPRA_API uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_BadPixel* Data,
-                                                    uint16_t Count, uint16_t* Reply);
+                                                    uint16_t Count, uint16_t* Reply) KEPRA_NOEXCEPT;
 
 /* ---- Library version and error text -----------------------------------------------------
  * No handle, no lock, no request; callable from any thread at any time. */
@@ -526,13 +569,13 @@ KEPRA_API uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_
   ((KEPRA_VERSION_MAJOR << 16) | (KEPRA_VERSION_MINOR << 8) | KEPRA_VERSION_PATCH)
 
 /* (major << 16) | (minor << 8) | patch of the library that is running. */
-KEPRA_API uint32_t KEPRA_CALL kepra_GetLibraryVersion(void);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetLibraryVersion(void) KEPRA_NOEXCEPT;
 
 /* Static English text for any last-error value the library, its platform layer or the driver
  * leaves: the code's name and what it means here, e.g. "ERROR_INVALID_PARAMETER: a value is out
  * of range or a required pointer is missing". A code it does not know gives a fixed text that
  * says so. Never null; the text must not be freed. */
-KEPRA_API const char* KEPRA_CALL kepra_ErrorText(uint32_t Code);
+KEPRA_API const char* KEPRA_CALL kepra_ErrorText(uint32_t Code) KEPRA_NOEXCEPT;
 
 /* ---- Frame format ----------------------------------------------------------------------
  * What a frame of the current frame parameters looks like: a record whose first field is its
@@ -557,7 +600,8 @@ typedef struct kepra_FrameFormat {
   uint32_t ColorFilter; /* KEPRA_CFA_*, after region offset, mirroring and flipping */
 } kepra_FrameFormat;
 KEPRA_STATIC_ASSERT(sizeof(kepra_FrameFormat) == 36, "kepra_FrameFormat is 36 bytes");
-KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H, kepra_FrameFormat* Format);
+KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H,
+                                                   kepra_FrameFormat* Format) KEPRA_NOEXCEPT;
 
 /* ---- Streams ------------------------------------------------------------------------------
  * A stream grabs frames on a thread of its own into a pool of buffers, while the application
@@ -643,31 +687,33 @@ typedef void(KEPRA_CALL* kepra_FrameCallback)(const kepra_Frame* Frame, void* Co
  * ERROR_INSUFFICIENT_BUFFER (122) and nothing is grabbed. Returns null on failure (last error
  * set). Nothing is grabbed before kepra_StartStream. */
 KEPRA_API KEPRA_STREAM KEPRA_CALL kepra_OpenStream(KEPRA_HANDLE H,
-                                                   const kepra_StreamConfig* Config);
+                                                   const kepra_StreamConfig* Config) KEPRA_NOEXCEPT;
 /* Delivers frames to Callback (null: back to kepra_NextFrame) from the next start on. Only
  * while stopped (else 5023). With a callback set kepra_NextFrame fails with 5023. */
 KEPRA_API uint32_t KEPRA_CALL kepra_SetFrameCallback(KEPRA_STREAM S, kepra_FrameCallback Callback,
-                                                     void* Context);
+                                                     void* Context) KEPRA_NOEXCEPT;
 /* Starts grabbing: opens the stream's device handle and its threads. Frames still queued from
  * an earlier run are discarded and the statistics start again; frames the application still
  * holds stay its own until released. Already running: 5023. */
-KEPRA_API uint32_t KEPRA_CALL kepra_StartStream(KEPRA_STREAM S);
+KEPRA_API uint32_t KEPRA_CALL kepra_StartStream(KEPRA_STREAM S) KEPRA_NOEXCEPT;
 /* Takes the oldest queued frame into *Frame, waiting up to TimeoutMs (KEPRA_INFINITE: no
  * limit). Time-out: 0 with 1460. Stopped (or never started) with nothing queued: 0 with 995;
  * frames queued before a stop are still handed out. Camera gone: 0 with its error (1167) once
  * the queue is empty. The frame stays the caller's until kepra_ReleaseFrame. */
 KEPRA_API uint32_t KEPRA_CALL kepra_NextFrame(KEPRA_STREAM S, kepra_Frame* Frame,
-                                              uint32_t TimeoutMs);
+                                              uint32_t TimeoutMs) KEPRA_NOEXCEPT;
 /* Gives a frame's buffer back to the pool. A frame not held by the application (released
  * twice, delivered to a callback, made up): 87. */
-KEPRA_API uint32_t KEPRA_CALL kepra_ReleaseFrame(KEPRA_STREAM S, const kepra_Frame* Frame);
+KEPRA_API uint32_t KEPRA_CALL kepra_ReleaseFrame(KEPRA_STREAM S,
+                                                 const kepra_Frame* Frame) KEPRA_NOEXCEPT;
 /* Stops grabbing and returns promptly: a grab waiting in the driver is cancelled; a running
  * callback is waited for (unless Stop is called from the callback itself). Wakes every
  * kepra_NextFrame waiting on the stream. Stopping a stopped stream succeeds. */
-KEPRA_API uint32_t KEPRA_CALL kepra_StopStream(KEPRA_STREAM S);
-KEPRA_API uint32_t KEPRA_CALL kepra_GetStreamStats(KEPRA_STREAM S, kepra_StreamStats* Stats);
+KEPRA_API uint32_t KEPRA_CALL kepra_StopStream(KEPRA_STREAM S) KEPRA_NOEXCEPT;
+KEPRA_API uint32_t KEPRA_CALL kepra_GetStreamStats(KEPRA_STREAM S,
+                                                   kepra_StreamStats* Stats) KEPRA_NOEXCEPT;
 /* Stops the stream and frees it with its buffers (frames still held become invalid). */
-KEPRA_API uint32_t KEPRA_CALL kepra_CloseStream(KEPRA_STREAM S);
+KEPRA_API uint32_t KEPRA_CALL kepra_CloseStream(KEPRA_STREAM S) KEPRA_NOEXCEPT;
 
 /* Reserved data symbol kept for binary compatibility; the library never reads or writes it. */
 extern KEPRA_DATA uint8_t Conv16to8_inst[65536];

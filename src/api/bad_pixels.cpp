@@ -12,7 +12,8 @@ constexpr std::uint32_t kEntrySize = 5;
 
 extern "C" {
 
-uint32_t KEPRA_CALL kepra_GetFixBadPixels(KEPRA_HANDLE H, uint8_t* Enabled, uint8_t* HasList) {
+uint32_t KEPRA_CALL kepra_GetFixBadPixels(KEPRA_HANDLE H, uint8_t* Enabled,
+                                          uint8_t* HasList) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   std::uint8_t reply[2] = {};
@@ -23,9 +24,12 @@ uint32_t KEPRA_CALL kepra_GetFixBadPixels(KEPRA_HANDLE H, uint8_t* Enabled, uint
   if (Enabled) *Enabled = reply[0];
   if (HasList) *HasList = reply[1];
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetFixBadPixels(KEPRA_HANDLE H, uint8_t Enable, uint8_t* Previous) {
+uint32_t KEPRA_CALL kepra_SetFixBadPixels(KEPRA_HANDLE H, uint8_t Enable,
+                                          uint8_t* Previous) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   std::uint8_t reply = 0;
@@ -35,16 +39,20 @@ uint32_t KEPRA_CALL kepra_SetFixBadPixels(KEPRA_HANDLE H, uint8_t Enable, uint8_
   }
   if (Previous) *Previous = reply;
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetMaxBadPixelCount(KEPRA_HANDLE, uint16_t* Count) {
+uint32_t KEPRA_CALL kepra_GetMaxBadPixelCount(KEPRA_HANDLE, uint16_t* Count) noexcept try {
   // A constant: the handle is not looked at and a null pointer sets no last error.
   if (!Count) return 0;
   *Count = KEPRA_MAX_BAD_PIXELS;
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H, uint16_t* Count) {
+uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H, uint16_t* Count) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!driver::Request(h, protocol::IOCTL_GET_BAD_PIXELS_COUNT, nullptr, 0, Count, 2)) {
@@ -52,10 +60,12 @@ uint32_t KEPRA_CALL kepra_GetBadPixelCount(KEPRA_HANDLE H, uint16_t* Count) {
     return 0;
   }
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPixel* Data, uint16_t Count,
-                                          uint16_t* Delivered) {
+                                          uint16_t* Delivered) noexcept try {
   std::uint32_t returned = 0;
   if (!driver::Request(api::ToHandle(H), protocol::IOCTL_GET_BAD_PIXELS_DATA, nullptr, 0, Data,
                        Count * kEntrySize, &returned)) {
@@ -65,10 +75,12 @@ uint32_t KEPRA_CALL kepra_GetBadPixelData(KEPRA_HANDLE H, kepra_BadPixel* Data, 
   // Whole entries only, as many as the driver actually wrote.
   if (Delivered) *Delivered = static_cast<std::uint16_t>(returned / kEntrySize);
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_BadPixel* Data,
-                                          uint16_t Count, uint16_t* Reply) {
+                                          uint16_t Count, uint16_t* Reply) noexcept try {
   std::uint8_t reply[2] = {0, 0};
   if (!driver::Request(api::ToHandle(H), protocol::IOCTL_SET_BAD_PIXELS_DATA, Data,
                        Count * kEntrySize, reply, sizeof reply)) {
@@ -76,6 +88,8 @@ uint32_t KEPRA_CALL kepra_SetBadPixelData(KEPRA_HANDLE H, const kepra_BadPixel* 
   }
   if (Reply) *Reply = protocol::GetU16(reply);
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

@@ -2,6 +2,8 @@
 #pragma once
 
 #define KEPRA_BUILDING_LIBRARY 1
+#include <new>
+
 #include "device/device.h"
 #include "kepra/kepra.h"
 #include "platform/win32.h"
@@ -21,6 +23,24 @@ inline std::uint32_t Refuse(const char* line) {
   device::CxDebugPrint("%s", line);
   SetLastError(ERROR_INVALID_PARAMETER);
   return 0;
+}
+
+// The answer of an export to an exception from inside it, from the handler of its
+// function-try-block (the export's locals, its device lock among them, are gone by then):
+// its failure value, with last error 8 for a failed allocation (the only exception the
+// library raises; anything else counts as a general failure, 31). Nothing unwinds into the
+// caller, who may be C.
+template <class Result = std::uint32_t>
+Result Caught(Result failure = Result{}) noexcept {
+  DWORD error = ERROR_GEN_FAILURE;
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+  }
+  SetLastError(error);
+  return failure;
 }
 
 }  // namespace kepra::api

@@ -11,7 +11,7 @@ using namespace kepra;
 
 extern "C" {
 
-uint32_t KEPRA_CALL kepra_UpdateFW(KEPRA_HANDLE H) {
+uint32_t KEPRA_CALL kepra_UpdateFW(KEPRA_HANDLE H) noexcept try {
   std::uint16_t first, second, third, fourth;
   std::uint8_t fifth;
   if (!kepra_GetFWVersion(H, &first, &second, &third, &fourth, &fifth)) return 0;
@@ -19,9 +19,11 @@ uint32_t KEPRA_CALL kepra_UpdateFW(KEPRA_HANDLE H) {
     return api::Fail(ERROR_PRODUCT_VERSION);
   }
   return flash::WriteFirmware(api::ToHandle(H), firmware::kImage, firmware::kImageSize) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_UpdateFWFromFile(KEPRA_HANDLE H, const char* Path) {
+uint32_t KEPRA_CALL kepra_UpdateFWFromFile(KEPRA_HANDLE H, const char* Path) noexcept try {
   if (!Path) return api::Fail(ERROR_INVALID_PARAMETER);
   std::vector<std::uint8_t> content;
   if (!flash::ReadFirmwareFile(Path, content)) return 0;
@@ -31,13 +33,17 @@ uint32_t KEPRA_CALL kepra_UpdateFWFromFile(KEPRA_HANDLE H, const char* Path) {
                               content.size())
              ? 1
              : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_PostTestFWError(KEPRA_HANDLE H) {
+uint32_t KEPRA_CALL kepra_PostTestFWError(KEPRA_HANDLE H) noexcept try {
   return driver::Request(api::ToHandle(H), protocol::IOCTL_POST_TEST_FW_ERROR, nullptr, 0, nullptr,
                          0)
              ? 1
              : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

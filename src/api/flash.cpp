@@ -19,21 +19,25 @@ DWORD CheckUserRequest(const void* bytes, std::uint32_t address, std::uint32_t l
 extern "C" {
 
 uint32_t KEPRA_CALL CxReadSPIFlash(KEPRA_HANDLE H, uint32_t Address, void* Buffer,
-                                   uint32_t Length) {
+                                   uint32_t Length) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   return flash::Read(h, Address, static_cast<std::uint8_t*>(Buffer), Length) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL CxWriteSPIFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
-                                    uint32_t Length) {
+                                    uint32_t Length) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   return flash::Write(h, Address, static_cast<const std::uint8_t*>(Data), Length) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_ReadFlash(KEPRA_HANDLE H, uint32_t Address, void* Buffer,
-                                    uint32_t Length) {
+                                    uint32_t Length) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (const DWORD error = CheckUserRequest(Buffer, Address, Length)) return api::Fail(error);
@@ -42,10 +46,12 @@ uint32_t KEPRA_CALL kepra_ReadFlash(KEPRA_HANDLE H, uint32_t Address, void* Buff
   return flash::Read(h, Address + flash::kUserAreaBase, static_cast<std::uint8_t*>(Buffer), Length)
              ? 1
              : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_WriteFlash(KEPRA_HANDLE H, uint32_t Address, const void* Data,
-                                     uint32_t Length) {
+                                     uint32_t Length) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (const DWORD error = CheckUserRequest(Data, Address, Length)) return api::Fail(error);
@@ -55,6 +61,8 @@ uint32_t KEPRA_CALL kepra_WriteFlash(KEPRA_HANDLE H, uint32_t Address, const voi
                       Length)
              ? 1
              : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

@@ -27,7 +27,7 @@ bool ReadShape(HANDLE h, core::FrameShape* shape) {
 
 extern "C" {
 
-uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H, kepra_FrameFormat* Format) {
+uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H, kepra_FrameFormat* Format) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Format) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -43,6 +43,8 @@ uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H, kepra_FrameFormat* Form
   Format->BytesEx16 = s.bytes_ex16;
   Format->ColorFilter = static_cast<uint32_t>(s.color_filter);
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

@@ -9,15 +9,18 @@ using namespace kepra;
 
 extern "C" {
 
-uint32_t KEPRA_CALL kepra_GetFrameParams(KEPRA_HANDLE H, kepra_FrameParams* Params) {
+uint32_t KEPRA_CALL kepra_GetFrameParams(KEPRA_HANDLE H, kepra_FrameParams* Params) noexcept try {
   // No check of its own: an invalid handle or pointer fails in the request.
   return driver::Request(api::ToHandle(H), protocol::IOCTL_FRAME_PARAMS, nullptr, 0, Params,
                          sizeof(kepra_FrameParams))
              ? 1
              : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H, const kepra_FrameParams* Params) {
+uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H, const kepra_FrameParams* Params) noexcept
+    try {
   HANDLE h = api::ToHandle(H);
   device::DeviceLock lock(h);  // its own check refuses the invalid handle
   if (!lock) return 0;
@@ -26,15 +29,19 @@ uint32_t KEPRA_CALL kepra_SetFrameParams(KEPRA_HANDLE H, const kepra_FrameParams
   // The sensor may now need a longer frame, whatever the driver made of the record.
   core::CxUpdateFrameLength(h);
   return ok ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetStreamMode(KEPRA_HANDLE H, uint32_t* Mode) {
+uint32_t KEPRA_CALL kepra_GetStreamMode(KEPRA_HANDLE H, uint32_t* Mode) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_PARAMETER);
   return driver::Request(h, protocol::IOCTL_STREAM_MODE, nullptr, 0, Mode, 4) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode) {
+uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_PARAMETER);
   device::DeviceLock lock(h);
@@ -42,12 +49,16 @@ uint32_t KEPRA_CALL kepra_SetStreamMode(KEPRA_HANDLE H, uint32_t Mode) {
   std::uint8_t in[4];
   protocol::PutU32(in, Mode);
   return driver::Request(h, protocol::IOCTL_STREAM_MODE, in, sizeof in, nullptr, 0) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SwitchFrontLED(KEPRA_HANDLE H, uint8_t State) {
+uint32_t KEPRA_CALL kepra_SwitchFrontLED(KEPRA_HANDLE H, uint8_t State) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   return driver::Request(h, protocol::IOCTL_FRONT_LED, &State, 1, nullptr, 0) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

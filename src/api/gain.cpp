@@ -9,7 +9,7 @@ using namespace kepra;
 // which compares false with every bound, takes the largest code.
 extern "C" {
 
-uint32_t KEPRA_CALL kepra_GetGain(KEPRA_HANDLE H, double* AGain, double* DGain) {
+uint32_t KEPRA_CALL kepra_GetGain(KEPRA_HANDLE H, double* AGain, double* DGain) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   if (!AGain) return api::Refuse("AGain is NULL");
@@ -17,17 +17,22 @@ uint32_t KEPRA_CALL kepra_GetGain(KEPRA_HANDLE H, double* AGain, double* DGain) 
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::GetGain(h, AGain, DGain) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetGain(KEPRA_HANDLE H, double AGain, double DGain) {
+uint32_t KEPRA_CALL kepra_SetGain(KEPRA_HANDLE H, double AGain, double DGain) noexcept try {
   HANDLE h = api::ToHandle(H);
   // No check of its own: the lock refuses the invalid handle with its own code.
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::SetGain(h, AGain, DGain) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetGainC(KEPRA_HANDLE H, double* GB, double* GR, double* B, double* R) {
+uint32_t KEPRA_CALL kepra_GetGainC(KEPRA_HANDLE H, double* GB, double* GR, double* B,
+                                   double* R) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   if (!GB) return api::Refuse("GB is NULL");
@@ -37,14 +42,19 @@ uint32_t KEPRA_CALL kepra_GetGainC(KEPRA_HANDLE H, double* GB, double* GR, doubl
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::GetGainC(h, GB, GR, B, R) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetGainC(KEPRA_HANDLE H, double GB, double GR, double B, double R) {
+uint32_t KEPRA_CALL kepra_SetGainC(KEPRA_HANDLE H, double GB, double GR, double B,
+                                   double R) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::SetGainC(h, GB, GR, B, R) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

@@ -32,7 +32,7 @@ bool ReadIdentLocked(KEPRA_HANDLE H, kepra_IdentData* ident) {
 
 extern "C" {
 
-uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentData) {
+uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentData) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!IdentData) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -42,9 +42,11 @@ uint32_t KEPRA_CALL kepra_GetIdentData(KEPRA_HANDLE H, kepra_IdentData* IdentDat
     return 0;
   }
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H, kepra_IdentData IdentData) {
+uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H, kepra_IdentData IdentData) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!driver::Request(h, protocol::IOCTL_SET_IDENTDATA, IdentData.Bytes, core::kIdentDataSize,
@@ -53,9 +55,11 @@ uint32_t KEPRA_CALL kepra_SetIdentData(KEPRA_HANDLE H, kepra_IdentData IdentData
     return 0;
   }
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetCameraInfo(KEPRA_HANDLE H, kepra_CameraInfo* Info) {
+uint32_t KEPRA_CALL kepra_GetCameraInfo(KEPRA_HANDLE H, kepra_CameraInfo* Info) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Info) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -68,9 +72,11 @@ uint32_t KEPRA_CALL kepra_GetCameraInfo(KEPRA_HANDLE H, kepra_CameraInfo* Info) 
   // Only the name and its NUL: the rest of the caller's field keeps what it held.
   std::memcpy(Info->ModelName, row.name, std::strlen(row.name) + 1);
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetCameraInfoEx(KEPRA_HANDLE H, kepra_CameraInfoEx* InfoEx) {
+uint32_t KEPRA_CALL kepra_GetCameraInfoEx(KEPRA_HANDLE H, kepra_CameraInfoEx* InfoEx) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!InfoEx) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -83,9 +89,12 @@ uint32_t KEPRA_CALL kepra_GetCameraInfoEx(KEPRA_HANDLE H, kepra_CameraInfoEx* In
   InfoEx->IdentByte4 = fields.byte4;
   InfoEx->IdentByte5 = fields.byte5;
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId, const uint32_t* CheckIdLen) {
+uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId,
+                                  const uint32_t* CheckIdLen) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   if (!CheckId) return api::Refuse("CheckId is NULL");
@@ -95,18 +104,24 @@ uint32_t KEPRA_CALL kepra_CheckId(KEPRA_HANDLE H, void* CheckId, const uint32_t*
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return driver::Request(h, protocol::IOCTL_CHECK_ID, nullptr, 0, CheckId, *CheckIdLen) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID, uint16_t* PID) {
+uint32_t KEPRA_CALL kepra_GetVIDPID(KEPRA_HANDLE H, uint16_t* VID, uint16_t* PID) noexcept try {
   if (device::IsInvalid(api::ToHandle(H))) return api::Fail(ERROR_INVALID_HANDLE);
   if (!VID || !PID) return api::Fail(ERROR_INVALID_ADDRESS);
   return 0;  // not supported: nothing is asked of the driver and no reason is set
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetVIDPID(KEPRA_HANDLE H, uint16_t VID, uint16_t PID) {
+uint32_t KEPRA_CALL kepra_SetVIDPID(KEPRA_HANDLE H, uint16_t VID, uint16_t PID) noexcept try {
   if (device::IsInvalid(api::ToHandle(H))) return api::Fail(ERROR_INVALID_HANDLE);
   if (VID == 0 || PID == 0) return api::Fail(ERROR_INVALID_ADDRESS);
   return 0;  // not supported: nothing is sent to the driver and no reason is set
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

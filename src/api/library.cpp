@@ -9,8 +9,10 @@ static_assert(KEPRA_VERSION_MAJOR == KEPRA_PROJECT_VERSION_MAJOR &&
 
 extern "C" {
 
-uint32_t KEPRA_CALL kepra_GetLibraryVersion(void) { return KEPRA_VERSION; }
+uint32_t KEPRA_CALL kepra_GetLibraryVersion(void) noexcept { return KEPRA_VERSION; }
 
-const char* KEPRA_CALL kepra_ErrorText(uint32_t Code) { return kepra::core::ErrorText(Code); }
+const char* KEPRA_CALL kepra_ErrorText(uint32_t Code) noexcept {
+  return kepra::core::ErrorText(Code);
+}
 
 }  // extern "C"

@@ -8,7 +8,7 @@ extern "C" {
 
 uint8_t Conv16to8_inst[65536];
 
-KEPRA_HANDLE KEPRA_CALL kepra_OpenDevice(uint32_t DeviceIndex) {
+KEPRA_HANDLE KEPRA_CALL kepra_OpenDevice(uint32_t DeviceIndex) noexcept try {
   if (DeviceIndex >= device::kMaxDevices) return INVALID_HANDLE_VALUE;
   char path[device::kDevicePathSize];
   if (!device::CxGetDevicePath(device::InterfaceClass(DeviceIndex), path)) {
@@ -26,18 +26,22 @@ KEPRA_HANDLE KEPRA_CALL kepra_OpenDevice(uint32_t DeviceIndex) {
     return INVALID_HANDLE_VALUE;
   }
   return h;
+} catch (...) {
+  return api::Caught<KEPRA_HANDLE>(INVALID_HANDLE_VALUE);
 }
 
-uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H) {
+uint32_t KEPRA_CALL kepra_CloseDevice(KEPRA_HANDLE H) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   device::CxCloseDeviceMutex(h);
   driver::Current().close(h);
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetLastError(void) { return GetLastError(); }
+uint32_t KEPRA_CALL kepra_GetLastError(void) noexcept { return GetLastError(); }
 
-void KEPRA_CALL kepra_SetLastError(uint32_t Error) { SetLastError(Error); }
+void KEPRA_CALL kepra_SetLastError(uint32_t Error) noexcept { SetLastError(Error); }
 
 }  // extern "C"

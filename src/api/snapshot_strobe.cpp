@@ -8,7 +8,7 @@ using namespace kepra;
 extern "C" {
 
 uint32_t KEPRA_CALL kepra_GetSnapshotParams(KEPRA_HANDLE H, uint32_t* TimeoutMs,
-                                            uint8_t* Inverted) {
+                                            uint8_t* Inverted) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   if (!TimeoutMs) return api::Refuse("TimeoutMs is NULL");
@@ -16,19 +16,24 @@ uint32_t KEPRA_CALL kepra_GetSnapshotParams(KEPRA_HANDLE H, uint32_t* TimeoutMs,
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::CxGetSnapshotParams(h, TimeoutMs, Inverted) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetSnapshotParams(KEPRA_HANDLE H, uint32_t TimeoutMs, uint8_t Inverted) {
+uint32_t KEPRA_CALL kepra_SetSnapshotParams(KEPRA_HANDLE H, uint32_t TimeoutMs,
+                                            uint8_t Inverted) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::CxSetSnapshotParams(h, TimeoutMs, Inverted != 0) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_GetStrobeParams(KEPRA_HANDLE H, uint32_t* StrobeMode,
                                           uint8_t* StrobeOffDelay, uint8_t* StrobeOnDelay,
-                                          uint8_t* Inverted) {
+                                          uint8_t* Inverted) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   if (!StrobeMode) return api::Refuse("StrobeMode is NULL");
@@ -38,11 +43,13 @@ uint32_t KEPRA_CALL kepra_GetStrobeParams(KEPRA_HANDLE H, uint32_t* StrobeMode,
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::CxGetStrobeParams(h, StrobeMode, StrobeOffDelay, StrobeOnDelay, Inverted) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_SetStrobeParams(KEPRA_HANDLE H, uint32_t StrobeMode,
                                           uint8_t StrobeOffDelay, uint8_t StrobeOnDelay,
-                                          uint8_t Inverted) {
+                                          uint8_t Inverted) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   // A larger mode would spill into bits 8 and above of register 11.
@@ -51,26 +58,33 @@ uint32_t KEPRA_CALL kepra_SetStrobeParams(KEPRA_HANDLE H, uint32_t StrobeMode,
   if (!lock) return 0;
   return core::CxSetStrobeParams(h, StrobeMode, StrobeOffDelay, StrobeOnDelay, Inverted != 0) ? 1
                                                                                               : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetEventsState(KEPRA_HANDLE H, uint8_t* Bit) {
+uint32_t KEPRA_CALL kepra_GetEventsState(KEPRA_HANDLE H, uint8_t* Bit) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   if (!Bit) return api::Refuse("Bit is NULL");
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::CxGetEventsState(h, Bit) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit, uint8_t Mask) {
+uint32_t KEPRA_CALL kepra_SetEventsState(KEPRA_HANDLE H, uint8_t Bit, uint8_t Mask) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Refuse("H is not valid");
   device::DeviceLock lock(h);
   if (!lock) return 0;
   return core::CxSetEventsState(h, Bit, Mask) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
-int32_t KEPRA_CALL kepra_CheckEventsState(const void* FrameInfo, uint8_t Bit, uint8_t Mask) {
+int32_t KEPRA_CALL kepra_CheckEventsState(const void* FrameInfo, uint8_t Bit,
+                                          uint8_t Mask) noexcept {
   if (!FrameInfo) {
     device::CxDebugPrint("%s", "FrameInfo == NULL!\n");
     return -1;

@@ -10,7 +10,7 @@ using namespace kepra;
 extern "C" {
 
 uint32_t KEPRA_CALL kepra_GetDriverVer(KEPRA_HANDLE H, uint8_t* Major, uint8_t* Minor,
-                                       uint16_t* Build, uint32_t* Sign) {
+                                       uint16_t* Build, uint32_t* Sign) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Major || !Minor || !Build) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -26,9 +26,12 @@ uint32_t KEPRA_CALL kepra_GetDriverVer(KEPRA_HANDLE H, uint8_t* Major, uint8_t* 
   if (!ok) return 0;
   if (!core::IsRequiredDriver(version)) return api::Fail(ERROR_PRODUCT_VERSION);
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_GetUsbSpeed(KEPRA_HANDLE H, uint32_t* Speed, uint32_t* SpeedDetail) {
+uint32_t KEPRA_CALL kepra_GetUsbSpeed(KEPRA_HANDLE H, uint32_t* Speed,
+                                      uint32_t* SpeedDetail) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Speed) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -39,16 +42,20 @@ uint32_t KEPRA_CALL kepra_GetUsbSpeed(KEPRA_HANDLE H, uint32_t* Speed, uint32_t*
   *Speed = protocol::GetU32(reply);
   if (SpeedDetail) *SpeedDetail = protocol::GetU32(reply + 4);
   return 1;
+} catch (...) {
+  return api::Caught();
 }
 
-uint32_t KEPRA_CALL kepra_DeviceReset(KEPRA_HANDLE H) {
+uint32_t KEPRA_CALL kepra_DeviceReset(KEPRA_HANDLE H) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   return driver::Request(h, protocol::IOCTL_DEVICE_RESET, nullptr, 0, nullptr, 0) ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_GetDrvLogMsg(KEPRA_HANDLE H, char* Buffer, uint32_t Length,
-                                       uint32_t* BytesReturned) {
+                                       uint32_t* BytesReturned) noexcept try {
   // The length is judged before the handle: a short buffer is refused whatever the camera.
   if (Length < protocol::kDriverLogMinimum) return api::Fail(ERROR_INSUFFICIENT_BUFFER);
   HANDLE h = api::ToHandle(H);
@@ -56,10 +63,12 @@ uint32_t KEPRA_CALL kepra_GetDrvLogMsg(KEPRA_HANDLE H, char* Buffer, uint32_t Le
   return driver::Request(h, protocol::IOCTL_DRV_LOG_MSG, nullptr, 0, Buffer, Length, BytesReturned)
              ? 1
              : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 uint32_t KEPRA_CALL kepra_GetFWVersion(KEPRA_HANDLE H, uint16_t* Ver1, uint16_t* Ver2,
-                                       uint16_t* Ver3, uint16_t* Ver4, uint8_t* Ver5) {
+                                       uint16_t* Ver3, uint16_t* Ver4, uint8_t* Ver5) noexcept try {
   HANDLE h = api::ToHandle(H);
   if (device::IsInvalid(h)) return api::Fail(ERROR_INVALID_HANDLE);
   if (!Ver1 || !Ver2 || !Ver5) return api::Fail(ERROR_INVALID_ADDRESS);
@@ -71,6 +80,8 @@ uint32_t KEPRA_CALL kepra_GetFWVersion(KEPRA_HANDLE H, uint16_t* Ver1, uint16_t*
   if (Ver4) *Ver4 = protocol::GetU16(reply + 6);
   *Ver5 = reply[8];
   return ok ? 1 : 0;
+} catch (...) {
+  return api::Caught();
 }
 
 }  // extern "C"

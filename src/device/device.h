@@ -30,7 +30,7 @@ bool CxGetDevicePath(const GUID& interface_class, char (&path)[kDevicePathSize])
 bool CxOpenDeviceMutex(std::uint32_t index);
 bool CxCloseDeviceMutex(HANDLE h);
 bool CxLockDevice(HANDLE h);
-bool CxUnlockDevice(HANDLE h);
+bool CxUnlockDevice(HANDLE h) noexcept;
 
 // Formats one debug line (at most 2047 characters; longer text is cut) and writes it to the
 // debugger output.

@@ -72,7 +72,9 @@ bool CxLockDevice(HANDLE h) {
   return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
-bool CxUnlockDevice(HANDLE h) {
+// Runs in destructors, so nothing may leave it. The index request allocates only when it must
+// open a connection afresh; failing that, the lock stays held as when the driver refuses.
+bool CxUnlockDevice(HANDLE h) noexcept try {
   std::uint32_t index;
   if (!IndexOf(h, &index)) return false;
   if (!ReleaseMutex(g_lock_mutex[index])) {
@@ -80,6 +82,9 @@ bool CxUnlockDevice(HANDLE h) {
     return false;
   }
   return true;
+} catch (...) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return false;
 }
 
 }  // namespace kepra::device

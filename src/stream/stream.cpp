@@ -141,8 +141,12 @@ bool Stream::Start() {
   try {
     grabber_ = std::thread([this, device] { GrabLoop(device); });
     if (callback_) deliverer_ = std::thread([this] { CallbackLoop(); });
-  } catch (const std::system_error&) {
-    Stop();
+  } catch (const std::exception&) {  // no thread (system_error) or no memory for one
+    StopLocked();                    // ends the grab thread if that one started
+    if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
+    device_ = INVALID_HANDLE_VALUE;
+    std::lock_guard lock(mutex_);
+    grabbing_ = false;
     return Refuse(ERROR_NOT_ENOUGH_MEMORY);
   }
   return true;
@@ -293,6 +297,10 @@ bool Stream::Release(const kepra_Frame& frame) {
 
 void Stream::Stop() {
   std::lock_guard control(control_);
+  StopLocked();
+}
+
+void Stream::StopLocked() {
   {
     std::lock_guard lock(mutex_);
     running_ = false;

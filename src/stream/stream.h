@@ -45,6 +45,7 @@ class Stream {
   // Takes the oldest queued frame (mutex_ held) and marks it held.
   kepra_Frame TakeLocked();
   void JoinThreads();
+  void StopLocked();  // Stop with control_ held
 
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
 

@@ -1,8 +1,10 @@
 // Opening and closing cameras and the device lock, through the public API.
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -249,7 +251,8 @@ bool MapsShow(long pid, const std::string& path) {
 // A cleaner that judges "in use" by /proc/PID/maps must see the lock object in every process
 // that uses it; and when it is removed or replaced all the same, the lock keeps excluding.
 TEST_F(LockTest, ShowsUnderItsNameAndKeepsExcludingWhenItsObjectIsRemoved) {
-  const std::string path = std::string("/dev/shm/vexol_") + static_cast<char>('0' + kIndex / 10) +
+  const std::string path = std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/vexol_" +
+                           static_cast<char>('0' + kIndex / 10) +
                            static_cast<char>('0' + kIndex % 10);
   std::uint16_t value;
   ASSERT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
@@ -291,6 +294,40 @@ TEST_F(LockTest, ShowsUnderItsNameAndKeepsExcludingWhenItsObjectIsRemoved) {
   writer.join();
   EXPECT_TRUE(third.WaitForLine("locked"));
   EXPECT_EQ(third.Wait(), 0);
+}
+#endif
+
+#ifndef _WIN32
+// The same index in another device directory (another user's cameras, another test run) is
+// another camera with a lock of its own, kept beside its socket; its lock never holds ours
+// up. Ours takes our directory's read/write bits (a private one: 0700, so 0600).
+TEST_F(LockTest, IsPerDeviceDirectory) {
+  char other[] = "/tmp/kepra-other-XXXXXX";
+  ASSERT_NE(mkdtemp(other), nullptr);
+  const std::string ours = std::getenv("KEPRA_DEVICE_DIR");
+  const std::string name = std::string("/vexol_") + static_cast<char>('0' + kIndex / 10) +
+                           static_cast<char>('0' + kIndex % 10);
+  setenv("KEPRA_DEVICE_DIR", other, 1);
+  rig::Child holder(Holder("hold"));
+  setenv("KEPRA_DEVICE_DIR", ours.c_str(), 1);
+  ASSERT_TRUE(holder.WaitForLine("locked"));
+  EXPECT_TRUE(MapsShow(holder.pid(), other + name));
+
+  std::uint16_t value;
+  const double start = rig::NowMs();
+  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 1u);
+  EXPECT_LT(rig::NowMs() - start, 2000.0);
+  EXPECT_TRUE(MapsShow(getpid(), ours + name));
+  struct stat dir {
+  }, lock{};
+  ASSERT_EQ(stat(ours.c_str(), &dir), 0);
+  ASSERT_EQ(stat((ours + name).c_str(), &lock), 0);
+  EXPECT_EQ(dir.st_mode & 07777, 0700u);
+  EXPECT_EQ(lock.st_mode & 07777, 0600u);
+  holder.Kill();
+  holder.Wait();
+  std::error_code ignored;
+  std::filesystem::remove_all(other, ignored);
 }
 #endif
 

@@ -1,7 +1,11 @@
 // The POSIX platform layer: Windows semantics of handles, errors, devices and named mutexes.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -208,14 +212,17 @@ std::string UniqueName(const char* stem) {
   return std::string("kepra-test-") + stem + "-" + std::to_string(getpid());
 }
 
-struct ShmCleanup {
-  explicit ShmCleanup(std::string n) : name(std::move(n)) {}
-  ~ShmCleanup() { unlink(("/dev/shm/" + name).c_str()); }
+// A name in a private device directory (named mutexes live in the device directory).
+struct MutexName {
+  explicit MutexName(std::string n) : name(std::move(n)) {}
+  std::string Dir() const { return std::getenv("KEPRA_DEVICE_DIR"); }
+  std::string Path() const { return Dir() + "/" + name; }
+  rig::Rig rig;
   std::string name;
 };
 
 TEST(PosixMutex, CreationReportsWhetherTheNameExisted) {
-  ShmCleanup cleanup(UniqueName("create"));
+  MutexName cleanup(UniqueName("create"));
   SetLastError(99);
   HANDLE a = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
   ASSERT_NE(a, nullptr);
@@ -224,7 +231,7 @@ TEST(PosixMutex, CreationReportsWhetherTheNameExisted) {
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   EXPECT_NE(a, b);
-  EXPECT_TRUE(std::filesystem::exists("/dev/shm/" + cleanup.name));
+  EXPECT_TRUE(std::filesystem::exists(cleanup.Path()));
   CloseHandle(a);
   CloseHandle(b);
 }
@@ -233,10 +240,10 @@ TEST(PosixMutex, CreationReportsWhetherTheNameExisted) {
 class PosixMutexKinds : public ::testing::TestWithParam<bool> {
  protected:
   HANDLE Make(const char* stem) {
-    cleanup_ = std::make_unique<ShmCleanup>(UniqueName(stem));
+    cleanup_ = std::make_unique<MutexName>(UniqueName(stem));
     return CreateMutexA(nullptr, FALSE, GetParam() ? cleanup_->name.c_str() : nullptr);
   }
-  std::unique_ptr<ShmCleanup> cleanup_;
+  std::unique_ptr<MutexName> cleanup_;
 };
 INSTANTIATE_TEST_SUITE_P(NamedAndUnnamed, PosixMutexKinds, ::testing::Bool());
 
@@ -265,7 +272,7 @@ TEST_P(PosixMutexKinds, IsRecursiveAndOnlyItsOwnerMayReleaseIt) {
 }
 
 TEST(PosixMutex, AThreadEndingWhileOwningItAbandonsIt) {
-  ShmCleanup cleanup(UniqueName("abandon"));
+  MutexName cleanup(UniqueName("abandon"));
   HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
   std::thread([&] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0); }).join();
   EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
@@ -276,7 +283,7 @@ TEST(PosixMutex, AThreadEndingWhileOwningItAbandonsIt) {
 }
 
 TEST(PosixMutex, OwnershipOutlivesTheClosedHandleAsOnWindows) {
-  ShmCleanup cleanup(UniqueName("closed"));
+  MutexName cleanup(UniqueName("closed"));
   HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
   HANDLE other = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
   std::thread([&] {
@@ -292,8 +299,8 @@ TEST(PosixMutex, OwnershipOutlivesTheClosedHandleAsOnWindows) {
 
 TEST(PosixMutex, AHalfMadeObjectOfAKilledCreatorNeverBlocksTheName) {
   // A creator killed before publishing leaves only its private temporary object behind.
-  ShmCleanup cleanup(UniqueName("halfmade"));
-  const std::string stray = "/dev/shm/.kepra-mutex-999999-0";
+  MutexName cleanup(UniqueName("halfmade"));
+  const std::string stray = cleanup.Dir() + "/.kepra-mutex-999999-0";
   FILE* f = std::fopen(stray.c_str(), "w");
   if (f) std::fclose(f);
   HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
@@ -305,13 +312,111 @@ TEST(PosixMutex, AHalfMadeObjectOfAKilledCreatorNeverBlocksTheName) {
 }
 
 TEST(PosixMutex, AForeignObjectUnderTheNameIsRefused) {
-  ShmCleanup cleanup(UniqueName("foreign"));
-  FILE* f = std::fopen(("/dev/shm/" + cleanup.name).c_str(), "w");
+  MutexName cleanup(UniqueName("foreign"));
+  FILE* f = std::fopen(cleanup.Path().c_str(), "w");
   ASSERT_NE(f, nullptr);
   std::fputs("not a mutex", f);
   std::fclose(f);
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, cleanup.name.c_str()), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A device directory of a given mode in /tmp, where other users can reach it if the mode
+// lets them; the mutex names of this process follow it while it lives.
+struct ModeDir {
+  explicit ModeDir(mode_t mode) {
+    char dir[] = "/tmp/kepra-mode-XXXXXX";
+    path = mkdtemp(dir) ? dir : "";
+    chmod(path.c_str(), mode);
+    if (const char* old = std::getenv("KEPRA_DEVICE_DIR")) saved = old;
+    setenv("KEPRA_DEVICE_DIR", path.c_str(), 1);
+  }
+  ~ModeDir() {
+    setenv("KEPRA_DEVICE_DIR", saved.c_str(), 1);
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string path, saved;
+};
+
+TEST(PosixMutex, TheObjectTakesItsDirectorysGroupAndReadWriteBits) {
+  MutexName cleanup(UniqueName("modes"));
+  const struct {
+    mode_t dir, object;
+  } cases[] = {{0700, 0600}, {0750, 0640}, {0770, 0660}, {0777, 0666}};
+  // Root can give the directory any group; others the one they have.
+  const gid_t group = geteuid() == 0 ? 4242 : getegid();
+  for (const auto& c : cases) {
+    ModeDir dir(c.dir);
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(chown(dir.path.c_str(), static_cast<uid_t>(-1), group), 0);
+    const mode_t old_umask = umask(0077);  // the creator's umask has no say
+    HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+    umask(old_umask);
+    ASSERT_NE(m, nullptr) << std::oct << c.dir;
+    struct stat st {};
+    ASSERT_EQ(stat((dir.path + "/" + cleanup.name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.object) << std::oct << c.dir;
+    EXPECT_EQ(st.st_gid, group);
+    CloseHandle(m);
+  }
+}
+
+// Exit status of the lock holder run as user and group 65534 on lock `index` of the device
+// directory: 0 when it took the lock, 3 when it could not open it.
+int TakeAsAnotherUser(std::uint32_t index) {
+  const std::string helper = rig::HelperPath("kepra-test-lockholder");
+  const std::string arg = std::to_string(index);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(9);
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 1);
+    execl(helper.c_str(), helper.c_str(), arg.c_str(), "exit", nullptr);
+    _exit(10);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PosixMutex, OnlyThoseWhoMayWriteTheDirectoryTakeItsLocks) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const std::uint32_t index = rig::TestIndex();
+  char name[] = "vexol_00";
+  name[6] = static_cast<char>('0' + index / 10);
+  name[7] = static_cast<char>('0' + index % 10);
+  for (const mode_t mode : {0700, 0755, 0777}) {
+    ModeDir dir(mode);
+    HANDLE m = CreateMutexA(nullptr, FALSE, name);  // made by the directory's owner first
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(TakeAsAnotherUser(index), mode == 0777 ? 0 : 3) << std::oct << mode;
+    CloseHandle(m);
+  }
+}
+
+// A handle kept while its directory went away (a close that could not learn the camera's
+// index keeps it) takes the lock of the directory the process finds cameras in now.
+TEST(PosixMutex, AHandleWhoseDirectoryWentTakesTheLockOfTheCurrentOne) {
+  const std::uint32_t index = rig::TestIndex();
+  char name[] = "vexol_00";
+  name[6] = static_cast<char>('0' + index / 10);
+  name[7] = static_cast<char>('0' + index % 10);
+  HANDLE m = nullptr;
+  {
+    ModeDir gone(0700);
+    m = CreateMutexA(nullptr, FALSE, name);
+    ASSERT_NE(m, nullptr);
+  }
+  ModeDir now(0700);
+  rig::Child holder({rig::HelperPath("kepra-test-lockholder"), std::to_string(index), "hold"});
+  ASSERT_TRUE(holder.WaitForLine("locked"));
+  EXPECT_EQ(WaitForSingleObject(m, 200), WAIT_TIMEOUT);
+  holder.Kill();
+  holder.Wait();
+  EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(m));
+  CloseHandle(m);
 }
 
 }  // namespace

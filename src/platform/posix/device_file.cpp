@@ -21,9 +21,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/handles.h"
@@ -39,9 +39,30 @@ struct DeviceFile final : kepra::posix::Object {
   }
   std::string path;
   std::mutex mutex;
-  std::vector<int> idle;     // connections not in use by a request
-  std::map<int, bool> busy;  // connections carrying a request: cancelled?
+  std::vector<int> idle;  // connections not in use by a request
+  // Connections carrying a request, and whether it was cancelled. Both lists keep room for
+  // every connection, made when the connection is, so that a request on a connection
+  // allocates nothing: the release of the device lock never fails for want of memory.
+  std::vector<std::pair<int, bool>> busy;
   bool gone = false;
+
+  // Room in both lists for one connection more; may throw.
+  void MakeRoom() {
+    const std::size_t count = idle.size() + busy.size() + 1;
+    idle.reserve(count);
+    busy.reserve(count);
+  }
+  // Takes a connection off the busy list; whether its request was cancelled.
+  bool EndBusy(int fd) {
+    for (auto& entry : busy) {
+      if (entry.first != fd) continue;
+      const bool cancelled = entry.second;
+      entry = busy.back();
+      busy.pop_back();
+      return cancelled;
+    }
+    return false;
+  }
 };
 
 // Win32 error of a failed socket call that is not the camera's doing.
@@ -141,12 +162,14 @@ Io ReceiveAll(int fd, void* buffer, std::size_t size) {
 HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
   return kepra::posix::OpenDeviceFile(path, disposition, [](LPCSTR p) {
+    // Allocated before connecting, so that a failed allocation leaves no connection behind.
+    auto device = std::make_shared<DeviceFile>(p);
+    device->MakeRoom();
     const Connection connection = Connect(p);
     if (connection.fd < 0) {
       SetLastError(connection.error);
       return std::shared_ptr<DeviceFile>();
     }
-    auto device = std::make_shared<DeviceFile>(p);
     device->idle.push_back(connection.fd);
     return device;
   });
@@ -168,7 +191,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     if (!device->idle.empty()) {
       fd = device->idle.back();
       device->idle.pop_back();
-      device->busy[fd] = false;
+      device->busy.emplace_back(fd, false);
     }
   }
   if (fd < 0) {
@@ -185,7 +208,13 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     }
     fd = connection.fd;
     std::lock_guard lock(device->mutex);
-    device->busy[fd] = false;
+    try {
+      device->MakeRoom();
+    } catch (...) {
+      close(fd);
+      throw;
+    }
+    device->busy.emplace_back(fd, false);
   }
 
   std::uint8_t header[kepra::protocol::kRequestHeaderSize];
@@ -205,7 +234,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     // desynchronise the connection: drop it.
     if (status > 1 || count > out_size || (status == 0 && count != 0)) {
       std::lock_guard lock(device->mutex);
-      device->busy.erase(fd);
+      device->EndBusy(fd);
       close(fd);
       SetLastError(ERROR_INVALID_DATA);
       return FALSE;
@@ -215,8 +244,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
   const int io_errno = errno;
   {
     std::lock_guard lock(device->mutex);
-    const bool cancelled = device->busy[fd];
-    device->busy.erase(fd);
+    const bool cancelled = device->EndBusy(fd);
     if (cancelled) {
       // Shut down: never reused. A reply that arrived whole before the shutdown still counts.
       close(fd);

@@ -60,6 +60,8 @@ HANDLE AddHandle(std::shared_ptr<Object> object) {
   } else {
     if (table.slots.size() >= kSlotMask) return nullptr;
     slot = table.slots.size();
+    // Room for every slot in the free list, so that closing a handle never allocates.
+    table.free_slots.reserve(slot + 1);
     table.slots.emplace_back();
   }
   table.slots[slot].object = std::move(object);
