@@ -125,16 +125,6 @@ TEST_F(Firmware, OtherFirmwareVersionsAreRefusedWithoutAFlashRequest) {
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
 }
 
-TEST_F(Firmware, AFailedVersionQueryEndsTheUpdate) {
-  EXPECT_EQ(kepra_UpdateFW(KEPRA_INVALID_HANDLE), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
-  EXPECT_TRUE(camera_->Log().empty());
-  FailCode(io::IOCTL_FW_VERSION, 0x1F);
-  EXPECT_EQ(kepra_UpdateFW(h()), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_EQ(Codes(), std::vector<std::uint32_t>{io::IOCTL_FW_VERSION});
-}
-
 TEST_F(Firmware, AFailureDuringTheWriteLeavesEarlierSectorsWritten) {
   FailNth(io::IOCTL_SPI_ERASE_SECTOR, 2, 0x1F);  // sector 1
   EXPECT_EQ(kepra_UpdateFW(h()), 0u);

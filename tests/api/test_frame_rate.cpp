@@ -115,70 +115,7 @@ TEST_F(FrameTiming, WritesGoOutInOrderAroundRegister11Bit3) {
   EXPECT_EQ(camera_->Register(11), 0x00C8);
 }
 
-TEST_F(FrameTiming, FailedSnapshotStacksItsLinesAndWritesNothing) {
-  std::uint32_t t = 0, t2 = 0;
-  double r = 0, r2 = 0;
-  const std::string regs = "CxGetFramerateRegs failed", block = "CxReadSensorRegs failed";
-  const struct {
-    Call call;
-    Lines lines;
-  } cases[] = {
-      {[&] { return kepra_GetFrameTime(h(), &t); }, {block, regs}},
-      {[&] { return kepra_GetFrameTimeMinMax(h(), &t, &t2); }, {block, regs}},
-      {[&] { return kepra_SetFrameTime(h(), 100000); }, {block, regs}},
-      {[&] { return kepra_GetFrameRateMinMax(h(), &r, &r2); },
-       {block, regs, "CxGetFrameTimeMinMax failed"}},
-      // Register 62 bit 4 is clear, so the update reads no snapshot: the frame time does.
-      {[&] { return kepra_GetFrameRate(h(), &r); }, {block, regs, "CxGetFrameTime failed"}},
-      {[&] { return kepra_SetFrameRate(h(), 25.0, nullptr); },
-       {block, regs, "CxSetFrameTime failed"}},
-      {[&] { return kepra_SetMaxFrameRate(h()); },
-       {block, regs, "CxGetFrameTimeMinMax failed", "CxGetFrameRateMinMax failed"}},
-  };
-  for (const auto& c : cases) {
-    FailCode(io::IOCTL_SENSOR_REGS, 0x4D);
-    kepra_SetLastError(kSentinel);
-    EXPECT_EQ(c.call(), 0u);
-    EXPECT_EQ(kepra_GetLastError(), 0x4Du);
-    EXPECT_EQ(rig_.DebugLines(), c.lines);
-  }
-  // A failed single read inside the snapshot (register 73) has its own line.
-  FailNth(io::IOCTL_SENSOR_REG, 2, 0x4D);
-  EXPECT_EQ(kepra_GetFrameTime(h(), &t), 0u);
-  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxReadSensorReg failed", regs}));
-
-  EXPECT_TRUE(Writes().empty());
-  EXPECT_EQ(t + t2, 0u);
-  EXPECT_EQ(r + r2, 0.0);
-}
-
 // ---- The clock ----
-
-TEST_F(FrameTiming, AnUnreadableClockFailsWithTheDriversError) {
-  std::uint32_t t = 0, t2 = 0;
-  double r = 0, r2 = 0;
-  const struct {
-    std::uint64_t nth;  // which clock read fails
-    Call call;
-  } cases[] = {
-      {1, [&] { return kepra_GetFrameTimeMinMax(h(), &t, &t2); }},
-      {1, [&] { return kepra_SetFrameTime(h(), 100000); }},
-      {1, [&] { return kepra_GetFrameRate(h(), &r); }},
-      {2, [&] { return kepra_GetFrameRateMinMax(h(), &r, &r2); }},  // the rates' own read
-      {1, [&] { return kepra_SetFrameRate(h(), 25.0, &r); }},
-      {3, [&] { return kepra_SetMaxFrameRate(h()); }},  // the read after the limits
-  };
-  for (const auto& c : cases) {
-    FailNth(io::IOCTL_FREQUENCY, c.nth, 0x4D);
-    EXPECT_EQ(c.call(), 0u);
-    EXPECT_EQ(kepra_GetLastError(), 0x4Du);
-    EXPECT_TRUE(rig_.DebugLines().empty());
-    camera_->ClearFaults();
-  }
-  EXPECT_TRUE(Writes().empty());
-  EXPECT_EQ(t + t2, 0u);
-  EXPECT_EQ(r + r2, 0.0);
-}
 
 TEST_F(FrameTiming, AClockWithZeroLow16BitsNeverReachesADivision) {
   for (std::uint32_t mhz : {0u, 0x10000u, 0x20000u}) {
@@ -274,17 +211,6 @@ TEST_F(FrameTiming, SetFrameRateWritesTheNearestFrameTimeAndReportsTheRateReache
   EXPECT_DOUBLE_EQ(reached, RateOf(40, 90200));
 }
 
-TEST_F(FrameTiming, SetFrameRateReadBackFailureFailsTheCallAfterTheWrites) {
-  double reached = -1;
-  // The read-back's snapshot is the second block read of the call.
-  FailNth(io::IOCTL_SENSOR_REGS, 2, 0x4D);
-  EXPECT_EQ(kepra_SetFrameRate(h(), 20.0, &reached), 0u);
-  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxReadSensorRegs failed", "CxGetFramerateRegs failed",
-                                      "CxGetFrameTime failed", "CxGetFrameRate failed"}));
-  EXPECT_EQ(reached, -1);
-  EXPECT_EQ(Writes().size(), 4u);  // the new timing is in place
-}
-
 TEST_F(FrameTiming, RatesWithoutAMeaningfulFrameTimeAreRefused) {
   const double inf = std::numeric_limits<double>::infinity();
   for (double rate : {0.0, -0.0, -25.0, std::numeric_limits<double>::quiet_NaN(), inf, -inf,
@@ -340,34 +266,6 @@ TEST_F(FrameTiming, RateLimitsMoveToTheExtremesUnderANestedLock) {
 }
 
 // ---- Arguments ----
-
-TEST_F(FrameTiming, ArgumentsAreCheckedInOrderBeforeTheLock) {
-  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
-  const auto stale = reinterpret_cast<KEPRA_HANDLE>(std::uintptr_t{0x7A5C});
-  const std::uint32_t unknown = KEPRA_STATUS_INVALID_PARAMETER;
-  std::uint32_t u = 0;
-  double d = 0;
-  ExpectRefusals({
-      {"H is not valid", [&] { return kepra_GetFrameTimeMinMax(bad, nullptr, nullptr); }},
-      {"FrameTimeMin is NULL", [&] { return kepra_GetFrameTimeMinMax(h(), nullptr, nullptr); }},
-      {"FrameTimeMax is NULL", [&] { return kepra_GetFrameTimeMinMax(h(), &u, nullptr); }},
-      {"H is not valid", [&] { return kepra_GetFrameTime(bad, nullptr); }},
-      {"Frametime is NULL", [&] { return kepra_GetFrameTime(h(), nullptr); }},
-      {"H is not valid", [&] { return kepra_SetFrameTime(bad, 100000); }},
-      {"H is not valid", [&] { return kepra_GetFrameRateMinMax(bad, nullptr, nullptr); }},
-      {"FrameRateMin is NULL", [&] { return kepra_GetFrameRateMinMax(h(), nullptr, nullptr); }},
-      {"FrameRateMax is NULL", [&] { return kepra_GetFrameRateMinMax(h(), &d, nullptr); }},
-      {"H is not valid", [&] { return kepra_GetFrameRate(bad, nullptr); }},
-      {"FrameRate is NULL", [&] { return kepra_GetFrameRate(h(), nullptr); }},
-      {"H is not valid", [&] { return kepra_SetFrameRate(bad, 0.0, nullptr); }},
-      {"H is not valid", [&] { return kepra_SetMinFrameRate(bad); }},
-      {"H is not valid", [&] { return kepra_SetMaxFrameRate(bad); }},
-      // A handle the driver does not know fails at the lock, without a line.
-      {nullptr, [&] { return kepra_GetFrameRate(stale, &d); }, unknown},
-      {nullptr, [&] { return kepra_GetFrameTime(stale, &u); }, unknown},
-      {nullptr, [&] { return kepra_SetMinFrameRate(stale); }, unknown},
-  });
-}
 
 // ---- A fresh camera ----
 

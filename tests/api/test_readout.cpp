@@ -115,30 +115,5 @@ TEST_F(Readout, SetHdrSendsOneForAnyNonZeroByteAndGetDeliversTheDriversByte) {
   EXPECT_EQ(camera_->Settings().hdr, 0x5A);
 }
 
-TEST_F(Readout, ArgumentsAreCheckedBeforeTheLock) {
-  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
-  std::uint32_t mode = 5;
-  std::uint8_t hdr = 5;
-  ExpectRefusals({
-      {"H is not valid", [&] { return kepra_GetReadoutMode(bad, &mode); }},
-      {"H is not valid", [&] { return kepra_GetReadoutMode(bad, nullptr); }},
-      {"Mode is NULL", [&] { return kepra_GetReadoutMode(h(), nullptr); }},
-      {"H is not valid", [&] { return kepra_SetReadoutMode(bad, 1); }},
-      {"H is not valid", [&] { return kepra_GetHDR(bad, &hdr); }},
-      {"H is not valid", [&] { return kepra_GetHDR(bad, nullptr); }},
-      {"pHDR is NULL", [&] { return kepra_GetHDR(h(), nullptr); }},
-      {"H is not valid", [&] { return kepra_SetHDR(bad, 1); }},
-  });
-  EXPECT_EQ(mode, 5u);
-  EXPECT_EQ(hdr, 5);
-
-  ExpectNothingWithoutTheLock({
-      [&] { return kepra_GetReadoutMode(h(), &mode); },
-      [&] { return kepra_SetReadoutMode(h(), 1); },
-      [&] { return kepra_GetHDR(h(), &hdr); },
-      [&] { return kepra_SetHDR(h(), 1); },
-  });
-}
-
 }  // namespace
 }  // namespace kt

@@ -94,22 +94,6 @@ TEST_F(CameraTest, CloseWhenTheDriverRefusesTheIndexStillClosesTheHandle) {
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
 }
 
-TEST_F(CameraTest, EveryLockedCallAsksTheDriverForTheIndexBeforeAndAfter) {
-  std::uint16_t value;
-  ASSERT_TRUE(kepra_ReadSensorReg(h(), 0x0E, &value));
-  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_SENSOR_REG,
-                                                 io::IOCTL_DEVICE_INDEX}));
-}
-
-TEST_F(CameraTest, LockFailsWith0xC000000DWhenTheDriverRefusesTheIndex) {
-  FailCode(io::IOCTL_DEVICE_INDEX, 31);
-  std::uint16_t value = 0x5555;
-  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(value, 0x5555);
-  EXPECT_TRUE(WorkRequests().empty());
-}
-
 TEST_F(CameraTest, AnUnpluggedCameraFailsEveryCallCleanly) {
   rig_.Unplug(kIndex);
   std::uint8_t frame[64];

