@@ -136,6 +136,45 @@ TEST_F(Firmware, AFailureDuringTheWriteLeavesEarlierSectorsWritten) {
   EXPECT_EQ(Codes().back(), io::IOCTL_DEVICE_INDEX);  // the lock was released
 }
 
+// A camera booted from a half-written image runs its boot loader until a second update.
+TEST_F(Firmware, AnInterruptedUpdateLeavesABootLoaderThatASecondUpdateRecovers) {
+  // The programming of page 300 (sector 1) fails: sector 0 holds the new start of the image,
+  // sector 1 is erased and only partly programmed.
+  vcam::Fault fault;
+  fault.code = io::IOCTL_SPI_WRITE_PAGE;
+  fault.nth = 300;
+  camera_->AddFault(fault);
+  EXPECT_EQ(kepra_UpdateFW(h()), 0u);
+  ASSERT_EQ(kepra_DeviceReset(h()), 1u);
+
+  std::uint16_t v1 = 9, v2 = 9, v3 = 9, v4 = 9;
+  std::uint8_t v5 = 9;
+  ASSERT_EQ(kepra_GetFWVersion(h(), &v1, &v2, &v3, &v4, &v5), 1u);
+  EXPECT_EQ(v1, 0);
+  EXPECT_EQ(v2, 0);
+  EXPECT_EQ(v3, 1);
+  EXPECT_EQ(v4, 6);
+  kepra_CameraInfoEx ex{};
+  ASSERT_EQ(kepra_GetCameraInfoEx(h(), &ex), 1u);
+  EXPECT_EQ(ex.ModelCode, 0);
+  kepra_CameraInfo info{};
+  ASSERT_EQ(kepra_GetCameraInfo(h(), &info), 1u);
+  EXPECT_STREQ(info.ModelName, "KEPRA-Axx unflashed");
+  std::vector<std::uint8_t> buffer(64);
+  EXPECT_EQ(kepra_GetFrame16(h(), buffer.data(), 64), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 21u /* ERROR_NOT_READY */);
+
+  ASSERT_EQ(kepra_UpdateFW(h()), 1u);
+  ASSERT_EQ(kepra_DeviceReset(h()), 1u);
+  const vcam::FirmwareVersion configured;
+  ASSERT_EQ(kepra_GetFWVersion(h(), &v1, &v2, &v3, &v4, &v5), 1u);
+  EXPECT_EQ(v1, configured.first);
+  EXPECT_EQ(v2, configured.second);
+  ASSERT_EQ(kepra_GetCameraInfo(h(), &info), 1u);
+  EXPECT_STREQ(info.ModelName, "KEPRA-A1 Mono");
+  EXPECT_EQ(kepra_GetFrame16(h(), buffer.data(), 64), 1u);
+}
+
 // ---- From a file ------------------------------------------------------------------------
 
 TEST_F(Firmware, FileContentIsWrittenFromAddressZero) {
