@@ -68,25 +68,6 @@ TEST_F(Exposure, LineLimitsAreFixedAndNeedNoDevice) {
   EXPECT_DOUBLE_EQ(ms_hi, 104851480 / 48000.0);
 }
 
-TEST_F(Exposure, FramerateLimitedMaximumFromRegisters19And26) {
-  std::uint32_t lines = 0, t = 0;
-  double ms = 0;
-  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &lines), 1u);
-  EXPECT_EQ(lines, 1008u);
-  // Only the low byte of register 26 divides.
-  camera_->SetRegister(26, 0xFF08);
-  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &lines), 1u);
-  EXPECT_EQ(lines, 508u);
-  ASSERT_EQ(kepra_GetExposureTimeFramerateMax(h(), &t), 1u);
-  EXPECT_EQ(t, 812777u);
-  ASSERT_EQ(kepra_GetExposureFramerateMaxMs(h(), &ms), 1u);
-  EXPECT_DOUBLE_EQ(ms, 812777 / 48000.0);
-  // Register 19 is taken whole, not masked to 11 bits.
-  SetRegisters({{19, 0xFFFF}, {26, 0}});
-  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &lines), 1u);
-  EXPECT_EQ(lines, 65535u + 8u);
-}
-
 // ---- Reading and setting, worked examples ----
 
 TEST_F(Exposure, ThousandLinesAtLineLength100And48MHz) {
@@ -114,23 +95,6 @@ TEST_F(Exposure, ThousandLinesAtLineLength100And48MHz) {
   EXPECT_EQ(camera_->Register(14), 300);
   EXPECT_EQ(camera_->Register(27), 37);
   EXPECT_DOUBLE_EQ(back, 9.999708333333333);
-}
-
-TEST_F(Exposure, EveryLineCountLandsInOneTo65534) {
-  const struct {
-    std::uint32_t request;
-    std::uint16_t r14, r27;
-  } cases[] = {{1, 1, 0}, {65534, 65534, 8191}, {65535, 1, 0},      {65536, 2, 0},
-               {0, 4, 0}, {1000, 1000, 125},    {0xFFFFFFFFu, 3, 0}};
-  for (const auto& c : cases) {
-    camera_->ClearLog();
-    ASSERT_EQ(kepra_SetExposure(h(), c.request), 1u) << c.request;
-    char w14[16], w27[16];
-    std::snprintf(w14, sizeof w14, "W14=%04X", c.r14);
-    std::snprintf(w27, sizeof w27, "W27=%04X", c.r27);
-    // Register 62 bit 4 is clear: the frame-length update reads it and stops.
-    EXPECT_EQ(Ops(), (Words{w14, w27, "R62"})) << c.request;
-  }
 }
 
 TEST_F(Exposure, ALongerExposureLengthensTheFrameWhenRegister62Asks) {

@@ -78,11 +78,8 @@ TEST_F(FrameTiming, SetFrameTimeClampsAndRoundsToLineAndFrameLength) {
     std::uint16_t ll, fl;
   } cases[] = {
       {50000, 82, 1100},            // below the minimum: the minimum
-      {0, 82, 1100},                //
       {100000, 82, 1220},           // 100000 / 82 = 1219.5 rounds up
-      {kMaxTime, 2047, 65534},      // exactly the maximum
-      {kMaxTime + 1, 2047, 65534},  // above it: the maximum
-      {0xFFFFFFFFu, 2047, 65534},   //
+      {kMaxTime + 1, 2047, 65534},  // above the maximum: the maximum
   };
   for (const auto& c : cases) {
     SetTiming(kBase);

@@ -104,15 +104,6 @@ TEST_F(Readout, SetHdrSendsOneForAnyNonZeroByteAndGetDeliversTheDriversByte) {
   ASSERT_EQ(kepra_GetHDR(h(), &hdr), 1u);
   EXPECT_EQ(hdr, 0x5A);
   ExpectOneRequest(io::IOCTL_HDR, {}, 1, true);
-
-  FailCode(io::IOCTL_HDR, 0x1F, 2);
-  EXPECT_EQ(kepra_GetHDR(h(), &hdr), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_EQ(hdr, 0x5A);
-  EXPECT_EQ(kepra_SetHDR(h(), 1), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_TRUE(rig_.DebugLines().empty());
-  EXPECT_EQ(camera_->Settings().hdr, 0x5A);
 }
 
 }  // namespace
