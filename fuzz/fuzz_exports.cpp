@@ -1,5 +1,6 @@
-// Random calls of the exports against a virtual camera: random handles (the open one,
-// INVALID_HANDLE_VALUE, null, a closed one), null pointers, values and lengths. Buffers passed
+// Random calls of the exports against a virtual camera, driven by the exports' table
+// (tests/api/exports.h): random handles (the open one, INVALID_HANDLE_VALUE, null, a closed
+// one), null pointers, values and lengths. Buffers passed
 // are never smaller than an export's documented size; only lengths that the exports check
 // themselves vary freely, so that a crash is the library's and not this harness's.
 //
@@ -14,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "exports.h"
 #include "kepra/kepra.h"
 #include "loopback.h"
 
@@ -77,7 +79,7 @@ double Value(FuzzedDataProvider& in) {
 
 // Lengths the exports check themselves (frames, flash ranges), at most the buffer: mostly
 // around the frame-information record, rarely the whole buffer (the camera renders what fits).
-std::uint32_t Length(FuzzedDataProvider& in) {
+std::uint32_t RandomLength(FuzzedDataProvider& in) {
   switch (in.ConsumeIntegralInRange<int>(0, 7)) {
     case 0:
       return in.ConsumeIntegralInRange<std::uint32_t>(0, kBufferSize);
@@ -90,290 +92,71 @@ std::uint32_t Length(FuzzedDataProvider& in) {
   }
 }
 
+// The table's arguments drawn at random: any handle, null or shared-buffer pointers, the
+// row's value, a random one or one near it.
+class FuzzArgs : public kx::Args {
+ public:
+  FuzzArgs(FuzzedDataProvider& in, bool valid_allowed) : in_(in), valid_(valid_allowed) {}
+  KEPRA_HANDLE Handle(KEPRA_HANDLE) override { return PickHandle(in_, valid_); }
+  void* Pointer(int, void*, std::size_t size) override { return Ptr(in_, size); }
+  void* Record(int, void*, std::size_t size) override {
+    auto* p = static_cast<std::uint8_t*>(Ptr(in_, size));
+    if (p && size > 0) {
+      in_.ConsumeData(p, size - 1);
+      p[size - 1] = 0;  // a path stays a string
+    }
+    return p;
+  }
+  void* Ref(int, void* good) override {
+    return in_.ConsumeIntegralInRange<int>(0, 7) == 0 ? nullptr : good;
+  }
+  std::uint64_t Int(int, std::uint64_t good) override {
+    switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
+      case 0:
+        return good;
+      case 1:
+        return in_.ConsumeIntegral<std::uint32_t>();
+      default:
+        return good + in_.ConsumeIntegralInRange<std::int32_t>(-300, 300);
+    }
+  }
+  std::uint32_t Length(int, std::uint32_t) override { return RandomLength(in_); }
+  double Real(int, double good) override { return in_.ConsumeBool() ? good : Value(in_); }
+
+ private:
+  FuzzedDataProvider& in_;
+  bool valid_;
+};
+
 void CallOne(FuzzedDataProvider& in) {
-  const int which = in.ConsumeIntegralInRange<int>(0, 74);
+  const auto& rows = kx::Rows();
+  const std::size_t which = in.ConsumeIntegralInRange<std::size_t>(0, rows.size() + 3);
   // In snapshot mode a frame waits for a trigger, without limit when the timeout is 0: the
   // harness is the trigger source, or a frame call would wait for ever.
-  if (which <= 5) g_camera->Trigger();
-  KEPRA_HANDLE h = PickHandle(in);
-  auto u32 = [&] { return in.ConsumeIntegral<std::uint32_t>(); };
-  auto u16 = [&] { return in.ConsumeIntegral<std::uint16_t>(); };
-  auto u8 = [&] { return in.ConsumeIntegral<std::uint8_t>(); };
-  switch (which) {
-    case 0: {
-      std::uint32_t n = Length(in);
-      kepra_GetFrame16(h, Ptr(in, n), n);
-      break;
-    }
-    case 1: {
-      std::uint32_t n = Length(in);
-      kepra_GetFrameEx16(h, Ptr(in, n), n);
-      break;
-    }
-    case 2: {
-      std::uint32_t n = Length(in);
-      kepra_GetFrameAfterEx16(h, Ptr(in, n), n, u32());
-      break;
-    }
-    case 3: {
-      std::uint32_t n = Length(in);
-      kepra_GetFrame8(h, Ptr(in, n), n);
-      break;
-    }
-    case 4: {
-      std::uint32_t n = Length(in);
-      kepra_GetFrameEx8(h, Ptr(in, n), n);
-      break;
-    }
-    case 5: {
-      std::uint32_t n = Length(in);
-      kepra_GetFrameAfterEx8(h, Ptr(in, n), n, u32());
-      break;
-    }
-    case 6:
-      kepra_ReadSensorReg(h, u32(), Ptr<std::uint16_t>(in));
-      break;
-    case 7:
-      kepra_WriteSensorReg(h, u32(), u32());
-      break;
-    case 8:
-      kepra_GetFrequency(h, Ptr<std::uint32_t>(in));
-      break;
-    case 9:
-      kepra_SetFrequency(
-          h, in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 120) : u32());
-      break;
-    case 10:
-      kepra_GetFrequencyD(h, Ptr<double>(in));
-      break;
-    case 11:
-      kepra_SetFrequencyD(h, Value(in));
-      break;
-    case 12:
-      kepra_GetFrameTimeMinMax(h, Ptr<std::uint32_t>(in), Ptr<std::uint32_t>(in));
-      break;
-    case 13:
-      kepra_GetFrameTime(h, Ptr<std::uint32_t>(in));
-      break;
-    case 14:
-      kepra_SetFrameTime(h, u32());
-      break;
-    case 15:
-      kepra_GetFrameRateMinMax(h, Ptr<double>(in), Ptr<double>(in));
-      break;
-    case 16:
-      kepra_GetFrameRate(h, Ptr<double>(in));
-      break;
-    case 17:
-      kepra_SetFrameRate(h, Value(in), Ptr<double>(in));
-      break;
-    case 18:
-      kepra_SetMinFrameRate(h);
-      break;
-    case 19:
-      kepra_SetMaxFrameRate(h);
-      break;
-    case 20:
-      kepra_GetExposureMinMax(h, Ptr<std::uint32_t>(in), Ptr<std::uint32_t>(in));
-      break;
-    case 21:
-      kepra_GetExposureFramerateMax(h, Ptr<std::uint32_t>(in));
-      break;
-    case 22:
-      kepra_GetExposure(h, Ptr<std::uint32_t>(in));
-      break;
-    case 23:
-      kepra_SetExposure(h, u32());
-      break;
-    case 24:
-      kepra_GetExposureMinMaxMs(h, Ptr<double>(in), Ptr<double>(in));
-      break;
-    case 25:
-      kepra_GetExposureFramerateMaxMs(h, Ptr<double>(in));
-      break;
-    case 26:
-      kepra_GetExposureMs(h, Ptr<double>(in));
-      break;
-    // The two setters that pause under the lock (50 and 20 ms) only get handles they refuse,
-    // to keep the run fast; their work is exercised by the unit-less setters below.
-    case 27:
-      kepra_SetExposureMs(PickHandle(in, false), Value(in), Ptr<double>(in));
-      break;
-    case 28:
-      kepra_GetExposureTimeMinMax(h, Ptr<std::uint32_t>(in), Ptr<std::uint32_t>(in));
-      break;
-    case 29:
-      kepra_GetExposureTimeFramerateMax(h, Ptr<std::uint32_t>(in));
-      break;
-    case 30:
-      kepra_GetExposureTime(h, Ptr<std::uint32_t>(in));
-      break;
-    case 31:
-      kepra_SetExposureTime(h, u32());
-      break;
-    case 32:
+  g_camera->Trigger();
+  if (which < rows.size()) {
+    // The setters that pause under the lock only get handles they refuse, to keep runs fast.
+    FuzzArgs args(in, !rows[which].pauses);
+    args.good_handle = g_open;
+    rows[which].call(args);
+    return;
+  }
+  // The exports without a camera handle.
+  switch (which - rows.size()) {
+    case 0:
       kepra_GetFrameExposureMs(Ptr<const kepra_FrameInfo>(in, sizeof(kepra_FrameInfo)));
       break;
-    case 33:
-      kepra_GetGain(h, Ptr<double>(in), Ptr<double>(in));
+    case 1:
+      kepra_CheckEventsState(Ptr<const void>(in, 4096), in.ConsumeIntegral<std::uint8_t>(),
+                             in.ConsumeIntegral<std::uint8_t>());
       break;
-    case 34:
-      kepra_SetGain(PickHandle(in, false), Value(in), Value(in));
-      break;
-    case 35:
-      kepra_GetGainC(h, Ptr<double>(in), Ptr<double>(in), Ptr<double>(in), Ptr<double>(in));
-      break;
-    case 36:
-      kepra_SetGainC(h, Value(in), Value(in), Value(in), Value(in));
-      break;
-    case 37:
-      kepra_GetReadoutMode(h, Ptr<std::uint32_t>(in));
-      break;
-    case 38:
-      kepra_SetReadoutMode(h, u32());
-      break;
-    case 39:
-      kepra_GetHDR(h, Ptr<std::uint8_t>(in));
-      break;
-    case 40:
-      kepra_SetHDR(h, u8());
-      break;
-    case 41:
-      kepra_GetSnapshotParams(h, Ptr<std::uint32_t>(in), Ptr<std::uint8_t>(in));
-      break;
-    case 42:
-      kepra_SetSnapshotParams(h, u32(), u8());
-      break;
-    case 43:
-      kepra_GetStrobeParams(h, Ptr<std::uint32_t>(in), Ptr<std::uint8_t>(in), Ptr<std::uint8_t>(in),
-                            Ptr<std::uint8_t>(in));
-      break;
-    case 44:
-      kepra_SetStrobeParams(h, in.ConsumeIntegralInRange<std::uint32_t>(0, 5), u8(), u8(), u8());
-      break;
-    case 45:
-      kepra_GetEventsState(h, Ptr<std::uint8_t>(in));
-      break;
-    case 46:
-      kepra_SetEventsState(h, u8(), u8());
-      break;
-    case 47:
-      kepra_CheckEventsState(Ptr<const void>(in, 4096), u8(), u8());
-      break;
-    case 48:
-      kepra_GetFrameParams(h, Ptr<kepra_FrameParams>(in, sizeof(kepra_FrameParams)));
-      break;
-    case 49: {
-      kepra_FrameParams* p = Ptr<kepra_FrameParams>(in, sizeof(kepra_FrameParams));
-      if (p) in.ConsumeData(p, sizeof *p);
-      kepra_SetFrameParams(h, p);
-      break;
-    }
-    case 50:
-      kepra_GetStreamMode(h, Ptr<std::uint32_t>(in));
-      break;
-    case 51:
-      kepra_SetStreamMode(h, u32());
-      break;
-    case 52:
-      kepra_SwitchFrontLED(h, u8());
-      break;
-    case 53:
-      kepra_GetFixBadPixels(h, Ptr<std::uint8_t>(in), Ptr<std::uint8_t>(in));
-      break;
-    case 54:
-      kepra_SetFixBadPixels(h, u8(), Ptr<std::uint8_t>(in));
-      break;
-    case 55:
-      kepra_GetMaxBadPixelCount(h, Ptr<std::uint16_t>(in));
-      break;
-    case 56:
-      kepra_GetBadPixelCount(h, Ptr<std::uint16_t>(in));
-      break;
-    case 57: {
-      const std::uint16_t n = in.ConsumeIntegralInRange<std::uint16_t>(0, 1000);
-      kepra_GetBadPixelData(h, Ptr<kepra_BadPixel>(in, n * sizeof(kepra_BadPixel)), n,
-                            Ptr<std::uint16_t>(in));
-      break;
-    }
-    case 58: {
-      const std::uint16_t n = in.ConsumeIntegralInRange<std::uint16_t>(0, 1000);
-      kepra_BadPixel* p = Ptr<kepra_BadPixel>(in, n * sizeof(kepra_BadPixel));
-      if (p) in.ConsumeData(p, n * sizeof(kepra_BadPixel));
-      kepra_SetBadPixelData(h, p, n, Ptr<std::uint16_t>(in));
-      break;
-    }
-    case 59:
-      kepra_GetIdentData(h, Ptr<kepra_IdentData>(in, sizeof(kepra_IdentData)));
-      break;
-    case 60: {
-      kepra_IdentData ident;
-      std::memset(&ident, 0, sizeof ident);
-      in.ConsumeData(&ident, sizeof ident);
-      kepra_SetIdentData(h, ident);
-      break;
-    }
-    case 61:
-      kepra_GetCameraInfo(h, Ptr<kepra_CameraInfo>(in, sizeof(kepra_CameraInfo)));
-      break;
-    case 62:
-      kepra_GetCameraInfoEx(h, Ptr<kepra_CameraInfoEx>(in, sizeof(kepra_CameraInfoEx)));
-      break;
-    case 63: {
-      std::uint32_t n = Length(in);
-      kepra_CheckId(h, Ptr(in, n), in.ConsumeBool() ? &n : nullptr);
-      break;
-    }
-    case 64:
-      kepra_GetVIDPID(h, Ptr<std::uint16_t>(in), Ptr<std::uint16_t>(in));
-      break;
-    case 65:
-      kepra_SetVIDPID(h, u16(), u16());
-      break;
-    case 66:
-      kepra_GetDriverVer(h, Ptr<std::uint8_t>(in), Ptr<std::uint8_t>(in), Ptr<std::uint16_t>(in),
-                         Ptr<std::uint32_t>(in));
-      break;
-    case 67:
-      kepra_GetUsbSpeed(h, Ptr<std::uint32_t>(in), Ptr<std::uint32_t>(in));
-      break;
-    case 68: {
-      std::uint32_t n = Length(in);
-      kepra_GetDrvLogMsg(h, Ptr<char>(in, n), n, Ptr<std::uint32_t>(in));
-      break;
-    }
-    case 69:
-      kepra_GetFWVersion(h, Ptr<std::uint16_t>(in), Ptr<std::uint16_t>(in), Ptr<std::uint16_t>(in),
-                         Ptr<std::uint16_t>(in), Ptr<std::uint8_t>(in));
-      break;
-    case 70: {
-      // Flash ranges: any address, lengths up to the buffer; writes only rarely (each rewrites
-      // a 64 KiB sector) and only into the user area, so the camera keeps its firmware.
-      const std::uint32_t n = in.ConsumeIntegralInRange<std::uint32_t>(0, 4096);
-      const std::uint32_t a =
-          in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 0x200100) : u32();
-      if (in.ConsumeBool())
-        kepra_ReadFlash(h, a, Ptr(in, n), n);
-      else
-        CxReadSPIFlash(h, a, Ptr(in, n), n);
-      break;
-    }
-    case 71: {
-      const std::uint32_t n = in.ConsumeIntegralInRange<std::uint32_t>(0, 64);
-      const std::uint32_t a =
-          in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 0xA0100) : u32();
-      kepra_WriteFlash(h, a, Ptr<const void>(in, n), n);
-      break;
-    }
-    case 72:
-      kepra_UpdateFWFromFile(PickHandle(in), in.ConsumeBool() ? nullptr : "/nonexistent/kepra.img");
-      break;
-    case 73:
+    case 2:
       kepra_CloseDevice(KEPRA_INVALID_HANDLE);
       break;
     default: {
       // Open an index (valid or not) and close what it gave.
-      KEPRA_HANDLE opened = kepra_OpenDevice(in.ConsumeBool() ? g_index : u32());
+      KEPRA_HANDLE opened =
+          kepra_OpenDevice(in.ConsumeBool() ? g_index : in.ConsumeIntegral<std::uint32_t>());
       if (opened != KEPRA_INVALID_HANDLE) kepra_CloseDevice(opened);
       break;
     }

@@ -49,14 +49,6 @@ class Handle {
   KEPRA_HANDLE h_;
 };
 
-// A call that must fail before any request, with its last error and its one debug line (none
-// when `line` is null).
-struct Refusal {
-  const char* line;
-  Call call;
-  std::uint32_t error = KEPRA_ERROR_INVALID_PARAMETER;
-};
-
 class CameraTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -173,30 +165,6 @@ class CameraTest : public ::testing::Test {
       if (op[0] == 'W') writes.push_back(op);
     }
     return writes;
-  }
-
-  // Each call fails with its error and line, and none of them sends anything.
-  void ExpectRefusals(std::initializer_list<Refusal> cases) {
-    for (const Refusal& c : cases) {
-      SCOPED_TRACE(c.line ? c.line : "(no line)");
-      kepra_SetLastError(kSentinel);
-      EXPECT_EQ(c.call(), 0u);
-      EXPECT_EQ(kepra_GetLastError(), c.error);
-      EXPECT_EQ(rig_.DebugLines(), c.line ? Lines{c.line} : Lines{});
-    }
-    EXPECT_TRUE(camera_->Log().empty());
-  }
-
-  // Each call stops at a lock that cannot be taken: nothing but the lock's request is sent.
-  void ExpectNothingWithoutTheLock(std::initializer_list<Call> calls) {
-    for (const Call& call : calls) {
-      camera_->ClearLog();
-      FailCode(io::IOCTL_DEVICE_INDEX, 0x1F);
-      EXPECT_EQ(call(), 0u);
-      EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
-      EXPECT_EQ(Codes(), std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX});
-    }
-    EXPECT_TRUE(rig_.DebugLines().empty());
   }
 
   rig::Rig rig_;

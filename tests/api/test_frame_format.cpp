@@ -68,30 +68,6 @@ TEST_F(FrameFormat, SizesFollowRegionBinningAndDepth) {
   EXPECT_EQ(info.BitDepth, f.BitDepth);
 }
 
-TEST_F(FrameFormat, RefusesBadArgumentsBeforeAnyRequest) {
-  kepra_FrameFormat small{};
-  small.Size = sizeof small - 4;
-  kepra_FrameFormat ok{};
-  ok.Size = sizeof ok;
-  ExpectRefusals({
-      {nullptr, [&] { return kepra_GetFrameFormat(KEPRA_INVALID_HANDLE, &ok); },
-       KEPRA_ERROR_INVALID_HANDLE},
-      {nullptr, [&] { return kepra_GetFrameFormat(h(), nullptr); }, KEPRA_ERROR_INVALID_ADDRESS},
-      {nullptr, [&] { return kepra_GetFrameFormat(h(), &small); }, KEPRA_ERROR_INVALID_PARAMETER},
-  });
-}
-
-TEST_F(FrameFormat, ReadsBothRecordsUnderTheLock) {
-  Format(h());
-  EXPECT_TRUE(Locked());
-  EXPECT_EQ(WorkRequests().size(), 2u);
-  ExpectNothingWithoutTheLock({[&] {
-    kepra_FrameFormat f{};
-    f.Size = sizeof f;
-    return kepra_GetFrameFormat(h(), &f);
-  }});
-}
-
 // The Bayer order read off a frame: with colour gains R 1.5, G 0.75, B 0.25 the four sample
 // phases of a 2 x 2 tile sort into R (brightest), two greens, B (darkest). Binned colour
 // frames read one site only: four equal phases.

@@ -125,49 +125,5 @@ TEST_F(FrameParams, StreamModeAndFrontLedSendTheirValues) {
   }
 }
 
-TEST_F(FrameParams, EachExportHasItsOwnHandleCheck) {
-  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
-  kepra_FrameParams p = Window();
-  std::uint32_t mode = 7;
-  ExpectRefusals({
-      {nullptr, [&] { return kepra_SwitchFrontLED(bad, 1); }, KEPRA_ERROR_INVALID_HANDLE},
-      {nullptr, [&] { return kepra_SetStreamMode(bad, 1); }},
-      {nullptr, [&] { return kepra_GetStreamMode(bad, &mode); }},
-      {nullptr, [&] { return kepra_SetFrameParams(bad, &p); }, KEPRA_STATUS_INVALID_HANDLE},
-  });
-  EXPECT_EQ(mode, 7u);
-  // No check of its own: the request is made and fails with the system's error.
-  kepra_SetLastError(kSentinel);
-  EXPECT_EQ(kepra_GetFrameParams(bad, &p), 0u);
-  EXPECT_NE(kepra_GetLastError(), kSentinel);
-  EXPECT_EQ(p.Width, 640);
-  EXPECT_TRUE(camera_->Log().empty());
-  EXPECT_TRUE(rig_.DebugLines().empty());
-}
-
-TEST_F(FrameParams, FailedRequestsKeepTheirErrorAndWriteNoLine) {
-  for (std::uint32_t code : {io::IOCTL_FRAME_PARAMS, io::IOCTL_STREAM_MODE, io::IOCTL_FRONT_LED}) {
-    FailCode(code, 0x1F, -1);
-  }
-  kepra_FrameParams p{};
-  std::uint32_t mode = 3;
-  for (const Call& call : {Call{[&] { return kepra_GetFrameParams(h(), &p); }},
-                           Call{[&] { return kepra_GetStreamMode(h(), &mode); }},
-                           Call{[&] { return kepra_SetStreamMode(h(), 1); }},
-                           Call{[&] { return kepra_SwitchFrontLED(h(), 1); }}}) {
-    EXPECT_EQ(call(), 0u);
-    EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  }
-  EXPECT_EQ(mode, 3u);
-  EXPECT_TRUE(rig_.DebugLines().empty());
-
-  const kepra_FrameParams window = Window();
-  camera_->ClearFaults();
-  ExpectNothingWithoutTheLock({
-      [&] { return kepra_SetFrameParams(h(), &window); },
-      [&] { return kepra_SetStreamMode(h(), 1); },
-  });
-}
-
 }  // namespace
 }  // namespace kt

@@ -38,33 +38,6 @@ const After kAfter[] = {
 
 class Frames : public CameraTest {};
 
-TEST_F(Frames, InvalidHandleIsReportedBeforeANullBuffer) {
-  for (const auto& f : kPlain) {
-    kepra_SetLastError(kSentinel);
-    EXPECT_EQ(f.fn(KEPRA_INVALID_HANDLE, nullptr, 16), 0u) << f.name;
-    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE) << f.name;
-  }
-  for (const auto& f : kAfter) {
-    EXPECT_EQ(f.fn(KEPRA_INVALID_HANDLE, nullptr, 16, 1), 0u) << f.name;
-    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE) << f.name;
-  }
-  EXPECT_TRUE(camera_->Log().empty());
-}
-
-TEST_F(Frames, NullBufferFailsWith487WithoutARequestWhateverTheLength) {
-  for (std::uint32_t length : {0u, 16u}) {
-    for (const auto& f : kPlain) {
-      EXPECT_EQ(f.fn(h(), nullptr, length), 0u) << f.name;
-      EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS) << f.name;
-    }
-    for (const auto& f : kAfter) {
-      EXPECT_EQ(f.fn(h(), nullptr, length, 9), 0u) << f.name;
-      EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS) << f.name;
-    }
-  }
-  EXPECT_TRUE(camera_->Log().empty());
-}
-
 TEST_F(Frames, EachSendsItsOwnRequestWithTheCallersLengthAndNoLock) {
   std::vector<std::uint8_t> buffer(1000);
   for (const auto& f : kPlain) {
@@ -117,15 +90,6 @@ TEST_F(Frames, TheDriverFillsExactlyTheCallersLengthAtTheRequestedDepth) {
   ASSERT_EQ(kepra_GetFrame8(h(), frame8.data(), pixels), 1u);
   EXPECT_NE(*std::max_element(frame8.begin(), frame8.end() - 1), 0);
   EXPECT_EQ(frame8[pixels], 0xEE);  // nothing beyond the length asked for
-}
-
-TEST_F(Frames, ADriverFailureKeepsTheDriversLastError) {
-  FailCode(io::IOCTL_GET_FRAME_EX8, 1784);
-  std::vector<std::uint8_t> buffer(32);
-  EXPECT_EQ(kepra_GetFrameEx8(h(), buffer.data(), 32), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 1784u);
-  EXPECT_TRUE(rig_.DebugLines().empty());
-  EXPECT_EQ(kepra_GetFrameEx8(h(), buffer.data(), 32), 1u);  // the fault was one-shot
 }
 
 TEST_F(Frames, SeveralThreadsCanGrabOnOneHandle) {

@@ -68,23 +68,5 @@ TEST_F(Gain, SetGainPausesTwentyMillisecondsEvenWhenTheWriteFails) {
   EXPECT_EQ(Codes().back(), io::IOCTL_DEVICE_INDEX);  // released after the pause
 }
 
-TEST_F(Gain, ArgumentsAreCheckedInOrderBeforeTheLock) {
-  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
-  double v = 0;
-  ExpectRefusals({
-      {"H is not valid", [&] { return kepra_GetGain(bad, nullptr, nullptr); }},
-      {"AGain is NULL", [&] { return kepra_GetGain(h(), nullptr, nullptr); }},
-      {"DGain is NULL", [&] { return kepra_GetGain(h(), &v, nullptr); }},
-      {"H is not valid", [&] { return kepra_GetGainC(bad, nullptr, nullptr, nullptr, nullptr); }},
-      {"GB is NULL", [&] { return kepra_GetGainC(h(), nullptr, nullptr, nullptr, nullptr); }},
-      {"GR is NULL", [&] { return kepra_GetGainC(h(), &v, nullptr, nullptr, nullptr); }},
-      {"B is NULL", [&] { return kepra_GetGainC(h(), &v, &v, nullptr, nullptr); }},
-      {"R is NULL", [&] { return kepra_GetGainC(h(), &v, &v, &v, nullptr); }},
-      {"H is not valid", [&] { return kepra_SetGainC(bad, 1.0, 1.0, 1.0, 1.0); }},
-      // No check of its own: the lock refuses the invalid handle with its code and no line.
-      {nullptr, [&] { return kepra_SetGain(bad, 2.0, 1.5); }, KEPRA_STATUS_INVALID_HANDLE},
-  });
-}
-
 }  // namespace
 }  // namespace kt

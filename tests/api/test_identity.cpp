@@ -98,79 +98,6 @@ TEST_F(Identity, RecordIsReadWithoutTheLockAndWrittenByValue) {
   EXPECT_TRUE(rig_.DebugLines().empty());
 }
 
-TEST_F(Identity, InvalidHandleComesFirstThenNullPointersAndNothingIsSent) {
-  kepra_IdentData record{};
-  std::uint16_t vid = 0x1111, pid = 0x2222;
-  const auto bad = KEPRA_INVALID_HANDLE;
-  char reply[16];
-  const std::uint32_t handle = KEPRA_ERROR_INVALID_HANDLE, address = KEPRA_ERROR_INVALID_ADDRESS;
-  ExpectRefusals({
-      {nullptr, [&] { return kepra_GetIdentData(bad, nullptr); }, handle},
-      {nullptr, [&] { return kepra_SetIdentData(bad, record); }, handle},
-      {nullptr, [&] { return kepra_GetCameraInfo(bad, nullptr); }, handle},
-      {nullptr, [&] { return kepra_GetCameraInfoEx(bad, nullptr); }, handle},
-      {nullptr, [&] { return kepra_GetVIDPID(bad, nullptr, nullptr); }, handle},
-      {nullptr, [&] { return kepra_SetVIDPID(bad, 0, 0); }, handle},
-      {nullptr, [&] { return kepra_GetIdentData(h(), nullptr); }, address},
-      {nullptr, [&] { return kepra_GetCameraInfo(h(), nullptr); }, address},
-      {nullptr, [&] { return kepra_GetCameraInfoEx(h(), nullptr); }, address},
-      {nullptr, [&] { return kepra_GetVIDPID(h(), nullptr, &pid); }, address},
-      {nullptr, [&] { return kepra_GetVIDPID(h(), &vid, nullptr); }, address},
-      {nullptr, [&] { return kepra_SetVIDPID(h(), 0, 0x1234); }, address},
-      {nullptr, [&] { return kepra_SetVIDPID(h(), 0x04B4, 0); }, address},
-      // The USB identifiers are not supported and give no reason.
-      {nullptr, [&] { return kepra_GetVIDPID(h(), &vid, &pid); }, kSentinel},
-      {nullptr, [&] { return kepra_SetVIDPID(h(), 0x04B4, 0x00F3); }, kSentinel},
-      {"H is not valid", [&] { return kepra_CheckId(bad, nullptr, nullptr); }},
-      {"CheckId is NULL", [&] { return kepra_CheckId(h(), nullptr, nullptr); }},
-      {"CheckIdLen is NULL", [&] { return kepra_CheckId(h(), reply, nullptr); }},
-  });
-  EXPECT_EQ(vid, 0x1111);
-  EXPECT_EQ(pid, 0x2222);
-}
-
-TEST_F(Identity, FailedRequestsWriteTheirLineKeepTheErrorAndReleaseTheLock) {
-  kepra_IdentData record;
-  kepra_CameraInfo info;
-  kepra_CameraInfoEx ex;
-  std::memset(&record, 0x33, sizeof record);
-  std::memset(&info, 0x55, sizeof info);
-  std::memset(&ex, 0x66, sizeof ex);
-  const kepra_CameraInfo info_before = info;
-  const std::string read = "DeviceIoControl IOCTL_IDENTDATA failed\n";
-  const struct {
-    std::uint32_t code;
-    Call call;
-    std::vector<std::uint32_t> codes;
-    std::string line;
-  } cases[] = {
-      {io::IOCTL_IDENTDATA,
-       [&] { return kepra_GetIdentData(h(), &record); },
-       {io::IOCTL_IDENTDATA},
-       read},
-      {io::IOCTL_IDENTDATA, [&] { return kepra_GetCameraInfo(h(), &info); },
-       LockedRead(io::IOCTL_IDENTDATA), read},
-      {io::IOCTL_IDENTDATA, [&] { return kepra_GetCameraInfoEx(h(), &ex); },
-       LockedRead(io::IOCTL_IDENTDATA), read},
-      {io::IOCTL_SET_IDENTDATA,
-       [&] { return kepra_SetIdentData(h(), record); },
-       {io::IOCTL_SET_IDENTDATA},
-       "DeviceIoControl IOCTL_SET_IDENTDATA failed\n"},
-  };
-  for (const auto& c : cases) {
-    camera_->ClearLog();
-    FailCode(c.code, 0x45D);
-    EXPECT_EQ(c.call(), 0u);
-    EXPECT_EQ(kepra_GetLastError(), 0x45Du);
-    EXPECT_EQ(Codes(), c.codes);
-    EXPECT_EQ(rig_.DebugLines(), (Lines{c.line}));
-  }
-  EXPECT_EQ(record.Bytes[0], 0x33);
-  EXPECT_EQ(std::memcmp(&info, &info_before, sizeof info), 0);
-  EXPECT_EQ(ex.IdentWord, 0x66666666u);
-  EXPECT_EQ(kepra_SetIdentData(h(), record), 1u);  // the camera is still usable
-}
-
 TEST_F(Identity, CheckIdSendsTheCallersLengthUnderTheLock) {
   char reply[32];
   std::memset(reply, '#', sizeof reply);
@@ -182,12 +109,6 @@ TEST_F(Identity, CheckIdSendsTheCallersLengthUnderTheLock) {
   ASSERT_EQ(Codes(), LockedRead(io::IOCTL_CHECK_ID));
   EXPECT_TRUE(camera_->Log()[1].in.empty());
   EXPECT_EQ(camera_->Log()[1].out_size, 8u);
-
-  camera_->ClearLog();
-  FailCode(io::IOCTL_CHECK_ID, 0x1F);
-  EXPECT_EQ(kepra_CheckId(h(), reply, &length), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_EQ(Codes(), LockedRead(io::IOCTL_CHECK_ID));
 }
 
 }  // namespace

@@ -104,40 +104,6 @@ TEST_F(Readout, SetHdrSendsOneForAnyNonZeroByteAndGetDeliversTheDriversByte) {
   ASSERT_EQ(kepra_GetHDR(h(), &hdr), 1u);
   EXPECT_EQ(hdr, 0x5A);
   ExpectOneRequest(io::IOCTL_HDR, {}, 1, true);
-
-  FailCode(io::IOCTL_HDR, 0x1F, 2);
-  EXPECT_EQ(kepra_GetHDR(h(), &hdr), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_EQ(hdr, 0x5A);
-  EXPECT_EQ(kepra_SetHDR(h(), 1), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_TRUE(rig_.DebugLines().empty());
-  EXPECT_EQ(camera_->Settings().hdr, 0x5A);
-}
-
-TEST_F(Readout, ArgumentsAreCheckedBeforeTheLock) {
-  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
-  std::uint32_t mode = 5;
-  std::uint8_t hdr = 5;
-  ExpectRefusals({
-      {"H is not valid", [&] { return kepra_GetReadoutMode(bad, &mode); }},
-      {"H is not valid", [&] { return kepra_GetReadoutMode(bad, nullptr); }},
-      {"Mode is NULL", [&] { return kepra_GetReadoutMode(h(), nullptr); }},
-      {"H is not valid", [&] { return kepra_SetReadoutMode(bad, 1); }},
-      {"H is not valid", [&] { return kepra_GetHDR(bad, &hdr); }},
-      {"H is not valid", [&] { return kepra_GetHDR(bad, nullptr); }},
-      {"pHDR is NULL", [&] { return kepra_GetHDR(h(), nullptr); }},
-      {"H is not valid", [&] { return kepra_SetHDR(bad, 1); }},
-  });
-  EXPECT_EQ(mode, 5u);
-  EXPECT_EQ(hdr, 5);
-
-  ExpectNothingWithoutTheLock({
-      [&] { return kepra_GetReadoutMode(h(), &mode); },
-      [&] { return kepra_SetReadoutMode(h(), 1); },
-      [&] { return kepra_GetHDR(h(), &hdr); },
-      [&] { return kepra_SetHDR(h(), 1); },
-  });
 }
 
 }  // namespace

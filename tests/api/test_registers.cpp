@@ -78,41 +78,6 @@ TEST_F(Registers, SetFrequencyAcceptsFourTo114) {
     EXPECT_EQ(camera_->Frequency(), c.expected ? c.expected : 77u);
     EXPECT_EQ(kepra_GetLastError(), c.expected ? kSentinel : KEPRA_ERROR_INVALID_PARAMETER);
   }
-
-  FailCode(io::IOCTL_FREQUENCY, 0x1F);
-  EXPECT_EQ(kepra_SetFrequency(h(), 60), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  EXPECT_EQ(camera_->Frequency(), 77u);
-  EXPECT_EQ(kepra_SetFrequency(h(), 60), 1u);  // the lock was released
-}
-
-TEST_F(Registers, ArgumentsAreCheckedBeforeTheLock) {
-  const KEPRA_HANDLE bad = KEPRA_INVALID_HANDLE;
-  std::uint16_t value = 7;
-  std::uint32_t mhz = 5;
-  double mhz_d = 5.0;
-  ExpectRefusals({
-      {nullptr, [&] { return kepra_ReadSensorReg(bad, 1, &value); }},
-      {nullptr, [&] { return kepra_WriteSensorReg(bad, 1, 1); }},
-      {nullptr, [&] { return kepra_GetFrequency(bad, &mhz); }},
-      {nullptr, [&] { return kepra_GetFrequency(bad, nullptr); }},
-      {nullptr, [&] { return kepra_SetFrequency(bad, 3); }},
-      {nullptr, [&] { return kepra_SetFrequency(bad, 50); }},
-      {nullptr, [&] { return kepra_GetFrequencyD(bad, nullptr); }},
-      {nullptr, [&] { return kepra_SetFrequencyD(bad, 50.0); }},
-      {nullptr, [&] { return kepra_GetFrequencyD(bad, &mhz_d); }},
-      {"FrequencyMHz is NULL", [&] { return kepra_GetFrequency(h(), nullptr); }},
-      {"FrequencyMHz is NULL", [&] { return kepra_GetFrequencyD(h(), nullptr); }},
-      {nullptr, [&] { return kepra_SetFrequency(h(), 0); }},
-      {nullptr, [&] { return kepra_SetFrequency(h(), 3); }},
-      {nullptr, [&] { return kepra_SetFrequency(h(), 115); }},
-      {nullptr, [&] { return kepra_SetFrequency(h(), 0x10004); }},
-      {nullptr, [&] { return kepra_SetFrequency(h(), 0xFFFFFFFFu); }},
-  });
-  EXPECT_EQ(value, 7);
-  EXPECT_EQ(mhz, 5u);
-  EXPECT_EQ(mhz_d, 0.0);  // the double form writes its result even then
-  EXPECT_EQ(camera_->Frequency(), 40u);
 }
 
 }  // namespace

@@ -96,33 +96,6 @@ TEST_F(CameraTest, CloseWhenTheDriverRefusesTheIndexStillClosesTheHandle) {
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_HANDLE);
 }
 
-TEST_F(CameraTest, EveryLockedCallAsksTheDriverForTheIndexBeforeAndAfter) {
-  std::uint16_t value;
-  ASSERT_TRUE(kepra_ReadSensorReg(h(), 0x0E, &value));
-  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_SENSOR_REG,
-                                                 io::IOCTL_DEVICE_INDEX}));
-}
-
-TEST_F(CameraTest, LockFailsWith0xC000000DWhenTheDriverRefusesTheIndex) {
-  FailCode(io::IOCTL_DEVICE_INDEX, 31);
-  std::uint16_t value = 0x5555;
-  EXPECT_EQ(kepra_ReadSensorReg(h(), 0x0E, &value), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(value, 0x5555);
-  EXPECT_TRUE(WorkRequests().empty());
-}
-
-TEST_F(CameraTest, AnUnpluggedCameraFailsEveryCallCleanly) {
-  rig_.Unplug(kIndex);
-  std::uint8_t frame[64];
-  EXPECT_EQ(kepra_GetFrame8(h(), frame, sizeof frame), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_DEVICE_NOT_CONNECTED);
-  std::uint16_t value;
-  EXPECT_EQ(kepra_ReadSensorReg(h(), 0, &value), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);  // the index request failed
-  EXPECT_EQ(kepra_OpenDevice(kIndex), KEPRA_INVALID_HANDLE);
-}
-
 // ---- The lock across processes -----------------------------------------------------------
 
 class LockTest : public CameraTest {
@@ -330,18 +303,6 @@ TEST_F(LockTest, IsPerDeviceDirectory) {
   std::filesystem::remove_all(other, ignored);
 }
 #endif
-
-TEST_F(LockTest, FramesGoWithoutTheLock) {
-  rig::Child holder(Holder("hold"));
-  ASSERT_TRUE(holder.WaitForLine("locked"));
-  std::vector<std::uint8_t> frame(4096);
-  const double start = rig::NowMs();
-  EXPECT_EQ(kepra_GetFrame16(h(), frame.data(), 4096), 1u);
-  EXPECT_EQ(kepra_GetFrameAfterEx8(h(), frame.data(), 4096, 3), 1u);
-  EXPECT_LT(rig::NowMs() - start, 2000.0);
-  EXPECT_EQ(Codes(),
-            (std::vector<std::uint32_t>{io::IOCTL_GET_FRAME16, io::IOCTL_GET_FRAME_AFTER_EX8}));
-}
 
 TEST_F(LockTest, ThreadsOfOneProcessExcludeEachOther) {
   // While one thread's locked call is held up inside the camera, another thread's locked

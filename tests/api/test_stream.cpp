@@ -303,6 +303,15 @@ TEST_F(Stream, OldestFirstKeepsTheFirstFramesAndDropsNewOnesWhenThePoolIsFull) {
   EXPECT_EQ(Stats(s).Delivered, 4u);
 }
 
+// Without a count the pool has the documented eight buffers.
+TEST_F(Stream, OldestFirstWithoutACountQueuesEight) {
+  KEPRA_STREAM s = Open(Config(16, 0, KEPRA_STREAM_OLDEST_FIRST));
+  ASSERT_EQ(kepra_StartStream(s), 1u);
+  WaitForStats([](const kepra_StreamStats& st) { return st.Received >= 30; });
+  ASSERT_EQ(kepra_StopStream(s), 1u);
+  EXPECT_EQ(Stats(s).Queued, 8u);
+}
+
 TEST_F(Stream, NewestOnlyKeepsOneWaitingFrameTheLatest) {
   KEPRA_STREAM s = Open(Config(16, 4, KEPRA_STREAM_NEWEST_ONLY));
   ASSERT_EQ(kepra_StartStream(s), 1u);

@@ -61,61 +61,6 @@ TEST(OpenCounts, AFailedOpenLeavesTheCountAlone) {
   EXPECT_EQ(g_open_count[13], 0);
 }
 
-class InternalLock : public ::testing::Test {
- protected:
-  void SetUp() override {
-    camera_ = rig_.Plug(14);
-    h_ = kepra_OpenDevice(14);
-    ASSERT_NE(h_, KEPRA_INVALID_HANDLE);
-  }
-  void TearDown() override { kepra_CloseDevice(h_); }
-  rig::Rig rig_;
-  std::shared_ptr<vcam::Camera> camera_;
-  KEPRA_HANDLE h_ = KEPRA_INVALID_HANDLE;
-};
-
-TEST_F(InternalLock, IsRecursiveForItsOwner) {
-  ASSERT_TRUE(CxLockDevice(h_));
-  ASSERT_TRUE(CxLockDevice(h_));
-  std::thread([&] {
-    // Another thread cannot release or take it.
-    SetLastError(77);
-    EXPECT_FALSE(CxUnlockDevice(h_));
-    EXPECT_EQ(GetLastError(), 0u);
-    EXPECT_EQ(WaitForSingleObject(g_lock_mutex[14], 0), WAIT_TIMEOUT);
-  }).join();
-  EXPECT_TRUE(CxUnlockDevice(h_));
-  EXPECT_TRUE(CxUnlockDevice(h_));
-  EXPECT_FALSE(CxUnlockDevice(h_));  // one release too many
-  EXPECT_EQ(GetLastError(), 0u);
-}
-
-TEST_F(InternalLock, InvalidHandleAndRefusedIndexSetStatusCodes) {
-  SetLastError(0);
-  EXPECT_FALSE(CxLockDevice(INVALID_HANDLE_VALUE));
-  EXPECT_EQ(GetLastError(), kStatusInvalidHandle);
-  EXPECT_FALSE(CxUnlockDevice(INVALID_HANDLE_VALUE));
-  EXPECT_EQ(GetLastError(), kStatusInvalidHandle);
-  EXPECT_FALSE(CxCloseDeviceMutex(INVALID_HANDLE_VALUE));
-  EXPECT_EQ(GetLastError(), kStatusInvalidHandle);
-  vcam::Fault fault;
-  fault.code = io::IOCTL_DEVICE_INDEX;
-  fault.times = 2;
-  camera_->AddFault(fault);
-  EXPECT_FALSE(CxLockDevice(h_));
-  EXPECT_EQ(GetLastError(), kStatusInvalidParameter);
-  EXPECT_FALSE(CxUnlockDevice(h_));
-  EXPECT_EQ(GetLastError(), kStatusInvalidParameter);
-}
-
-TEST_F(InternalLock, ADeadOwnerThreadLeavesItTakenAtOnce) {
-  std::thread([&] { ASSERT_TRUE(CxLockDevice(h_)); }).join();
-  const double start = rig::NowMs();
-  EXPECT_TRUE(CxLockDevice(h_));
-  EXPECT_LT(rig::NowMs() - start, 1000.0);
-  EXPECT_TRUE(CxUnlockDevice(h_));
-}
-
 TEST(DevicePath, APathOf256CharactersOrMoreIsRefused) {
   rig::Rig rig;
   // A device directory so deep that the socket's full path is too long for the buffer; the
