@@ -396,11 +396,13 @@ inline const std::vector<Row>& Rows() {
     {.name = "GetFWVersion", .call = [](Args& a) { std::uint16_t v[4]; std::uint8_t v5; return kepra_GetFWVersion(a.H(), a.Out(1, &v[0]), a.Out(2, &v[1]), a.Out(3, &v[2]), a.Out(4, &v[3]), a.Out(5, &v5)); },
      .checks = {kHandle6, Null(1), Null(2), Null(5)}, .locked = false, .quiet = true},
     // ---- flash and firmware
+    // The three sector writers share one sector-write operation: CxWriteSPIFlash is swept at
+    // every request, the user-area and firmware writers at a sample (their first requests always).
     {.name = "ReadFlash", .call = [](Args& a) { std::uint8_t b[300]; const std::uint32_t n = a.Length(3, sizeof b); return kepra_ReadFlash(a.H(), a.U32(1, 200), a.Pointer(2, b, n), n); },
      .checks = {kHandle6, Null(2), {{1, 3}, nullptr, 87, {{0, 0}, {0, 0xA0001}, {0xA0000, 1}, {0x9FFFF, 2}, {0xFFFFFFFF, 1}, {0x50000, 0x50001}}}}, .quiet = true},
     {.name = "WriteFlash", .call = [](Args& a) { const std::uint8_t b[40] = {1, 2, 3}; const std::uint32_t n = a.Length(3, sizeof b); return kepra_WriteFlash(a.H(), a.U32(1, 250), a.Pointer(2, const_cast<std::uint8_t*>(b), n), n); },
      .checks = {kHandle6, Null(2), {{1, 3}, nullptr, 87, {{0, 0}, {0, 0xA0001}, {0xA0000, 1}, {0x9FFFF, 2}, {0xFFFFFFFF, 1}, {0x50000, 0x50001}}}},
-     .state = FlashKept<KEPRA_USER_AREA_BASE + 250, 40>, .quiet = true},
+     .state = FlashKept<KEPRA_USER_AREA_BASE + 250, 40>, .quiet = true, .sweep = 24},
     {.name = "CxReadSPIFlash", .call = [](Args& a) { std::uint8_t b[300]; const std::uint32_t n = a.Length(3, sizeof b); return CxReadSPIFlash(a.H(), a.U32(1, KEPRA_USER_AREA_BASE + 200), a.Pointer(2, b, n), n); },
      .checks = {kHandle6, Null(2), {{1, 3}, nullptr, 87, {{0, 0}, {0, 0x200001}, {0x1FFFFF, 2}, {0x200000, 1}, {0xFFFFFF00, 256}, {0xFFFFFFFF, 1}}}},
      .locked = false, .quiet = true},
@@ -410,7 +412,7 @@ inline const std::vector<Row>& Rows() {
     {.name = "UpdateFW", .call = [](Args& a) { return kepra_UpdateFW(a.H()); },
      .checks = {kHandle6}, .state = FlashKept<0, 0x29FC8>, .quiet = true, .sweep = 24},
     {.name = "UpdateFWFromFile", .call = [](Args& a) { return kepra_UpdateFWFromFile(a.H(), static_cast<const char*>(a.Record(1, const_cast<char*>(FirmwareFile().c_str()), FirmwareFile().size() + 1))); },
-     .checks = {Null(1, nullptr, 87), {{0}, nullptr, kLockHandle}}, .state = FlashKept<0, 300>, .quiet = true},
+     .checks = {Null(1, nullptr, 87), {{0}, nullptr, kLockHandle}}, .state = FlashKept<0, 300>, .quiet = true, .sweep = 24},
     {.name = "PostTestFWError", .call = [](Args& a) { return kepra_PostTestFWError(a.H()); },
      .checks = {kHandle6}, .locked = false, .quiet = true},
   };
