@@ -1,6 +1,7 @@
 // list, info and regs.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "tool.h"
@@ -33,14 +34,24 @@ int ListCameras(const Options& options) {
   report.BeginArray("cameras");
   int found = 0;
   for (std::uint32_t index = 0; index < KEPRA_MAX_DEVICES; ++index) {
-    KEPRA_HANDLE h = kepra_OpenDevice(index);
-    if (h == KEPRA_INVALID_HANDLE) continue;
+    std::optional<kepra::Camera> camera;
+    try {
+      camera.emplace(index);
+    } catch (const kepra::Error&) {
+      continue;
+    }
     ++found;
     kepra_CameraInfo info{};
+    bool ok = true;
+    std::uint32_t error = 0;
     kepra_SetLastError(0);
-    const bool ok = kepra_GetCameraInfo(h, &info) != 0;
-    const std::uint32_t error = ok ? 0 : kepra_GetLastError();
-    kepra_CloseDevice(h);
+    try {
+      info = camera->Info();
+    } catch (const kepra::Error& e) {
+      ok = false;
+      error = e.code();
+    }
+    camera.reset();
     report.BeginObject();
     report.UInt("index", index);
     if (ok) {
@@ -62,15 +73,13 @@ int ListCameras(const Options& options) {
 int ShowInfo(const Options& options) {
   Camera camera(options.device);
   const KEPRA_HANDLE h = camera.h();
+  kepra::Camera& cam = camera.cpp();
 
-  kepra_CameraInfo info{};
-  Check("kepra_GetCameraInfo", [&] { return kepra_GetCameraInfo(h, &info); });
-  kepra_CameraInfoEx ex{};
-  Check("kepra_GetCameraInfoEx", [&] { return kepra_GetCameraInfoEx(h, &ex); });
-  std::uint16_t fw[4] = {};
-  std::uint8_t fw5 = 0;
-  Check("kepra_GetFWVersion",
-        [&] { return kepra_GetFWVersion(h, &fw[0], &fw[1], &fw[2], &fw[3], &fw5); });
+  const kepra_CameraInfo info = Run([&] { return cam.Info(); });
+  const kepra_CameraInfoEx ex = Run([&] { return cam.InfoEx(); });
+  const kepra::FirmwareVersion fw = Run([&] { return cam.FirmwareVersion(); });
+  // The C call stays: the tool reports the driver's version even when it is refused, and the
+  // wrapper's DriverVersion throws those values away with its error.
   std::uint8_t major = 0, minor = 0;
   std::uint16_t build = 0;
   std::uint32_t sign = 0;
@@ -81,23 +90,21 @@ int ShowInfo(const Options& options) {
   if (!driver_ok && kepra_GetLastError() != KEPRA_ERROR_PRODUCT_VERSION) {
     Failed("kepra_GetDriverVer");
   }
+  // The signalling rate, the frame time and the exposure limits in lines and in time units
+  // have no wrapper call: these stay on the C functions.
   std::uint32_t speed = 0, speed_detail = 0;
   Check("kepra_GetUsbSpeed", [&] { return kepra_GetUsbSpeed(h, &speed, &speed_detail); });
-  std::uint32_t clock = 0;
-  Check("kepra_GetFrequency", [&] { return kepra_GetFrequency(h, &clock); });
+  const std::uint32_t clock = Run([&] { return cam.Clock(); }).value;
   std::uint32_t ft_min = 0, ft_max = 0, ft = 0;
   Check("kepra_GetFrameTimeMinMax", [&] { return kepra_GetFrameTimeMinMax(h, &ft_min, &ft_max); });
   Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(h, &ft); });
-  double fr_min = 0, fr_max = 0, fr = 0;
-  Check("kepra_GetFrameRateMinMax", [&] { return kepra_GetFrameRateMinMax(h, &fr_min, &fr_max); });
-  Check("kepra_GetFrameRate", [&] { return kepra_GetFrameRate(h, &fr); });
-  std::uint32_t exp_min = 0, exp_max = 0, exp_lines = 0;
+  const auto fr_range = Run([&] { return cam.FrameRateRange(); });
+  const double fr = Run([&] { return cam.FrameRate(); }).value;
+  std::uint32_t exp_min = 0, exp_max = 0;
   Check("kepra_GetExposureMinMax", [&] { return kepra_GetExposureMinMax(h, &exp_min, &exp_max); });
-  Check("kepra_GetExposure", [&] { return kepra_GetExposure(h, &exp_lines); });
-  double exp_ms_min = 0, exp_ms_max = 0, exp_ms = 0;
-  Check("kepra_GetExposureMinMaxMs",
-        [&] { return kepra_GetExposureMinMaxMs(h, &exp_ms_min, &exp_ms_max); });
-  Check("kepra_GetExposureMs", [&] { return kepra_GetExposureMs(h, &exp_ms); });
+  const std::uint32_t exp_lines = Run([&] { return cam.ExposureLines(); });
+  const auto exp_range = Run([&] { return cam.ExposureRange(); });
+  const double exp_ms = Run([&] { return cam.Exposure(); }).count();
   std::uint32_t et_min = 0, et_max = 0;
   Check("kepra_GetExposureTimeMinMax",
         [&] { return kepra_GetExposureTimeMinMax(h, &et_min, &et_max); });
@@ -116,9 +123,9 @@ int ShowInfo(const Options& options) {
   report.Hex("ident_byte5", ex.IdentByte5, 2);
   report.EndObject();
   report.BeginObject("firmware");
-  report.Str("version", std::to_string(fw[0]) + "." + std::to_string(fw[1]) + "." +
-                            std::to_string(fw[2]) + "." + std::to_string(fw[3]) + "." +
-                            std::to_string(fw5));
+  report.Str("version", std::to_string(fw.v1) + "." + std::to_string(fw.v2) + "." +
+                            std::to_string(fw.v3) + "." + std::to_string(fw.v4) + "." +
+                            std::to_string(fw.v5));
   report.EndObject();
   report.BeginObject("driver");
   std::string driver_version = sign ? "-" : "";
@@ -140,13 +147,13 @@ int ShowInfo(const Options& options) {
   report.EndObject();
   report.BeginObject("frame_rate");
   report.Real("current", fr);
-  report.Real("min", fr_min);
-  report.Real("max", fr_max);
+  report.Real("min", fr_range.first.value);
+  report.Real("max", fr_range.second.value);
   report.EndObject();
   report.BeginObject("exposure");
   report.Real("ms", exp_ms);
-  report.Real("ms_min", exp_ms_min);
-  report.Real("ms_max", exp_ms_max);
+  report.Real("ms_min", exp_range.first.count());
+  report.Real("ms_max", exp_range.second.count());
   report.UInt("lines", exp_lines);
   report.UInt("lines_min", exp_min);
   report.UInt("lines_max", exp_max);
@@ -159,8 +166,8 @@ int ShowInfo(const Options& options) {
 int RegsRead(const Options& options, const std::string& address) {
   const std::uint32_t addr = ParseU32(address, "register address", 0xFFFF);
   Camera camera(options.device);
-  std::uint16_t value = 0;
-  Check("kepra_ReadSensorReg", [&] { return kepra_ReadSensorReg(camera.h(), addr, &value); });
+  const std::uint16_t value =
+      Run([&] { return camera.cpp().ReadRegister(static_cast<std::uint16_t>(addr)); });
   Report report(options.json);
   report.Hex("address", addr, 4);
   report.UInt("value", value);
@@ -172,7 +179,9 @@ int RegsWrite(const Options& options, const std::string& address, const std::str
   const std::uint32_t addr = ParseU32(address, "register address", 0xFFFF);
   const std::uint32_t word = ParseU32(value, "register value", 0xFFFF);
   Camera camera(options.device);
-  Check("kepra_WriteSensorReg", [&] { return kepra_WriteSensorReg(camera.h(), addr, word); });
+  Run([&] {
+    camera.cpp().WriteRegister(static_cast<std::uint16_t>(addr), static_cast<std::uint16_t>(word));
+  });
   return kExitOk;
 }
 
@@ -183,8 +192,12 @@ int RegsDump(const Options& options, const std::string& first, const std::string
   std::vector<std::uint16_t> values(n);
   for (std::uint32_t i = 0; i < n; ++i) {
     kepra_SetLastError(0);
-    if (!kepra_ReadSensorReg(camera.h(), start + i, &values[i])) {
-      Failed("kepra_ReadSensorReg of register " + std::to_string(start + i));
+    try {
+      values[i] = camera.cpp().ReadRegister(static_cast<std::uint16_t>(start + i));
+    } catch (const kepra::Error& e) {
+      throw ToolError(kExitFailed, FailureMessage(std::string(e.function()) + " of register " +
+                                                      std::to_string(start + i),
+                                                  e.code()));
     }
   }
   if (!options.json) {

@@ -48,6 +48,19 @@ void Check(const char* operation, Call&& call) {
   if (!call()) Failed(operation);
 }
 
+// Runs a call on the C++ wrapper and gives its result; its failure ends the command (exit 1)
+// with the same message Check gives, naming the C function that failed. The last error is
+// cleared first for the same reason as in Check.
+template <typename Call>
+decltype(auto) Run(Call&& call, const std::string& hint = {}) {
+  kepra_SetLastError(0);
+  try {
+    return call();
+  } catch (const kepra::Error& e) {
+    throw ToolError(kExitFailed, FailureMessage(e.function(), e.code(), hint));
+  }
+}
+
 // Strict parsers for command-line values (throw a usage error naming `what`).
 std::uint32_t ParseU32(const std::string& text, const std::string& what,
                        std::uint64_t max = 0xFFFFFFFFu);
