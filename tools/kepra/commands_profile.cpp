@@ -200,7 +200,7 @@ int ProfileLoad(const Options& options, const std::string& path) {
   members.erase("format");
   members.erase("model");
   // Every value is parsed and checked before the camera is touched.
-  std::vector<std::pair<std::string, std::function<void(KEPRA_HANDLE)>>> actions;
+  std::vector<std::pair<std::string, SettingFn>> actions;
   for (const char* name : kOrder) {
     const auto it = members.find(name);
     if (it == members.end()) continue;
@@ -223,7 +223,7 @@ int ProfileLoad(const Options& options, const std::string& path) {
   }
   for (std::size_t i = 0; i < actions.size(); ++i) {
     try {
-      actions[i].second(camera.h());
+      actions[i].second(camera.cpp());
     } catch (const ToolError& e) {
       std::string message = path + ": " + e.what();
       if (i > 0) message += " (the settings before " + actions[i].first + " were applied)";

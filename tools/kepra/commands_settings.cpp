@@ -11,9 +11,9 @@ namespace kepra_tool {
 
 namespace {
 
-using Getter = std::function<void(KEPRA_HANDLE, Report&)>;
+using Getter = std::function<void(kepra::Camera&, Report&)>;
 // Parses first (usage errors before the camera is opened), then returns the action.
-using Setter = std::function<std::function<void(KEPRA_HANDLE)>(const std::string&)>;
+using Setter = std::function<SettingFn(const std::string&)>;
 
 struct Setting {
   Getter get;  // empty: set only
@@ -77,9 +77,8 @@ void CheckFrameParamFields(const kepra_FrameParams& p) {
 }
 
 // The region against the camera's sensor.
-void CheckFrameParamRegion(KEPRA_HANDLE h, const kepra_FrameParams& p) {
-  kepra_CameraInfo info{};
-  Check("kepra_GetCameraInfo", [&] { return kepra_GetCameraInfo(h, &info); });
+void CheckFrameParamRegion(kepra::Camera& c, const kepra_FrameParams& p) {
+  const kepra_CameraInfo info = Run([&] { return c.Info(); });
   if (std::uint32_t{p.X} + p.Width > info.Width) {
     Usage("frame-params: x + width = " + std::to_string(p.X + p.Width) +
           " is beyond the sensor's " + std::to_string(info.Width) + " columns");
@@ -93,49 +92,46 @@ void CheckFrameParamRegion(KEPRA_HANDLE h, const kepra_FrameParams& p) {
 const std::map<std::string, Setting>& Settings() {
   static const std::map<std::string, Setting> settings = {
       {"exposure-ms",
-       {[](KEPRA_HANDLE h, Report& r) {
-          double ms = 0;
-          Check("kepra_GetExposureMs", [&] { return kepra_GetExposureMs(h, &ms); });
-          r.Real("exposure_ms", ms);
+       {[](kepra::Camera& c, Report& r) {
+          r.Real("exposure_ms", Run([&] { return c.Exposure(); }).count());
         },
         [](const std::string& v) {
           const double ms = ParseDouble(v, "exposure-ms");
-          return std::function<void(KEPRA_HANDLE)>([ms](KEPRA_HANDLE h) {
-            double min = 0, max = 0;
-            Check("kepra_GetExposureMinMaxMs",
-                  [&] { return kepra_GetExposureMinMaxMs(h, &min, &max); });
-            InLimits("exposure-ms", ms, min, max, "ms");
-            double now = 0;
-            Check("kepra_SetExposureMs", [&] { return kepra_SetExposureMs(h, ms, &now); });
+          return SettingFn([ms](kepra::Camera& c) {
+            const auto [min, max] = Run([&] { return c.ExposureRange(); });
+            InLimits("exposure-ms", ms, min.count(), max.count(), "ms");
+            Run([&] { c.SetExposure(kepra::Milliseconds(ms)); });
           });
         },
         "milliseconds"}},
       {"exposure-lines",
-       {[](KEPRA_HANDLE h, Report& r) {
-          std::uint32_t lines = 0;
-          Check("kepra_GetExposure", [&] { return kepra_GetExposure(h, &lines); });
-          r.UInt("exposure_lines", lines);
+       {[](kepra::Camera& c, Report& r) {
+          r.UInt("exposure_lines", Run([&] { return c.ExposureLines(); }));
         },
         [](const std::string& v) {
           const std::uint32_t lines = ParseU32(v, "exposure-lines");
-          return std::function<void(KEPRA_HANDLE)>([lines](KEPRA_HANDLE h) {
+          return SettingFn([lines](kepra::Camera& c) {
+            // The limits in lines have no wrapper call.
             std::uint32_t min = 0, max = 0;
             Check("kepra_GetExposureMinMax",
-                  [&] { return kepra_GetExposureMinMax(h, &min, &max); });
+                  [&] { return kepra_GetExposureMinMax(c.handle(), &min, &max); });
             InLimits("exposure-lines", lines, min, max, "lines");
-            Check("kepra_SetExposure", [&] { return kepra_SetExposure(h, lines); });
+            Run([&] { c.SetExposureLines(lines); });
           });
         },
         "lines"}},
       {"exposure-time",
-       {[](KEPRA_HANDLE h, Report& r) {
+       {[](kepra::Camera& c, Report& r) {
+          // The exposure in clock periods has no wrapper call.
           std::uint32_t periods = 0;
-          Check("kepra_GetExposureTime", [&] { return kepra_GetExposureTime(h, &periods); });
+          Check("kepra_GetExposureTime",
+                [&] { return kepra_GetExposureTime(c.handle(), &periods); });
           r.UInt("exposure_time", periods);
         },
         [](const std::string& v) {
           const std::uint32_t periods = ParseU32(v, "exposure-time");
-          return std::function<void(KEPRA_HANDLE)>([periods](KEPRA_HANDLE h) {
+          return SettingFn([periods](kepra::Camera& c) {
+            const KEPRA_HANDLE h = c.handle();
             std::uint32_t min = 0, max = 0;
             Check("kepra_GetExposureTimeMinMax",
                   [&] { return kepra_GetExposureTimeMinMax(h, &min, &max); });
@@ -145,42 +141,35 @@ const std::map<std::string, Setting>& Settings() {
         },
         "sensor-clock periods"}},
       {"frame-rate",
-       {[](KEPRA_HANDLE h, Report& r) {
-          double rate = 0;
-          Check("kepra_GetFrameRate", [&] { return kepra_GetFrameRate(h, &rate); });
-          r.Real("frame_rate", rate);
+       {[](kepra::Camera& c, Report& r) {
+          r.Real("frame_rate", Run([&] { return c.FrameRate(); }).value);
         },
         [](const std::string& v) {
           if (v == "min") {
-            return std::function<void(KEPRA_HANDLE)>([](KEPRA_HANDLE h) {
-              Check("kepra_SetMinFrameRate", [&] { return kepra_SetMinFrameRate(h); });
-            });
+            return SettingFn([](kepra::Camera& c) { Run([&] { c.SetMinFrameRate(); }); });
           }
           if (v == "max") {
-            return std::function<void(KEPRA_HANDLE)>([](KEPRA_HANDLE h) {
-              Check("kepra_SetMaxFrameRate", [&] { return kepra_SetMaxFrameRate(h); });
-            });
+            return SettingFn([](kepra::Camera& c) { Run([&] { c.SetMaxFrameRate(); }); });
           }
           const double rate = ParseDouble(v, "frame-rate");
-          return std::function<void(KEPRA_HANDLE)>([rate](KEPRA_HANDLE h) {
-            double min = 0, max = 0;
-            Check("kepra_GetFrameRateMinMax",
-                  [&] { return kepra_GetFrameRateMinMax(h, &min, &max); });
-            InLimits("frame-rate", rate, min, max, "frames per second");
-            double now = 0;
-            Check("kepra_SetFrameRate", [&] { return kepra_SetFrameRate(h, rate, &now); });
+          return SettingFn([rate](kepra::Camera& c) {
+            const auto [min, max] = Run([&] { return c.FrameRateRange(); });
+            InLimits("frame-rate", rate, min.value, max.value, "frames per second");
+            Run([&] { c.SetFrameRate({rate}); });
           });
         },
         "frames per second, or min / max"}},
       {"frame-time",
-       {[](KEPRA_HANDLE h, Report& r) {
+       {[](kepra::Camera& c, Report& r) {
+          // The frame time has no wrapper call.
           std::uint32_t ft = 0;
-          Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(h, &ft); });
+          Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(c.handle(), &ft); });
           r.UInt("frame_time", ft);
         },
         [](const std::string& v) {
           const std::uint32_t ft = ParseU32(v, "frame-time");
-          return std::function<void(KEPRA_HANDLE)>([ft](KEPRA_HANDLE h) {
+          return SettingFn([ft](kepra::Camera& c) {
+            const KEPRA_HANDLE h = c.handle();
             std::uint32_t min = 0, max = 0;
             Check("kepra_GetFrameTimeMinMax",
                   [&] { return kepra_GetFrameTimeMinMax(h, &min, &max); });
@@ -190,11 +179,10 @@ const std::map<std::string, Setting>& Settings() {
         },
         "line-length units"}},
       {"gain",
-       {[](KEPRA_HANDLE h, Report& r) {
-          double a = 0, d = 0;
-          Check("kepra_GetGain", [&] { return kepra_GetGain(h, &a, &d); });
-          r.Real("analog", a);
-          r.Real("digital", d);
+       {[](kepra::Camera& c, Report& r) {
+          const kepra::Gain g = Run([&] { return c.Gain(); });
+          r.Real("analog", g.analog);
+          r.Real("digital", g.digital);
         },
         [](const std::string& v) {
           const auto f = SplitFields(v, 2, "gain (analog,digital)");
@@ -202,19 +190,16 @@ const std::map<std::string, Setting>& Settings() {
           const double d = ParseDouble(f[1], "digital gain");
           InLimits("analog gain", a, kAnalogMin, kAnalogMax, "(factor)");
           InLimits("digital gain", d, kDigitalMin, kDigitalMax, "(factor)");
-          return std::function<void(KEPRA_HANDLE)>([a, d](KEPRA_HANDLE h) {
-            Check("kepra_SetGain", [&] { return kepra_SetGain(h, a, d); });
-          });
+          return SettingFn([a, d](kepra::Camera& c) { Run([&] { c.SetGain({a, d}); }); });
         },
         "analog,digital"}},
       {"colour-gain",
-       {[](KEPRA_HANDLE h, Report& r) {
-          double gb = 0, gr = 0, b = 0, red = 0;
-          Check("kepra_GetGainC", [&] { return kepra_GetGainC(h, &gb, &gr, &b, &red); });
-          r.Real("gb", gb);
-          r.Real("gr", gr);
-          r.Real("b", b);
-          r.Real("r", red);
+       {[](kepra::Camera& c, Report& r) {
+          const kepra::ColourGain g = Run([&] { return c.ColourGain(); });
+          r.Real("gb", g.gb);
+          r.Real("gr", g.gr);
+          r.Real("b", g.b);
+          r.Real("r", g.r);
         },
         [](const std::string& v) {
           const auto f = SplitFields(v, 4, "colour-gain (gb,gr,b,r)");
@@ -224,120 +209,90 @@ const std::map<std::string, Setting>& Settings() {
                {std::pair{gb, "gb"}, std::pair{gr, "gr"}, std::pair{b, "b"}, std::pair{red, "r"}}) {
             InLimits(std::string("colour gain ") + name, gain, kColourMin, kColourMax, "(factor)");
           }
-          return std::function<void(KEPRA_HANDLE)>([=](KEPRA_HANDLE h) {
-            Check("kepra_SetGainC", [&] { return kepra_SetGainC(h, gb, gr, b, red); });
+          return SettingFn([=](kepra::Camera& c) {
+            Run([&] { c.SetColourGain({gb, gr, b, red}); });
           });
         },
         "gb,gr,b,r"}},
       {"readout-mode",
-       {[](KEPRA_HANDLE h, Report& r) {
-          std::uint32_t mode = 0;
-          Check("kepra_GetReadoutMode", [&] { return kepra_GetReadoutMode(h, &mode); });
-          r.UInt("readout_mode", mode);
+       {[](kepra::Camera& c, Report& r) {
+          r.UInt("readout_mode", Run([&] { return c.ReadoutMode(); }));
         },
         [](const std::string& v) {
           const std::uint32_t mode = ParseU32(v, "readout-mode", 3);
-          return std::function<void(KEPRA_HANDLE)>([mode](KEPRA_HANDLE h) {
+          return SettingFn([mode](kepra::Camera& c) {
             // The library writes register 11 before it finds that the sensor variant has no
             // tuning for mode 3, so that case is refused before anything is written.
-            std::uint16_t variant = 0;
-            Check("kepra_ReadSensorReg",
-                  [&] { return kepra_ReadSensorReg(h, kSensorVariantRegister, &variant); });
+            const std::uint16_t variant =
+                Run([&] { return c.ReadRegister(kSensorVariantRegister); });
             if (mode == 3 && variant == kVariantWithoutMode3) {
               Usage(
                   "readout mode 3 is not available on this camera's sensor (variant 0x0900); "
                   "use 0, 1 or 2. Nothing was changed");
             }
-            kepra_SetLastError(0);
-            if (!kepra_SetReadoutMode(h, mode)) {
-              char hint[96];
-              std::snprintf(hint, sizeof hint,
-                            "the sensor variant 0x%04X (register 127) has no known readout modes",
-                            variant);
-              Failed("kepra_SetReadoutMode", hint);
-            }
+            char hint[96];
+            std::snprintf(hint, sizeof hint,
+                          "the sensor variant 0x%04X (register 127) has no known readout modes",
+                          variant);
+            Run([&] { c.SetReadoutMode(mode); }, hint);
           });
         },
         "0..3 (3 where the sensor has it)"}},
       {"hdr",
-       {[](KEPRA_HANDLE h, Report& r) {
-          std::uint8_t hdr = 0;
-          Check("kepra_GetHDR", [&] { return kepra_GetHDR(h, &hdr); });
-          r.Bool("hdr", hdr != 0);
-        },
+       {[](kepra::Camera& c, Report& r) { r.Bool("hdr", Run([&] { return c.Hdr(); })); },
         [](const std::string& v) {
           const bool on = ParseSwitch(v, "hdr");
-          return std::function<void(KEPRA_HANDLE)>([on](KEPRA_HANDLE h) {
-            Check("kepra_SetHDR", [&] { return kepra_SetHDR(h, on ? 1 : 0); });
-          });
+          return SettingFn([on](kepra::Camera& c) { Run([&] { c.SetHdr(on); }); });
         },
         "on|off"}},
       {"strobe",
-       {[](KEPRA_HANDLE h, Report& r) {
-          std::uint32_t mode = 0;
-          std::uint8_t off = 0, on = 0, inverted = 0;
-          Check("kepra_GetStrobeParams",
-                [&] { return kepra_GetStrobeParams(h, &mode, &off, &on, &inverted); });
-          r.UInt("mode", mode);
-          r.UInt("off_delay", off);
-          r.UInt("on_delay", on);
-          r.Bool("inverted", inverted != 0);
+       {[](kepra::Camera& c, Report& r) {
+          const kepra::Strobe s = Run([&] { return c.Strobe(); });
+          r.UInt("mode", s.mode);
+          r.UInt("off_delay", s.off_delay);
+          r.UInt("on_delay", s.on_delay);
+          r.Bool("inverted", s.inverted);
         },
         [](const std::string& v) {
           const auto f = SplitFields(v, 4, "strobe (mode,off,on,inverted)");
           const std::uint32_t mode = ParseU32(f[0], "strobe mode", 3);
           const std::uint8_t off = U8(f[1], "strobe off delay"), on = U8(f[2], "strobe on delay");
           const bool inverted = ParseSwitch(f[3], "strobe inverted");
-          return std::function<void(KEPRA_HANDLE)>([=](KEPRA_HANDLE h) {
-            Check("kepra_SetStrobeParams",
-                  [&] { return kepra_SetStrobeParams(h, mode, off, on, inverted ? 1 : 0); });
+          return SettingFn([=](kepra::Camera& c) {
+            Run([&] { c.SetStrobe({mode, off, on, inverted}); });
           });
         },
         "mode,off,on,inverted"}},
       {"snapshot",
-       {[](KEPRA_HANDLE h, Report& r) {
-          std::uint32_t timeout = 0;
-          std::uint8_t inverted = 0;
-          Check("kepra_GetSnapshotParams",
-                [&] { return kepra_GetSnapshotParams(h, &timeout, &inverted); });
-          r.UInt("timeout_ms", timeout);
-          r.Bool("inverted", inverted != 0);
+       {[](kepra::Camera& c, Report& r) {
+          const kepra::Snapshot s = Run([&] { return c.Snapshot(); });
+          r.UInt("timeout_ms", s.timeout_ms);
+          r.Bool("inverted", s.inverted);
         },
         [](const std::string& v) {
           const auto f = SplitFields(v, 2, "snapshot (timeout,inverted)");
           const std::uint32_t timeout = ParseU32(f[0], "snapshot timeout", 0x7FFFFFFF);
           const bool inverted = ParseSwitch(f[1], "snapshot inverted");
-          return std::function<void(KEPRA_HANDLE)>([=](KEPRA_HANDLE h) {
-            Check("kepra_SetSnapshotParams",
-                  [&] { return kepra_SetSnapshotParams(h, timeout, inverted ? 1 : 0); });
+          return SettingFn([=](kepra::Camera& c) {
+            Run([&] { c.SetSnapshot({timeout, inverted}); });
           });
         },
         "timeout-ms,inverted"}},
       {"events",
-       {[](KEPRA_HANDLE h, Report& r) {
-          std::uint8_t bits = 0;
-          Check("kepra_GetEventsState", [&] { return kepra_GetEventsState(h, &bits); });
-          r.UInt("events", bits);
-        },
+       {[](kepra::Camera& c, Report& r) { r.UInt("events", Run([&] { return c.EventsState(); })); },
         [](const std::string& v) {
           const auto f = SplitFields(v, 2, "events (bits,mask)");
           const std::uint8_t bits = U8(f[0], "event bits"), mask = U8(f[1], "event mask");
-          return std::function<void(KEPRA_HANDLE)>([=](KEPRA_HANDLE h) {
-            Check("kepra_SetEventsState", [&] { return kepra_SetEventsState(h, bits, mask); });
-          });
+          return SettingFn([=](kepra::Camera& c) { Run([&] { c.SetEventsState(bits, mask); }); });
         },
         "bits,mask"}},
       {"stream-mode",
-       {[](KEPRA_HANDLE h, Report& r) {
-          std::uint32_t mode = 0;
-          Check("kepra_GetStreamMode", [&] { return kepra_GetStreamMode(h, &mode); });
-          r.UInt("stream_mode", mode);
+       {[](kepra::Camera& c, Report& r) {
+          r.UInt("stream_mode", Run([&] { return c.StreamMode(); }));
         },
         [](const std::string& v) {
           const std::uint32_t mode = ParseU32(v, "stream-mode");
-          return std::function<void(KEPRA_HANDLE)>([mode](KEPRA_HANDLE h) {
-            Check("kepra_SetStreamMode", [&] { return kepra_SetStreamMode(h, mode); });
-          });
+          return SettingFn([mode](kepra::Camera& c) { Run([&] { c.SetStreamMode(mode); }); });
         },
         "32-bit value"}},
       {"led",
@@ -349,29 +304,22 @@ const std::map<std::string, Setting>& Settings() {
           } else {
             state = U8(v, "led");
           }
-          return std::function<void(KEPRA_HANDLE)>([state](KEPRA_HANDLE h) {
-            Check("kepra_SwitchFrontLED", [&] { return kepra_SwitchFrontLED(h, state); });
-          });
+          return SettingFn([state](kepra::Camera& c) { Run([&] { c.SetFrontLed(state); }); });
         },
         "on|off|0..255, set only"}},
       {"clock",
-       {[](KEPRA_HANDLE h, Report& r) {
-          std::uint32_t mhz = 0;
-          Check("kepra_GetFrequency", [&] { return kepra_GetFrequency(h, &mhz); });
-          r.UInt("clock_mhz", mhz);
+       {[](kepra::Camera& c, Report& r) {
+          r.UInt("clock_mhz", Run([&] { return c.Clock(); }).value);
         },
         [](const std::string& v) {
           const std::uint32_t mhz = ParseU32(v, "clock");
           InLimits("clock", mhz, 4, 114, "MHz");
-          return std::function<void(KEPRA_HANDLE)>([mhz](KEPRA_HANDLE h) {
-            Check("kepra_SetFrequency", [&] { return kepra_SetFrequency(h, mhz); });
-          });
+          return SettingFn([mhz](kepra::Camera& c) { Run([&] { c.SetClock({mhz}); }); });
         },
         "MHz, 4..114"}},
       {"frame-params",
-       {[](KEPRA_HANDLE h, Report& r) {
-          kepra_FrameParams p{};
-          Check("kepra_GetFrameParams", [&] { return kepra_GetFrameParams(h, &p); });
+       {[](kepra::Camera& c, Report& r) {
+          const kepra_FrameParams p = Run([&] { return c.FrameParams(); });
           r.UInt("x", p.X);
           r.UInt("y", p.Y);
           r.UInt("width", p.Width);
@@ -393,26 +341,24 @@ const std::map<std::string, Setting>& Settings() {
           p.BinY = static_cast<std::uint16_t>(ParseU32(f[6], "biny", 0xFFFF));
           p.Flags = static_cast<std::uint16_t>(ParseU32(f[7], "flags", 0xFFFF));
           CheckFrameParamFields(p);
-          return std::function<void(KEPRA_HANDLE)>([p](KEPRA_HANDLE h) {
-            CheckFrameParamRegion(h, p);
-            Check("kepra_SetFrameParams", [&] { return kepra_SetFrameParams(h, &p); });
+          return SettingFn([p](kepra::Camera& c) {
+            CheckFrameParamRegion(c, p);
+            Run([&] { c.SetFrameParams(p); });
           });
         },
         "x,y,width,height,depth,binx,biny,flags"}},
       {"bad-pixel-fix",
-       {[](KEPRA_HANDLE h, Report& r) {
+       {[](kepra::Camera& c, Report& r) {
+          // Whether a list is loaded is not in the wrapper's FixBadPixels.
           std::uint8_t enabled = 0, has_list = 0;
           Check("kepra_GetFixBadPixels",
-                [&] { return kepra_GetFixBadPixels(h, &enabled, &has_list); });
+                [&] { return kepra_GetFixBadPixels(c.handle(), &enabled, &has_list); });
           r.Bool("enabled", enabled != 0);
           r.Bool("has_list", has_list != 0);
         },
         [](const std::string& v) {
           const bool on = ParseSwitch(v, "bad-pixel-fix");
-          return std::function<void(KEPRA_HANDLE)>([on](KEPRA_HANDLE h) {
-            Check("kepra_SetFixBadPixels",
-                  [&] { return kepra_SetFixBadPixels(h, on ? 1 : 0, nullptr); });
-          });
+          return SettingFn([on](kepra::Camera& c) { Run([&] { c.SetFixBadPixels(on); }); });
         },
         "on|off"}},
   };
@@ -440,7 +386,7 @@ const std::vector<std::string>& SettingNames() {
   return names;
 }
 
-std::function<void(KEPRA_HANDLE)> SettingAction(const std::string& name, const std::string& value) {
+SettingFn SettingAction(const std::string& name, const std::string& value) {
   return Find(name).set(value);
 }
 
@@ -449,7 +395,7 @@ int GetSetting(const Options& options, const std::string& name) {
   if (!setting.get) Usage(name + " can only be set");
   Camera camera(options.device);
   Report report(options.json);
-  setting.get(camera.h(), report);
+  setting.get(camera.cpp(), report);
   return kExitOk;
 }
 
@@ -457,17 +403,17 @@ int SetSetting(const Options& options, const std::string& name, const std::strin
   const Setting& setting = Find(name);
   const auto action = setting.set(value);
   Camera camera(options.device);
-  const KEPRA_HANDLE h = camera.h();
+  kepra::Camera& c = camera.cpp();
   // Exposure, window and clock can change the frame rate; that is reported as a side effect.
   const bool watch_rate = name != "frame-rate" && name != "frame-time";
   double rate_before = 0;
-  if (watch_rate) Check("kepra_GetFrameRate", [&] { return kepra_GetFrameRate(h, &rate_before); });
-  action(h);
+  if (watch_rate) rate_before = Run([&] { return c.FrameRate(); }).value;
+  action(c);
   double rate_after = rate_before;
-  if (watch_rate) Check("kepra_GetFrameRate", [&] { return kepra_GetFrameRate(h, &rate_after); });
+  if (watch_rate) rate_after = Run([&] { return c.FrameRate(); }).value;
   // What the camera took (clamped, rounded) is printed back where it can be read.
   Report report(options.json);
-  if (setting.get) setting.get(h, report);
+  if (setting.get) setting.get(c, report);
   if (rate_after != rate_before) {
     report.Real("frame_rate", rate_after);
     report.Real("frame_rate_was", rate_before);

@@ -92,11 +92,13 @@ int ListCameras(const Options& options);
 int ShowInfo(const Options& options);
 int GetSetting(const Options& options, const std::string& name);
 int SetSetting(const Options& options, const std::string& name, const std::string& value);
+// Sets one setting on an open camera.
+using SettingFn = std::function<void(kepra::Camera&)>;
 // "name (what its value is)" for every setting, for the help text.
 const std::vector<std::string>& SettingNames();
 // The action that sets `name` to the text `value` as `set` takes it: parsed and checked now
 // (a usage error names what is wrong), limits checked against the camera when it runs.
-std::function<void(KEPRA_HANDLE)> SettingAction(const std::string& name, const std::string& value);
+SettingFn SettingAction(const std::string& name, const std::string& value);
 // Every setting into a JSON file, and back into a camera of the same model.
 int ProfileSave(const Options& options, const std::string& path);
 int ProfileLoad(const Options& options, const std::string& path);
