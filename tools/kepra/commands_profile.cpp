@@ -34,47 +34,35 @@ std::string Real(double value) {
 }
 
 // The current value of every setting of the profile, in the order above.
-std::vector<std::pair<std::string, std::string>> ReadSettings(KEPRA_HANDLE h) {
+std::vector<std::pair<std::string, std::string>> ReadSettings(kepra::Camera& c) {
   std::vector<std::pair<std::string, std::string>> values;
   const auto u = [](std::uint32_t v) { return std::to_string(v); };
-  std::uint32_t n = 0;
-  Check("kepra_GetFrequency", [&] { return kepra_GetFrequency(h, &n); });
-  values.emplace_back("clock", u(n));
-  kepra_FrameParams p{};
-  Check("kepra_GetFrameParams", [&] { return kepra_GetFrameParams(h, &p); });
+  values.emplace_back("clock", u(Run([&] { return c.Clock(); }).value));
+  const kepra_FrameParams p = Run([&] { return c.FrameParams(); });
   values.emplace_back("frame-params", u(p.X) + "," + u(p.Y) + "," + u(p.Width) + "," + u(p.Height) +
                                           "," + u(p.BitDepth) + "," + u(p.BinX) + "," + u(p.BinY) +
                                           "," + u(p.Flags));
-  Check("kepra_GetReadoutMode", [&] { return kepra_GetReadoutMode(h, &n); });
-  values.emplace_back("readout-mode", u(n));
-  std::uint8_t byte = 0;
-  Check("kepra_GetHDR", [&] { return kepra_GetHDR(h, &byte); });
-  values.emplace_back("hdr", OnOff(byte != 0));
-  Check("kepra_GetExposure", [&] { return kepra_GetExposure(h, &n); });
-  values.emplace_back("exposure-lines", u(n));
-  Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(h, &n); });
+  values.emplace_back("readout-mode", u(Run([&] { return c.ReadoutMode(); })));
+  values.emplace_back("hdr", OnOff(Run([&] { return c.Hdr(); })));
+  values.emplace_back("exposure-lines", u(Run([&] { return c.ExposureLines(); })));
+  // The frame time has no wrapper call.
+  std::uint32_t n = 0;
+  Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(c.handle(), &n); });
   values.emplace_back("frame-time", u(n));
-  double a = 0, d = 0, b = 0, r = 0;
-  Check("kepra_GetGain", [&] { return kepra_GetGain(h, &a, &d); });
-  values.emplace_back("gain", Real(a) + "," + Real(d));
-  kepra_CameraInfo info{};
-  Check("kepra_GetCameraInfo", [&] { return kepra_GetCameraInfo(h, &info); });
-  if (info.Color) {
-    Check("kepra_GetGainC", [&] { return kepra_GetGainC(h, &a, &d, &b, &r); });
-    values.emplace_back("colour-gain", Real(a) + "," + Real(d) + "," + Real(b) + "," + Real(r));
+  const kepra::Gain gain = Run([&] { return c.Gain(); });
+  values.emplace_back("gain", Real(gain.analog) + "," + Real(gain.digital));
+  if (Run([&] { return c.Info(); }).Color) {
+    const kepra::ColourGain g = Run([&] { return c.ColourGain(); });
+    values.emplace_back("colour-gain",
+                        Real(g.gb) + "," + Real(g.gr) + "," + Real(g.b) + "," + Real(g.r));
   }
-  Check("kepra_GetStreamMode", [&] { return kepra_GetStreamMode(h, &n); });
-  values.emplace_back("stream-mode", u(n));
-  std::uint8_t inverted = 0;
-  Check("kepra_GetSnapshotParams", [&] { return kepra_GetSnapshotParams(h, &n, &inverted); });
-  values.emplace_back("snapshot", u(n) + "," + OnOff(inverted != 0));
-  std::uint8_t off = 0, on = 0;
-  Check("kepra_GetStrobeParams",
-        [&] { return kepra_GetStrobeParams(h, &n, &off, &on, &inverted); });
-  values.emplace_back("strobe", u(n) + "," + u(off) + "," + u(on) + "," + OnOff(inverted != 0));
-  std::uint8_t has_list = 0;
-  Check("kepra_GetFixBadPixels", [&] { return kepra_GetFixBadPixels(h, &byte, &has_list); });
-  values.emplace_back("bad-pixel-fix", OnOff(byte != 0));
+  values.emplace_back("stream-mode", u(Run([&] { return c.StreamMode(); })));
+  const kepra::Snapshot snapshot = Run([&] { return c.Snapshot(); });
+  values.emplace_back("snapshot", u(snapshot.timeout_ms) + "," + OnOff(snapshot.inverted));
+  const kepra::Strobe strobe = Run([&] { return c.Strobe(); });
+  values.emplace_back("strobe", u(strobe.mode) + "," + u(strobe.off_delay) + "," +
+                                    u(strobe.on_delay) + "," + OnOff(strobe.inverted));
+  values.emplace_back("bad-pixel-fix", OnOff(Run([&] { return c.FixBadPixels(); })));
   return values;
 }
 
@@ -159,11 +147,10 @@ class ProfileParser {
 
 int ProfileSave(const Options& options, const std::string& path) {
   Camera camera(options.device);
-  kepra_CameraInfo info{};
-  Check("kepra_GetCameraInfo", [&] { return kepra_GetCameraInfo(camera.h(), &info); });
+  const kepra_CameraInfo info = Run([&] { return camera.cpp().Info(); });
   std::string json =
       "{\n  \"format\": " + JsonString(kFormat) + ",\n  \"model\": " + JsonString(info.ModelName);
-  for (const auto& [name, value] : ReadSettings(camera.h())) {
+  for (const auto& [name, value] : ReadSettings(camera.cpp())) {
     json += ",\n  " + JsonString(name) + ": " + JsonString(value);
   }
   json += "\n}\n";
@@ -215,8 +202,7 @@ int ProfileLoad(const Options& options, const std::string& path) {
     Usage(path + ": \"" + members.begin()->first + "\" is not a setting a profile holds");
   }
   Camera camera(options.device);
-  kepra_CameraInfo info{};
-  Check("kepra_GetCameraInfo", [&] { return kepra_GetCameraInfo(camera.h(), &info); });
+  const kepra_CameraInfo info = Run([&] { return camera.cpp().Info(); });
   if (model != info.ModelName) {
     Usage(path + " is a profile of a " + model + ", the camera is a " + info.ModelName +
           "; nothing was changed");
