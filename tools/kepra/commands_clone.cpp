@@ -28,53 +28,43 @@ constexpr std::uint32_t kRegisters = 256;
 
 int CloneSave(const Options& options, const std::string& path) {
   Camera camera(options.device);
-  const KEPRA_HANDLE h = camera.h();
+  kepra::Camera& c = camera.cpp();
   std::string text = "format: kepra clone 1\n";
   const auto line = [&text](const std::string& key, const std::string& value) {
     text += key + ": " + value + "\n";
   };
-  kepra_IdentData ident{};
-  Check("kepra_GetIdentData", [&] { return kepra_GetIdentData(h, &ident); });
+  const kepra_IdentData ident = Run([&] { return c.Ident(); });
   line("ident", Hex(ident.Bytes, sizeof ident.Bytes));
-  std::uint16_t v1 = 0, v2 = 0, v3 = 0, v4 = 0;
-  std::uint8_t v5 = 0;
-  Check("kepra_GetFWVersion", [&] { return kepra_GetFWVersion(h, &v1, &v2, &v3, &v4, &v5); });
-  line("firmware_version", std::to_string(v1) + "." + std::to_string(v2) + "." +
-                               std::to_string(v3) + "." + std::to_string(v4) + "." +
-                               std::to_string(v5));
+  const kepra::FirmwareVersion fw = Run([&] { return c.FirmwareVersion(); });
+  line("firmware_version", std::to_string(fw.v1) + "." + std::to_string(fw.v2) + "." +
+                               std::to_string(fw.v3) + "." + std::to_string(fw.v4) + "." +
+                               std::to_string(fw.v5));
   std::uint8_t major = 0, minor = 0;
   std::uint16_t build = 0;
   std::uint32_t sign = 0;
-  // A driver the library does not support still reports its version (with 1638).
-  kepra_GetDriverVer(h, &major, &minor, &build, &sign);
+  // A driver the library does not support still reports its version (with 1638); the
+  // wrapper's DriverVersion throws it away, so this stays on the C function.
+  kepra_GetDriverVer(c.handle(), &major, &minor, &build, &sign);
   line("driver_version",
        std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build));
-  std::uint32_t value = 0;
-  Check("kepra_GetUsbSpeed", [&] { return kepra_GetUsbSpeed(h, &value, nullptr); });
-  line("usb_speed", std::to_string(value));
-  Check("kepra_GetFrequency", [&] { return kepra_GetFrequency(h, &value); });
-  line("clock", std::to_string(value));
-  kepra_FrameParams params{};
-  Check("kepra_GetFrameParams", [&] { return kepra_GetFrameParams(h, &params); });
+  line("usb_speed", std::to_string(Run([&] { return c.UsbSpeed(); })));
+  line("clock", std::to_string(Run([&] { return c.Clock(); }).value));
+  const kepra_FrameParams params = Run([&] { return c.FrameParams(); });
   line("frame_params", Hex(reinterpret_cast<const std::uint8_t*>(&params), sizeof params));
-  Check("kepra_GetStreamMode", [&] { return kepra_GetStreamMode(h, &value); });
-  line("stream_mode", std::to_string(value));
+  line("stream_mode", std::to_string(Run([&] { return c.StreamMode(); })));
+  // The byte as the camera gave it, which the wrapper's Hdr folds into a bool.
   std::uint8_t hdr = 0;
-  Check("kepra_GetHDR", [&] { return kepra_GetHDR(h, &hdr); });
+  Check("kepra_GetHDR", [&] { return kepra_GetHDR(c.handle(), &hdr); });
   line("hdr", std::to_string(hdr));
   std::string registers;
   for (std::uint32_t a = 0; a < kRegisters; ++a) {
-    std::uint16_t reg = 0;
-    Check("kepra_ReadSensorReg",
-          [&] { return kepra_ReadSensorReg(h, static_cast<std::uint16_t>(a), &reg); });
+    const std::uint16_t reg = Run([&] { return c.ReadRegister(static_cast<std::uint16_t>(a)); });
     const std::uint8_t be[2] = {static_cast<std::uint8_t>(reg >> 8),
                                 static_cast<std::uint8_t>(reg)};
     registers += Hex(be, 2);
   }
   line("registers", registers);
-  std::vector<std::uint8_t> flash(KEPRA_USER_AREA_SIZE);
-  Check("kepra_ReadFlash",
-        [&] { return kepra_ReadFlash(h, 0, flash.data(), KEPRA_USER_AREA_SIZE); });
+  const std::vector<std::uint8_t> flash = Run([&] { return c.ReadFlash(0, KEPRA_USER_AREA_SIZE); });
   // Erased bytes at the end are left out; the clone erases what is not given.
   std::size_t used = flash.size();
   while (used > 0 && flash[used - 1] == 0xFF) --used;
