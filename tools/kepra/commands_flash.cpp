@@ -64,15 +64,13 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
   return content;
 }
 
-std::vector<std::uint8_t> ReadRange(KEPRA_HANDLE h, bool whole, Range range) {
+// The wrapper reads and writes the user area only: the whole flash stays on CxReadSPIFlash
+// (here and in Verify) and CxWriteSPIFlash.
+std::vector<std::uint8_t> ReadRange(kepra::Camera& c, bool whole, Range range) {
+  if (!whole) return Run([&] { return c.ReadFlash(range.address, range.length); });
   std::vector<std::uint8_t> data(range.length);
-  if (whole) {
-    Check("CxReadSPIFlash",
-          [&] { return CxReadSPIFlash(h, range.address, data.data(), range.length); });
-  } else {
-    Check("kepra_ReadFlash",
-          [&] { return kepra_ReadFlash(h, range.address, data.data(), range.length); });
-  }
+  Check("CxReadSPIFlash",
+        [&] { return CxReadSPIFlash(c.handle(), range.address, data.data(), range.length); });
   return data;
 }
 
@@ -128,7 +126,7 @@ void Verify(KEPRA_HANDLE h, const std::uint8_t* image, std::size_t size) {
 int FlashRead(const Options& options, const FlashOptions& flash) {
   const Range range = FlashRange(flash, 0, true);
   Camera camera(options.device);
-  const std::vector<std::uint8_t> data = ReadRange(camera.h(), flash.whole, range);
+  const std::vector<std::uint8_t> data = ReadRange(camera.cpp(), flash.whole, range);
   std::ofstream file(flash.file, std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   file.close();
@@ -151,8 +149,7 @@ int FlashWrite(const Options& options, const FlashOptions& flash) {
     Check("CxWriteSPIFlash",
           [&] { return CxWriteSPIFlash(camera.h(), range.address, data.data(), range.length); });
   } else {
-    Check("kepra_WriteFlash",
-          [&] { return kepra_WriteFlash(camera.h(), range.address, data.data(), range.length); });
+    Run([&] { camera.cpp().WriteFlash(range.address, data); });
   }
   std::fprintf(Err(), "wrote %u bytes at 0x%06X of the %s\n", range.length, range.address,
                flash.whole ? "flash" : "user area");
@@ -162,7 +159,7 @@ int FlashWrite(const Options& options, const FlashOptions& flash) {
 int FlashDump(const Options& options, const FlashOptions& flash) {
   const Range range = FlashRange(flash, 256, false);
   Camera camera(options.device);
-  const std::vector<std::uint8_t> data = ReadRange(camera.h(), flash.whole, range);
+  const std::vector<std::uint8_t> data = ReadRange(camera.cpp(), flash.whole, range);
   if (options.json) {
     std::string hex;
     char byte[3];
@@ -204,7 +201,7 @@ void CheckBootImage(const std::string& path, const std::vector<std::uint8_t>& im
 
 int DeviceReset(const Options& options) {
   Camera camera(options.device);
-  Check("kepra_DeviceReset", [&] { return kepra_DeviceReset(camera.h()); });
+  Run([&] { camera.cpp().Reset(); });
   std::fprintf(Out(), "camera %u reset\n", options.device);
   return kExitOk;
 }
@@ -218,16 +215,17 @@ int FirmwareUpdate(const Options& options, const std::string& path, bool force) 
     std::fprintf(Err(), "writing the carried firmware (%zu bytes, %u sectors)\n", kCarriedImageSize,
                  sectors);
     kepra_SetLastError(0);
-    if (!kepra_UpdateFW(camera.h())) {
-      const std::uint32_t error = kepra_GetLastError();
-      if (error == KEPRA_ERROR_PRODUCT_VERSION) {
+    try {
+      camera.cpp().UpdateFirmware();
+    } catch (const kepra::Error& e) {
+      if (e.code() == KEPRA_ERROR_PRODUCT_VERSION) {
         throw ToolError(kExitFailed,
-                        FailureMessage("kepra_UpdateFW", error,
+                        FailureMessage(e.function(), e.code(),
                                        "the carried firmware is not for this camera's firmware "
                                        "version; nothing was written, the camera is unchanged"));
       }
       throw ToolError(kExitFailed,
-                      FailureMessage("kepra_UpdateFW", error,
+                      FailureMessage(e.function(), e.code(),
                                      "the camera's firmware may be incomplete; run the update "
                                      "again before resetting the camera"));
     }
