@@ -142,6 +142,16 @@ struct Frame {
   }
 };
 
+// A captured frame's exposure from its record, without a device (0 for a record whose clock
+// field is 0).
+inline Milliseconds FrameExposure(const kepra_FrameInfo& info) {
+  return Milliseconds(kepra_GetFrameExposureMs(&info));
+}
+// The index of the record's first event whose `mask` bits equal those of `bit`, or -1.
+inline std::int32_t FindEvent(const kepra_FrameInfo& info, std::uint8_t bit, std::uint8_t mask) {
+  return kepra_CheckEventsState(&info, bit, mask);
+}
+
 class Camera {
  public:
   explicit Camera(std::uint32_t index) : h_(kepra_OpenDevice(index)) {
@@ -179,6 +189,19 @@ class Camera {
   Frame<std::uint8_t> Grab8(bool with_info = false) const {
     return Grab<std::uint8_t>(with_info, kepra_GetFrame8, kepra_GetFrameEx8, "kepra_GetFrame8",
                               "kepra_GetFrameEx8");
+  }
+  // The first frame whose record's counter is newer than `counter`, with its record.
+  Frame<std::uint16_t> Grab16After(std::uint32_t counter) const {
+    const auto after = [counter](KEPRA_HANDLE h, void* buffer, std::uint32_t length) {
+      return kepra_GetFrameAfterEx16(h, buffer, length, counter);
+    };
+    return Grab<std::uint16_t>(true, after, after, "", "kepra_GetFrameAfterEx16");
+  }
+  Frame<std::uint8_t> Grab8After(std::uint32_t counter) const {
+    const auto after = [counter](KEPRA_HANDLE h, void* buffer, std::uint32_t length) {
+      return kepra_GetFrameAfterEx8(h, buffer, length, counter);
+    };
+    return Grab<std::uint8_t>(true, after, after, "", "kepra_GetFrameAfterEx8");
   }
   // Into the caller's buffer, which must hold a whole frame: a smaller one is refused with
   // ERROR_INSUFFICIENT_BUFFER before anything is sent.
@@ -241,6 +264,47 @@ class Camera {
   Megahertz Clock() const { return {Get<std::uint32_t>(kepra_GetFrequency, "kepra_GetFrequency")}; }
   void SetClock(Megahertz clock) {
     detail::Check(kepra_SetFrequency(h_, clock.value), "kepra_SetFrequency");
+  }
+  // The clock as the camera keeps it, in MHz with its fraction.
+  double ClockMHz() const { return Get<double>(kepra_GetFrequencyD, "kepra_GetFrequencyD"); }
+  void SetClockMHz(double mhz) {
+    detail::Check(kepra_SetFrequencyD(h_, mhz), "kepra_SetFrequencyD");
+  }
+
+  // ---- The same settings in what the sensor counts ----
+  // Frame time and exposure time in sensor-clock periods, exposure in lines.
+  std::uint32_t FrameTime() const {
+    return Get<std::uint32_t>(kepra_GetFrameTime, "kepra_GetFrameTime");
+  }
+  void SetFrameTime(std::uint32_t periods) {
+    detail::Check(kepra_SetFrameTime(h_, periods), "kepra_SetFrameTime");
+  }
+  std::pair<std::uint32_t, std::uint32_t> FrameTimeRange() const {
+    return Range(kepra_GetFrameTimeMinMax, "kepra_GetFrameTimeMinMax");
+  }
+  std::pair<std::uint32_t, std::uint32_t> ExposureLinesRange() const {
+    return Range(kepra_GetExposureMinMax, "kepra_GetExposureMinMax");
+  }
+  // The longest exposure that keeps the current frame rate.
+  std::uint32_t ExposureLinesAtFrameRateMax() const {
+    return Get<std::uint32_t>(kepra_GetExposureFramerateMax, "kepra_GetExposureFramerateMax");
+  }
+  Milliseconds ExposureAtFrameRateMax() const {
+    return Milliseconds(
+        Get<double>(kepra_GetExposureFramerateMaxMs, "kepra_GetExposureFramerateMaxMs"));
+  }
+  std::uint32_t ExposureTime() const {
+    return Get<std::uint32_t>(kepra_GetExposureTime, "kepra_GetExposureTime");
+  }
+  void SetExposureTime(std::uint32_t periods) {
+    detail::Check(kepra_SetExposureTime(h_, periods), "kepra_SetExposureTime");
+  }
+  std::pair<std::uint32_t, std::uint32_t> ExposureTimeRange() const {
+    return Range(kepra_GetExposureTimeMinMax, "kepra_GetExposureTimeMinMax");
+  }
+  std::uint32_t ExposureTimeAtFrameRateMax() const {
+    return Get<std::uint32_t>(kepra_GetExposureTimeFramerateMax,
+                              "kepra_GetExposureTimeFramerateMax");
   }
   kepra::Gain Gain() const {
     kepra::Gain g{};
@@ -354,6 +418,19 @@ class Camera {
     detail::Check(kepra_GetUsbSpeed(h_, &speed, nullptr), "kepra_GetUsbSpeed");
     return speed;
   }
+  // The speed and its detail value (kepra_GetUsbSpeed's SpeedDetail).
+  std::pair<std::uint32_t, std::uint32_t> UsbSpeedDetail() const {
+    std::uint32_t speed = 0, detail = 0;
+    detail::Check(kepra_GetUsbSpeed(h_, &speed, &detail), "kepra_GetUsbSpeed");
+    return {speed, detail};
+  }
+  std::vector<std::uint8_t> CheckId(std::uint32_t length) const {
+    std::vector<std::uint8_t> reply(length);
+    detail::Check(kepra_CheckId(h_, reply.data(), &length), "kepra_CheckId");
+    return reply;
+  }
+  // kepra_GetVIDPID / kepra_SetVIDPID have no counterpart here: the USB identifiers cannot be
+  // read or changed through the library (both always fail).
   std::string DriverLog() const {
     std::string text(4096, '\0');
     std::uint32_t n = 0;
@@ -375,7 +452,21 @@ class Camera {
         kepra_WriteFlash(h_, address, bytes.data(), static_cast<std::uint32_t>(bytes.size())),
         "kepra_WriteFlash");
   }
+  // The whole flash by address (boot image included): no device lock, no version check.
+  std::vector<std::uint8_t> ReadWholeFlash(std::uint32_t address, std::uint32_t length) const {
+    std::vector<std::uint8_t> bytes(length);
+    detail::Check(CxReadSPIFlash(h_, address, bytes.data(), length), "CxReadSPIFlash");
+    return bytes;
+  }
+  void WriteWholeFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+    detail::Check(
+        CxWriteSPIFlash(h_, address, bytes.data(), static_cast<std::uint32_t>(bytes.size())),
+        "CxWriteSPIFlash");
+  }
   void UpdateFirmware() { detail::Check(kepra_UpdateFW(h_), "kepra_UpdateFW"); }
+  void PostTestFirmwareError() {
+    detail::Check(kepra_PostTestFWError(h_), "kepra_PostTestFWError");
+  }
   void UpdateFirmware(const std::string& path) {
     detail::Check(kepra_UpdateFWFromFile(h_, path.c_str()), "kepra_UpdateFWFromFile");
   }
@@ -402,6 +493,15 @@ class Camera {
     detail::Check(kepra_GetFixBadPixels(h_, &on, nullptr), "kepra_GetFixBadPixels");
     return on != 0;
   }
+  // Whether the camera holds a bad-pixel list to correct with.
+  bool HasBadPixelList() const {
+    std::uint8_t on = 0, has_list = 0;
+    detail::Check(kepra_GetFixBadPixels(h_, &on, &has_list), "kepra_GetFixBadPixels");
+    return has_list != 0;
+  }
+  std::uint16_t MaxBadPixels() const {
+    return Get<std::uint16_t>(kepra_GetMaxBadPixelCount, "kepra_GetMaxBadPixelCount");
+  }
   void SetFixBadPixels(bool on) {
     detail::Check(kepra_SetFixBadPixels(h_, on ? 1 : 0, nullptr), "kepra_SetFixBadPixels");
   }
@@ -413,8 +513,14 @@ class Camera {
     detail::Check(fn(h_, &v), name);
     return v;
   }
-  template <typename T, typename Fn>
-  Frame<T> Grab(bool with_info, Fn plain, Fn ex, const char* plain_name,
+  template <typename Fn>
+  std::pair<std::uint32_t, std::uint32_t> Range(Fn fn, const char* name) const {
+    std::uint32_t lo = 0, hi = 0;
+    detail::Check(fn(h_, &lo, &hi), name);
+    return {lo, hi};
+  }
+  template <typename T, typename Plain, typename Ex>
+  Frame<T> Grab(bool with_info, Plain plain, Ex ex, const char* plain_name,
                 const char* ex_name) const {
     const FrameFormat f = Format();
     Frame<T> frame;

@@ -131,5 +131,50 @@ TEST_F(CppWrapper, StreamCallbackRunsOnTheStreamsThread) {
   EXPECT_THROW(stream.Next(), kepra::Error);  // callback streams hand nothing to Next
 }
 
+// The calls in the sensor's own units, bad-pixel limit, whole flash and record helpers reach the
+// same camera state as the C API on the fixture's other handle.
+TEST_F(CppWrapper, SensorUnitsWholeFlashAndRecordHelpersAgreeWithTheCApi) {
+  kepra::Camera camera(kIndex);
+  EXPECT_EQ(camera.ExposureLinesRange(), (std::pair<std::uint32_t, std::uint32_t>{2, 65534}));
+  camera.SetClock({48});
+  EXPECT_DOUBLE_EQ(camera.ClockMHz(), 48.0);
+  camera.SetExposureLines(1000);
+  std::uint32_t c = 0, lo = 0, hi = 0;
+  ASSERT_EQ(kepra_GetExposureTime(h(), &c), 1u);
+  EXPECT_EQ(camera.ExposureTime(), c);
+  camera.SetExposureTime(c / 2);
+  ASSERT_EQ(kepra_GetExposure(h(), &c), 1u);
+  EXPECT_NEAR(c, 500.0, 1.0);  // the nearest whole line to half of 1000 lines' periods
+  ASSERT_EQ(kepra_GetExposureTimeMinMax(h(), &lo, &hi), 1u);
+  EXPECT_EQ(camera.ExposureTimeRange(), std::make_pair(lo, hi));
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &lo, &hi), 1u);
+  EXPECT_EQ(camera.FrameTimeRange(), std::make_pair(lo, hi));
+  camera.SetFrameTime(hi);
+  ASSERT_EQ(kepra_GetFrameTime(h(), &c), 1u);
+  EXPECT_EQ(camera.FrameTime(), c);
+  ASSERT_EQ(kepra_GetExposureFramerateMax(h(), &c), 1u);
+  EXPECT_EQ(camera.ExposureLinesAtFrameRateMax(), c);
+
+  std::uint16_t most = 0;
+  ASSERT_EQ(kepra_GetMaxBadPixelCount(h(), &most), 1u);
+  EXPECT_EQ(camera.MaxBadPixels(), most);
+
+  // The whole flash by address and the user area by offset are the same bytes.
+  const std::vector<std::uint8_t> bytes = {0xDE, 0xAD, 0xBE, 0xEF};
+  camera.WriteWholeFlash(KEPRA_USER_AREA_BASE + 40, bytes);
+  EXPECT_EQ(camera.ReadFlash(40, 4), bytes);
+  EXPECT_EQ(camera.ReadWholeFlash(KEPRA_USER_AREA_BASE + 40, 4), bytes);
+  EXPECT_THROW(camera.ReadWholeFlash(0x200000, 1), kepra::Error);  // past the 2 MiB part
+
+  const kepra::Frame<std::uint16_t> first = camera.Grab16(true);
+  ASSERT_TRUE(first.info);
+  const kepra::Frame<std::uint16_t> next = camera.Grab16After(first.info->FrameCounter);
+  ASSERT_TRUE(next.info);
+  EXPECT_NE(next.info->FrameCounter, first.info->FrameCounter);
+  EXPECT_DOUBLE_EQ(kepra::FrameExposure(*next.info).count(), kepra_GetFrameExposureMs(&*next.info));
+  EXPECT_EQ(kepra::FindEvent(*next.info, 0x01, 0x01),
+            kepra_CheckEventsState(&*next.info, 0x01, 0x01));
+}
+
 }  // namespace
 }  // namespace kt
