@@ -90,24 +90,17 @@ int ShowInfo(const Options& options) {
   if (!driver_ok && kepra_GetLastError() != KEPRA_ERROR_PRODUCT_VERSION) {
     Failed("kepra_GetDriverVer");
   }
-  // The signalling rate, the frame time and the exposure limits in lines and in time units
-  // have no wrapper call: these stay on the C functions.
-  std::uint32_t speed = 0, speed_detail = 0;
-  Check("kepra_GetUsbSpeed", [&] { return kepra_GetUsbSpeed(h, &speed, &speed_detail); });
+  const auto [speed, speed_detail] = Run([&] { return cam.UsbSpeedDetail(); });
   const std::uint32_t clock = Run([&] { return cam.Clock(); }).value;
-  std::uint32_t ft_min = 0, ft_max = 0, ft = 0;
-  Check("kepra_GetFrameTimeMinMax", [&] { return kepra_GetFrameTimeMinMax(h, &ft_min, &ft_max); });
-  Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(h, &ft); });
+  const auto [ft_min, ft_max] = Run([&] { return cam.FrameTimeRange(); });
+  const std::uint32_t ft = Run([&] { return cam.FrameTime(); });
   const auto fr_range = Run([&] { return cam.FrameRateRange(); });
   const double fr = Run([&] { return cam.FrameRate(); }).value;
-  std::uint32_t exp_min = 0, exp_max = 0;
-  Check("kepra_GetExposureMinMax", [&] { return kepra_GetExposureMinMax(h, &exp_min, &exp_max); });
+  const auto [exp_min, exp_max] = Run([&] { return cam.ExposureLinesRange(); });
   const std::uint32_t exp_lines = Run([&] { return cam.ExposureLines(); });
   const auto exp_range = Run([&] { return cam.ExposureRange(); });
   const double exp_ms = Run([&] { return cam.Exposure(); }).count();
-  std::uint32_t et_min = 0, et_max = 0;
-  Check("kepra_GetExposureTimeMinMax",
-        [&] { return kepra_GetExposureTimeMinMax(h, &et_min, &et_max); });
+  const auto [et_min, et_max] = Run([&] { return cam.ExposureTimeRange(); });
 
   Report report(options.json);
   report.UInt("device", options.device);

@@ -45,10 +45,7 @@ std::vector<std::pair<std::string, std::string>> ReadSettings(kepra::Camera& c) 
   values.emplace_back("readout-mode", u(Run([&] { return c.ReadoutMode(); })));
   values.emplace_back("hdr", OnOff(Run([&] { return c.Hdr(); })));
   values.emplace_back("exposure-lines", u(Run([&] { return c.ExposureLines(); })));
-  // The frame time has no wrapper call.
-  std::uint32_t n = 0;
-  Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(c.handle(), &n); });
-  values.emplace_back("frame-time", u(n));
+  values.emplace_back("frame-time", u(Run([&] { return c.FrameTime(); })));
   const kepra::Gain gain = Run([&] { return c.Gain(); });
   values.emplace_back("gain", Real(gain.analog) + "," + Real(gain.digital));
   if (Run([&] { return c.Info(); }).Color) {

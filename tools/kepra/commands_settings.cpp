@@ -111,10 +111,7 @@ const std::map<std::string, Setting>& Settings() {
         [](const std::string& v) {
           const std::uint32_t lines = ParseU32(v, "exposure-lines");
           return SettingFn([lines](kepra::Camera& c) {
-            // The limits in lines have no wrapper call.
-            std::uint32_t min = 0, max = 0;
-            Check("kepra_GetExposureMinMax",
-                  [&] { return kepra_GetExposureMinMax(c.handle(), &min, &max); });
+            const auto [min, max] = Run([&] { return c.ExposureLinesRange(); });
             InLimits("exposure-lines", lines, min, max, "lines");
             Run([&] { c.SetExposureLines(lines); });
           });
@@ -122,21 +119,14 @@ const std::map<std::string, Setting>& Settings() {
         "lines"}},
       {"exposure-time",
        {[](kepra::Camera& c, Report& r) {
-          // The exposure in clock periods has no wrapper call.
-          std::uint32_t periods = 0;
-          Check("kepra_GetExposureTime",
-                [&] { return kepra_GetExposureTime(c.handle(), &periods); });
-          r.UInt("exposure_time", periods);
+          r.UInt("exposure_time", Run([&] { return c.ExposureTime(); }));
         },
         [](const std::string& v) {
           const std::uint32_t periods = ParseU32(v, "exposure-time");
           return SettingFn([periods](kepra::Camera& c) {
-            const KEPRA_HANDLE h = c.handle();
-            std::uint32_t min = 0, max = 0;
-            Check("kepra_GetExposureTimeMinMax",
-                  [&] { return kepra_GetExposureTimeMinMax(h, &min, &max); });
+            const auto [min, max] = Run([&] { return c.ExposureTimeRange(); });
             InLimits("exposure-time", periods, min, max, "sensor-clock periods");
-            Check("kepra_SetExposureTime", [&] { return kepra_SetExposureTime(h, periods); });
+            Run([&] { c.SetExposureTime(periods); });
           });
         },
         "sensor-clock periods"}},
@@ -161,20 +151,14 @@ const std::map<std::string, Setting>& Settings() {
         "frames per second, or min / max"}},
       {"frame-time",
        {[](kepra::Camera& c, Report& r) {
-          // The frame time has no wrapper call.
-          std::uint32_t ft = 0;
-          Check("kepra_GetFrameTime", [&] { return kepra_GetFrameTime(c.handle(), &ft); });
-          r.UInt("frame_time", ft);
+          r.UInt("frame_time", Run([&] { return c.FrameTime(); }));
         },
         [](const std::string& v) {
           const std::uint32_t ft = ParseU32(v, "frame-time");
           return SettingFn([ft](kepra::Camera& c) {
-            const KEPRA_HANDLE h = c.handle();
-            std::uint32_t min = 0, max = 0;
-            Check("kepra_GetFrameTimeMinMax",
-                  [&] { return kepra_GetFrameTimeMinMax(h, &min, &max); });
+            const auto [min, max] = Run([&] { return c.FrameTimeRange(); });
             InLimits("frame-time", ft, min, max, "line-length units");
-            Check("kepra_SetFrameTime", [&] { return kepra_SetFrameTime(h, ft); });
+            Run([&] { c.SetFrameTime(ft); });
           });
         },
         "line-length units"}},
