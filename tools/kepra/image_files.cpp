@@ -38,7 +38,9 @@ bool WriteChunk(std::FILE* file, const char* type, const std::uint8_t* data, std
   if (size > 0) crc = crc32(crc, data, size);
   std::uint8_t tail[4];
   PutBe32(tail, static_cast<std::uint32_t>(crc));
-  return std::fwrite(head, 1, 8, file) == 8 && std::fwrite(data, 1, size, file) == size &&
+  // fwrite must not see the null data of an empty chunk (IEND), even for zero bytes.
+  return std::fwrite(head, 1, 8, file) == 8 &&
+         (size == 0 || std::fwrite(data, 1, size, file) == size) &&
          std::fwrite(tail, 1, 4, file) == 4;
 }
 
