@@ -11,7 +11,6 @@ import builtins
 import ctypes
 import math
 import os
-import threading
 from ctypes import byref, c_double, c_uint8, c_uint16, c_uint32
 from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
@@ -38,9 +37,6 @@ from .types import (
     StreamMode,
     Strobe,
 )
-
-# The library must not open and close handles on several threads of one process at once.
-_open_close = threading.Lock()
 
 SECTOR_SIZE = 0x10000  # the flash is rewritten in 64 KiB sectors
 
@@ -82,8 +78,7 @@ def devices() -> List[DeviceInfo]:
     lib = library()
     found: List[DeviceInfo] = []
     for index in range(_lib.MAX_DEVICES):
-        with _open_close:
-            handle = lib.kepra_OpenDevice(index)
+        handle = lib.kepra_OpenDevice(index)
         if handle == _lib.INVALID_HANDLE:
             continue
         try:
@@ -101,8 +96,7 @@ def devices() -> List[DeviceInfo]:
             else:  # present but unable to describe itself: still listed
                 found.append(DeviceInfo(index, "", 0, 0, False))
         finally:
-            with _open_close:
-                lib.kepra_CloseDevice(handle)
+            lib.kepra_CloseDevice(handle)
     return found
 
 
@@ -124,8 +118,7 @@ class Camera:
         if self.index >= _lib.MAX_DEVICES:
             raise ValueError(f"device index {self.index} is outside 0..{_lib.MAX_DEVICES - 1}")
         self._lib = lib = library()
-        with _open_close:
-            handle = lib.kepra_OpenDevice(self.index)
+        handle = lib.kepra_OpenDevice(self.index)
         if handle == _lib.INVALID_HANDLE:
             error = _fail(lib, "kepra_OpenDevice")
             error.text += f" (opening device index {self.index})"
@@ -157,9 +150,7 @@ class Camera:
         handle, self._handle = self._handle, None
         self._last_out = None
         if handle is not None:
-            with _open_close:
-                ok = self._lib.kepra_CloseDevice(handle)
-            if not ok:
+            if not self._lib.kepra_CloseDevice(handle):
                 raise _fail(self._lib, "kepra_CloseDevice")
 
     def __enter__(self) -> "Camera":
