@@ -13,12 +13,29 @@ Histogram ComputeHistogram(const std::uint16_t* samples, std::size_t count, unsi
   bit_depth = std::clamp(bit_depth, 8u, 16u);
   const unsigned shift = bit_depth - 8;
   const std::uint32_t top = (1u << bit_depth) - 1;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t v = samples[i];
-    ++h.bins[std::min<std::uint32_t>(v >> shift, kHistogramBins - 1)];
-    if (v >= top) ++h.saturated;
-    h.max_value = std::max(h.max_value, v);
+  // Neighbouring samples mostly share a bin: four partial histograms keep consecutive
+  // increments off the same counter, which would wait on each other's store.
+  std::array<std::array<std::uint32_t, kHistogramBins>, 4> part{};
+  std::uint64_t saturated = 0;
+  std::uint32_t max_value = 0;
+  const auto add = [&](std::size_t lane, std::uint32_t v) {
+    ++part[lane][std::min<std::uint32_t>(v >> shift, kHistogramBins - 1)];
+    saturated += v >= top;
+    max_value = std::max(max_value, v);
+  };
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    add(0, samples[i]);
+    add(1, samples[i + 1]);
+    add(2, samples[i + 2]);
+    add(3, samples[i + 3]);
   }
+  for (; i < count; ++i) add(0, samples[i]);
+  for (std::size_t b = 0; b < kHistogramBins; ++b) {
+    h.bins[b] = part[0][b] + part[1][b] + part[2][b] + part[3][b];
+  }
+  h.saturated = saturated;
+  h.max_value = max_value;
   return h;
 }
 
