@@ -1,7 +1,6 @@
 #include "imaging.h"
 
-#include <spng.h>
-#include <turbojpeg.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <memory>
@@ -71,71 +70,77 @@ void To8Bit(const std::uint16_t* samples, std::size_t count, unsigned bit_depth,
   }
 }
 
-JpegEncoder::JpegEncoder() : handle_(tjInitCompress()) {}
-JpegEncoder::~JpegEncoder() {
-  if (handle_) tjDestroy(static_cast<tjhandle>(handle_));
+namespace {
+
+void PutBe32(std::string& out, std::uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(v >> shift));
 }
 
-std::string JpegEncoder::Encode(const std::uint8_t* grey, std::uint32_t width, std::uint32_t height,
-                                int quality, std::string& error) {
-  if (!handle_) {
-    error = "libturbojpeg could not start";
-    return {};
-  }
-  unsigned char* jpeg = nullptr;
-  unsigned long size = 0;
-  if (tjCompress2(static_cast<tjhandle>(handle_), grey, static_cast<int>(width), 0,
-                  static_cast<int>(height), TJPF_GRAY, &jpeg, &size, TJSAMP_GRAY, quality,
-                  TJFLAG_FASTDCT) != 0) {
-    error = tjGetErrorStr2(static_cast<tjhandle>(handle_));
-    tjFree(jpeg);
-    return {};
-  }
-  std::string out(reinterpret_cast<const char*>(jpeg), size);
-  tjFree(jpeg);
-  return out;
+void PutChunk(std::string& out, const char* type, const std::string& data) {
+  PutBe32(out, static_cast<std::uint32_t>(data.size()));
+  const std::size_t at = out.size();
+  out.append(type, 4);
+  out += data;
+  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(out.data() + at), 4 + data.size());
+  PutBe32(out, static_cast<std::uint32_t>(crc));
 }
+
+}  // namespace
 
 std::string EncodePng16(const std::uint16_t* samples, std::uint32_t width, std::uint32_t height,
                         unsigned bit_depth, std::string& error) {
+  // One deflate call takes at most 4 GiB; a camera frame is far below that.
+  if (width == 0 || height == 0 || (std::uint64_t{width} * 2 + 1) * height >= (1ull << 31)) {
+    error = "no PNG of " + std::to_string(width) + "x" + std::to_string(height) + " samples";
+    return {};
+  }
   bit_depth = std::clamp(bit_depth, 1u, 16u);
-  // libspng takes 16-bit samples in the host's byte order and writes them big-endian.
-  std::vector<std::uint16_t> rows(static_cast<std::size_t>(width) * height);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    rows[i] = static_cast<std::uint16_t>(samples[i] << (16 - bit_depth));
+  // Rows filtered "Up" (the difference to the row above, in big-endian bytes): cheap, and it
+  // suits camera images. Fast over small: noisy 16-bit samples compress little anyway, and a
+  // recording must keep up with the camera.
+  const std::size_t row = std::size_t{width} * 2;
+  std::string filtered((row + 1) * height, '\0');
+  std::vector<std::uint8_t> previous(row, 0), current(row);
+  for (std::uint32_t y = 0; y < height; ++y) {
+    const std::uint16_t* line = samples + std::size_t{y} * width;
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const auto v = static_cast<std::uint16_t>(line[x] << (16 - bit_depth));
+      current[2 * x] = static_cast<std::uint8_t>(v >> 8);
+      current[2 * x + 1] = static_cast<std::uint8_t>(v);
+    }
+    char* out = filtered.data() + y * (row + 1);
+    out[0] = 2;
+    for (std::size_t i = 0; i < row; ++i) {
+      out[i + 1] = static_cast<char>(static_cast<std::uint8_t>(current[i] - previous[i]));
+    }
+    previous.swap(current);
   }
-  std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> ctx(spng_ctx_new(SPNG_CTX_ENCODER), spng_ctx_free);
-  if (!ctx) {
-    error = "libspng could not start";
+  z_stream z{};
+  if (deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) {
+    error = "zlib could not start";
     return {};
   }
-  spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
-  // Fast over small: noisy 16-bit samples compress little anyway, and a recording must keep up
-  // with the camera (trying every filter per row at the default level took seconds a frame).
-  spng_set_option(ctx.get(), SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_SUB);
-  spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, 1);
-  spng_ihdr ihdr{};
-  ihdr.width = width;
-  ihdr.height = height;
-  ihdr.bit_depth = 16;
-  ihdr.color_type = SPNG_COLOR_TYPE_GRAYSCALE;
-  spng_set_ihdr(ctx.get(), &ihdr);
-  if (const int rc = spng_encode_image(ctx.get(), rows.data(), rows.size() * 2, SPNG_FMT_PNG,
-                                       SPNG_ENCODE_FINALIZE);
-      rc != 0) {
-    error = spng_strerror(rc);
+  std::string idat(deflateBound(&z, static_cast<uLong>(filtered.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(filtered.data());
+  z.avail_in = static_cast<uInt>(filtered.size());
+  z.next_out = reinterpret_cast<Bytef*>(idat.data());
+  z.avail_out = static_cast<uInt>(idat.size());
+  const int rc = deflate(&z, Z_FINISH);
+  idat.resize(z.total_out);
+  deflateEnd(&z);
+  if (rc != Z_STREAM_END) {
+    error = "zlib failed";
     return {};
   }
-  std::size_t size = 0;
-  int rc = 0;
-  void* png = spng_get_png_buffer(ctx.get(), &size, &rc);
-  if (!png) {
-    error = spng_strerror(rc);
-    return {};
-  }
-  std::string out(static_cast<const char*>(png), size);
-  std::free(png);
-  return out;
+  std::string png("\x89PNG\r\n\x1A\n", 8);
+  std::string ihdr;
+  PutBe32(ihdr, width);
+  PutBe32(ihdr, height);
+  ihdr += std::string("\x10\0\0\0\0", 5);  // 16 bits, grey, deflate, filters, no interlace
+  PutChunk(png, "IHDR", ihdr);
+  PutChunk(png, "IDAT", idat);
+  PutChunk(png, "IEND", {});
+  return png;
 }
 
 }  // namespace kepra_view

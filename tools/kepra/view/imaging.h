@@ -1,4 +1,4 @@
-// What the viewer computes from a frame's full-depth samples: histogram, 8-bit view, JPEG.
+// What the viewer computes from a frame's full-depth samples: histogram, 8-bit view, PNG.
 #pragma once
 
 #include <array>
@@ -31,20 +31,6 @@ SaturatedRuns FindSaturatedRuns(const std::uint16_t* samples, std::size_t count,
 
 // One byte per sample: the top 8 of bit_depth bits (values above the depth clamp to 255).
 void To8Bit(const std::uint16_t* samples, std::size_t count, unsigned bit_depth, std::uint8_t* out);
-
-// A grey JPEG of 8-bit samples; empty string with `error` set on failure.
-class JpegEncoder {
- public:
-  JpegEncoder();
-  ~JpegEncoder();
-  JpegEncoder(const JpegEncoder&) = delete;
-  JpegEncoder& operator=(const JpegEncoder&) = delete;
-  std::string Encode(const std::uint8_t* grey, std::uint32_t width, std::uint32_t height,
-                     int quality, std::string& error);
-
- private:
-  void* handle_;
-};
 
 // A 16-bit grey PNG in memory, the samples scaled from bit_depth to the full 16-bit range;
 // empty with `error` set on failure.

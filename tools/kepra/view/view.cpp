@@ -13,6 +13,7 @@
 #include "frame_source.h"
 #include "http_server.h"
 #include "imaging.h"
+#include "jpeg_encoder.h"
 #include "protocol.h"
 #include "recorder.h"
 
@@ -324,7 +325,6 @@ class Viewer : public HttpHandler {
 
   // Frames to every client (encoded once), connection changes, and statistics twice a second.
   void Broadcast() {
-    JpegEncoder jpeg;
     std::vector<std::uint8_t> grey;
     std::shared_ptr<FrameSource> source;
     int was_connected = -1;
@@ -369,7 +369,7 @@ class Viewer : public HttpHandler {
             shown_ = frame;
           }
           if (!clients.empty()) {
-            const auto message = EncodeFrame(*frame, jpeg, grey);
+            const auto message = EncodeFrame(*frame, grey);
             if (message) {
               for (const auto& c : clients) c->OfferFrame(message);
               const double now = WallMs();
@@ -440,7 +440,7 @@ class Viewer : public HttpHandler {
   }
 
   // [header length, 4 bytes little-endian][header JSON][JPEG][saturated runs, u32 LE pairs]
-  std::shared_ptr<const std::string> EncodeFrame(const Frame& frame, JpegEncoder& jpeg,
+  std::shared_ptr<const std::string> EncodeFrame(const Frame& frame,
                                                  std::vector<std::uint8_t>& grey) {
     const std::size_t count = frame.samples.size();
     const Histogram histogram = ComputeHistogram(frame.samples.data(), count, frame.bit_depth);
@@ -450,10 +450,10 @@ class Viewer : public HttpHandler {
     }
     grey.resize(count);
     To8Bit(frame.samples.data(), count, frame.bit_depth, grey.data());
-    std::string error;
-    const std::string image =
-        jpeg.Encode(grey.data(), frame.width, frame.height, options_.jpeg_quality, error);
-    if (image.empty()) {
+    std::string image;
+    if (const std::string error =
+            EncodeGreyJpeg(grey.data(), frame.width, frame.height, options_.jpeg_quality, image);
+        !error.empty()) {
       ToAll(ErrorReply("JPEG encoding failed: " + error, std::nullopt));
       return nullptr;
     }
