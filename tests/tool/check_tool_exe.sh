@@ -35,7 +35,8 @@ expect 2 err "has no %d: every frame would overwrite" -d "$index" grab -n 3 -o s
 expect 2 err "device index 40 is not 0..34" -d 40 info
 expect 3 err "no camera at device index $index" -d "$index" info
 expect 3 err "no camera at device index $index" -d "$index" grab --no-save
-# The viewer is not part of the Windows build.
-expect 2 err "A subcommand is required" -d "$index" view
+# The viewer is part of the Windows build (served in-process by kepra_view_server_tests).
+expect 0 out "--record-dir" view --help
+expect 2 err "--listen wants HOST:PORT" -d "$index" view --listen nonsense
 
 [ "$failures" -eq 0 ]

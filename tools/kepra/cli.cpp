@@ -6,7 +6,7 @@
 //         | grab [-n N] [--depth 8|16] [-o PATTERN] [--no-save] [--debayer]
 //         | flash read|write|dump [--whole] [-a ADDR] [-l LEN] [-f FILE]
 //         | firmware update [--file F [--force]] | reset
-//         | view [--listen HOST:PORT] [--record-dir DIR]   (not in the Windows build)
+//         | view [--listen HOST:PORT] [--record-dir DIR]
 //
 // Exit status: 0 ok, 1 an operation failed (the message names it and the last error),
 // 2 usage error or bad value (nothing was sent to the camera), 3 no camera at the index,

@@ -509,7 +509,8 @@ class Viewer : public HttpHandler {
 
 }  // namespace
 
-int RunView(const ViewOptions& options) {
+int ServeView(const ViewOptions& options, const std::atomic<bool>& stop,
+              const std::function<void(const std::string& url)>& listening) {
   const auto colon = options.listen.rfind(':');
   unsigned long port = 0;
   char* end = nullptr;
@@ -534,19 +535,25 @@ int RunView(const ViewOptions& options) {
                  "configure the camera\n",
                  host.c_str());
   }
-  std::printf("http://%s:%u/\n", host.c_str(), static_cast<unsigned>(server.port()));
-  std::fflush(stdout);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
   viewer.Start();
-  std::thread watcher([&server] {
-    while (!g_signalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  listening("http://" + host + ":" + std::to_string(server.port()) + "/");
+  std::thread watcher([&server, &stop] {
+    while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     server.Stop();
   });
   server.Run();
   viewer.Stop();
   watcher.join();
   return 0;
+}
+
+int RunView(const ViewOptions& options) {
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  return ServeView(options, g_signalled, [](const std::string& url) {
+    std::printf("%s\n", url.c_str());
+    std::fflush(stdout);
+  });
 }
 
 }  // namespace kepra_view
