@@ -5,7 +5,10 @@
 set -eu
 cd "$(dirname "$0")/.."
 [ -f build/linux-release/CMakeCache.txt ] || cmake --preset linux-release
-cmake --build --preset linux-release --target kepra_cli kepra-virtcam
-cd tests/view
-[ -d node_modules/puppeteer-core ] || npm ci --no-audit --no-fund
-KEPRA_VIEW_BUILD="$(cd ../.. && pwd)/build/linux-release" node bench.mjs "${1:-20}"
+cmake --build --preset linux-release --target kepra_cli kepra-virtcam kepra_view_bench
+# What one frame costs each stage, in CPU time (independent of the machine's load).
+build/linux-release/tools/kepra/view/kepra_view_bench
+[ -d tests/view/node_modules/puppeteer-core ] || (cd tests/view && npm ci --no-audit --no-fund)
+uptime
+KEPRA_VIEW_BUILD="$(pwd)/build/linux-release" node bench/view/bench.mjs "${1:-20}"
+uptime

@@ -19,6 +19,8 @@ using socklen_t = int;
 
 #include <cstring>
 
+#include "cpu_time.h"
+
 namespace kepra_view {
 
 namespace {
@@ -153,10 +155,14 @@ void WsClient::WriterLoop() {
     const std::string& payload = frame ? *frame : message.second;
     const std::string head =
         ServerFrameHead(frame ? std::uint8_t{kOpBinary} : message.first, payload.size());
+    const double cpu = frame ? ThreadCpuMs() : 0;
     if (!SendAll(socket_, head.data(), head.size()) ||
         !SendAll(socket_, payload.data(), payload.size())) {
       Close();
       return;
+    }
+    if (frame) {
+      frame_send_cpu_us_.fetch_add(static_cast<std::uint64_t>((ThreadCpuMs() - cpu) * 1000));
     }
   }
 }

@@ -39,6 +39,8 @@ class WsClient {
   void SendText(std::string text);
   void OfferFrame(std::shared_ptr<const std::string> binary);
   std::uint64_t replaced() const { return replaced_.load(); }
+  // CPU time the writer spent sending binary frames, in microseconds.
+  std::uint64_t frame_send_cpu_us() const { return frame_send_cpu_us_.load(); }
   void Close();  // ends both directions; the connection thread then ends
   bool closed() const { return closed_.load(); }
 
@@ -54,6 +56,7 @@ class WsClient {
   std::deque<std::pair<std::uint8_t, std::string>> queue_;
   std::shared_ptr<const std::string> frame_;
   std::atomic<std::uint64_t> replaced_{0};
+  std::atomic<std::uint64_t> frame_send_cpu_us_{0};
   std::atomic<bool> closed_{false};
   std::thread writer_;
 };

@@ -10,6 +10,7 @@
 #include <deque>
 
 #include "camera_control.h"
+#include "cpu_time.h"
 #include "frame_source.h"
 #include "http_server.h"
 #include "imaging.h"
@@ -345,7 +346,12 @@ class Viewer : public HttpHandler {
         was_connected = -1;
         samples.clear();
       }
+      const double take_cpu = ThreadCpuMs();
       const auto frame = source->Next(std::chrono::milliseconds(100));
+      if (frame) {
+        cost_.take += ThreadCpuMs() - take_cpu;
+        ++cost_.taken;
+      }
       const SourceStats stats = source->Stats();
       // A new stream follows a change of connection or frame size, also one made elsewhere.
       if (int(stats.connected) != was_connected || stats.streams != streams) {
@@ -415,6 +421,18 @@ class Viewer : public HttpHandler {
           .Num("streams", static_cast<double>(stats.streams))
           .Num("server_latency_ms", sorted.empty() ? 0 : sorted[sorted.size() / 2])
           .Num("clients", static_cast<double>(clients.size()))
+          // CPU ms of this process's viewer threads since it started, by stage: taking frames
+          // from the stream (copy), histogram and saturated runs, 8-bit view, JPEG, building
+          // the message; per page below, sending it.
+          .Add("cpu_ms", JsonObject()
+                             .Num("frames_taken", static_cast<double>(cost_.taken))
+                             .Num("frames_encoded", static_cast<double>(cost_.encoded))
+                             .Num("take", cost_.take)
+                             .Num("histogram", cost_.histogram)
+                             .Num("eight_bit", cost_.eight_bit)
+                             .Num("jpeg", cost_.jpeg)
+                             .Num("pack", cost_.pack)
+                             .Build())
           .Add("recording", JsonObject()
                                 .Bool("active", rec.active)
                                 .Num("wanted", rec.wanted)
@@ -426,7 +444,9 @@ class Viewer : public HttpHandler {
                                 .Build());
       const std::string common = o.Build();
       for (const auto& c : clients) {
-        c->SendText(With(common, "replaced_for_you", std::to_string(c->replaced())));
+        c->SendText(With(With(common, "replaced_for_you", std::to_string(c->replaced())),
+                         "send_cpu_ms_for_you",
+                         std::to_string(static_cast<double>(c->frame_send_cpu_us()) / 1000.0)));
       }
     }
   }
@@ -443,13 +463,21 @@ class Viewer : public HttpHandler {
   std::shared_ptr<const std::string> EncodeFrame(const Frame& frame,
                                                  std::vector<std::uint8_t>& grey) {
     const std::size_t count = frame.samples.size();
+    double cpu = ThreadCpuMs();
+    const auto stage = [&cpu](double& total) {
+      const double now = ThreadCpuMs();
+      total += now - cpu;
+      cpu = now;
+    };
     const Histogram histogram = ComputeHistogram(frame.samples.data(), count, frame.bit_depth);
     SaturatedRuns runs;
     if (histogram.saturated > 0) {
       runs = FindSaturatedRuns(frame.samples.data(), count, frame.bit_depth, kMaxSaturatedRuns);
     }
+    stage(cost_.histogram);
     grey.resize(count);
     To8Bit(frame.samples.data(), count, frame.bit_depth, grey.data());
+    stage(cost_.eight_bit);
     std::string image;
     if (const std::string error =
             EncodeGreyJpeg(grey.data(), frame.width, frame.height, options_.jpeg_quality, image);
@@ -457,6 +485,7 @@ class Viewer : public HttpHandler {
       ToAll(ErrorReply("JPEG encoding failed: " + error, std::nullopt));
       return nullptr;
     }
+    stage(cost_.jpeg);
     std::string bins = "[";
     for (std::size_t i = 0; i < histogram.bins.size(); ++i) {
       if (i) bins += ',';
@@ -487,6 +516,8 @@ class Viewer : public HttpHandler {
     *message += header;
     *message += image;
     for (const std::uint32_t n : runs.pairs) put32(n);
+    stage(cost_.pack);
+    ++cost_.encoded;
     return message;
   }
 
@@ -505,6 +536,11 @@ class Viewer : public HttpHandler {
   std::atomic<double> configured_fps_{0};
   std::atomic<bool> stop_{false};
   std::thread broadcaster_;
+  // CPU ms by stage, the broadcaster's own (it alone writes and reads them).
+  struct Cost {
+    std::uint64_t taken = 0, encoded = 0;
+    double take = 0, histogram = 0, eight_bit = 0, jpeg = 0, pack = 0;
+  } cost_;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@ const $ = (id) => document.getElementById(id);
 // What the page has seen, for people and for the browser tests.
 const view = {
   frames: 0, drawn: 0, drawTimes: [], latencies: [], lastHeader: null, state: null, stats: null,
+  decodeMs: [], drawMs: [],  // per frame: JPEG to bitmap (wall, off the main thread), canvas work
   errors: [], replies: [], pixel: null, connected: false, socketOpen: false,
 };
 window.kepraView = view;
@@ -70,13 +71,16 @@ async function drawNext() {
   const { header, jpeg, runs } = pendingFrame;
   pendingFrame = null;
   try {
+    const started = performance.now();
     const bitmap = await createImageBitmap(jpeg);
+    const decoded = performance.now();
     const canvas = $('image');
     if (canvas.width !== header.width || canvas.height !== header.height) {
       canvas.width = header.width;
       canvas.height = header.height;
     }
-    const ctx = canvas.getContext('2d');
+    // Opaque: the compositor copies the image instead of blending it over the page.
+    const ctx = canvas.getContext('2d', { alpha: false });
     ctx.drawImage(bitmap, 0, 0);
     bitmap.close();
     if ($('paint_saturated').checked) paintSaturated(ctx, header.width, runs);
@@ -87,12 +91,19 @@ async function drawNext() {
     view.latencies.push(now - header.grabbed_ms);
     if (view.latencies.length > 120) view.latencies.shift();
     view.lastHeader = header;
-    drawHistogram(header);
+    histogramSoon(header);
+    keepLast(view.decodeMs, decoded - started);
+    keepLast(view.drawMs, performance.now() - decoded);
   } catch (e) {
     view.errors.push(String(e));
   }
   decoding = false;
   drawNext();
+}
+
+function keepLast(list, value) {
+  list.push(value);
+  if (list.length > 240) list.shift();
 }
 
 // Saturated samples in red; a run may go on over several lines.
@@ -108,6 +119,24 @@ function paintSaturated(ctx, width, runs) {
       at += n;
       left -= n;
     }
+  }
+}
+
+// The histogram at most ten times a second (always that of the newest frame drawn): redrawing
+// it and its text with every frame cost the page a tenth of its time per frame.
+let histogramAt = 0;
+let histogramTimer = null;
+function histogramSoon(header) {
+  const wait = histogramAt + 100 - performance.now();
+  if (wait <= 0) {
+    histogramAt = performance.now();
+    drawHistogram(header);
+  } else if (!histogramTimer) {
+    histogramTimer = setTimeout(() => {
+      histogramTimer = null;
+      histogramAt = performance.now();
+      drawHistogram(view.lastHeader);
+    }, wait);
   }
 }
 

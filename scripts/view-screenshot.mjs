@@ -1,12 +1,13 @@
 // Takes docs/kepra-view.png: the page in headless Chromium, live, on a virtual camera.
-//   node screenshot.mjs [output]
+//   node scripts/view-screenshot.mjs [output]   (KEPRA_VIEW_BUILD: the build directory; needs
+//   tests/view's node modules: cd tests/view && npm ci)
 import { rmSync } from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { changeAndWait, launchBrowser, openView, startDaemon, startViewer, tempDir } from './test/harness.mjs';
+import { changeAndWait, launchBrowser, openView, startDaemon, startViewer, tempDir } from '../tests/view/test/harness.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
-const output = process.argv[2] || path.join(here, '../../docs/kepra-view.png');
+const output = process.argv[2] || path.join(here, '../docs/kepra-view.png');
 const index = Number(process.env.KEPRA_VIEW_INDEX ?? 23);
 const dir = tempDir('kepra-view-shot-');
 const daemon = await startDaemon(dir, [[index, 5]]);
