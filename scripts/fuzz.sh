@@ -14,7 +14,7 @@ limit=(-max_total_time="${FUZZ_SECONDS:-60}")
 [[ -n "${FUZZ_RUNS:-}" ]] && limit=(-runs="$FUZZ_RUNS")
 
 targets=("$@")
-[[ $# == 0 ]] && targets=(fuzz_exports fuzz_vcam_requests fuzz_view_messages)
+[[ $# == 0 ]] && targets=(fuzz_exports fuzz_vcam_requests fuzz_view_messages fuzz_view_jpeg)
 pids=()
 for target in "${targets[@]}"; do
   # The committed corpus is the seed; what the run adds stays in the scratch copy.
