@@ -177,7 +177,9 @@ describe('one camera', () => {
       await change(page, 'hold', true);
       await waitFor('held', () => page.evaluate(() => window.kepraView.state.hold === true));
       assert.equal(await page.$eval('#trigger', (b) => b.disabled), false);
-      await moreFrames(5);  // a frame already on its way may still be drawn
+      await moreFrames(5);
+      // A frame already on its way may still be drawn (a loaded machine decodes slowly).
+      await waitFor('the page idle', () => page.evaluate(() => !window.kepraView.busy));
       const still = await drawn();
       await moreFrames(10);
       assert.equal(await drawn(), still, 'no frame drawn while held');

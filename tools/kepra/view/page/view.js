@@ -8,6 +8,7 @@ const $ = (id) => document.getElementById(id);
 const view = {
   frames: 0, drawn: 0, drawTimes: [], latencies: [], lastHeader: null, state: null, stats: null,
   decodeMs: [], drawMs: [],  // per frame: JPEG to bitmap (wall, off the main thread), canvas work
+  busy: false,  // a frame is being decoded or waits for it
   errors: [], replies: [], pixel: null, connected: false, socketOpen: false,
 };
 window.kepraView = view;
@@ -55,21 +56,23 @@ function showMessage(text) {
 function onFrame(buffer) {
   const length = new DataView(buffer).getUint32(0, true);
   const header = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
-  const jpegAt = 4 + length;
-  const jpeg = new Blob([new Uint8Array(buffer, jpegAt, header.jpeg_bytes)], { type: 'image/jpeg' });
-  const runsAt = jpegAt + header.jpeg_bytes;
-  // Copied: the runs need not be 4-byte aligned in the message.
-  const runs = new Uint32Array(buffer.slice(runsAt, runsAt + header.saturated_runs * 8));
   view.frames++;
-  pendingFrame = { header, jpeg, runs };  // only the newest waits
+  // Only the newest waits; its JPEG becomes a Blob (which the browser registers with another
+  // process) only if it is drawn, not for the frames a newer one replaces.
+  pendingFrame = { header, buffer, jpegAt: 4 + length };
+  view.busy = true;
   drawNext();
 }
 
 async function drawNext() {
   if (decoding || !pendingFrame) return;
   decoding = true;
-  const { header, jpeg, runs } = pendingFrame;
+  const { header, buffer, jpegAt } = pendingFrame;
   pendingFrame = null;
+  const jpeg = new Blob([new Uint8Array(buffer, jpegAt, header.jpeg_bytes)], { type: 'image/jpeg' });
+  const runsAt = jpegAt + header.jpeg_bytes;
+  // Copied: the runs need not be 4-byte aligned in the message.
+  const runs = new Uint32Array(buffer.slice(runsAt, runsAt + header.saturated_runs * 8));
   try {
     const started = performance.now();
     const bitmap = await createImageBitmap(jpeg);
@@ -79,7 +82,7 @@ async function drawNext() {
       canvas.width = header.width;
       canvas.height = header.height;
     }
-    // Opaque: the compositor copies the image instead of blending it over the page.
+    // Opaque: nothing under the image needs blending with it.
     const ctx = canvas.getContext('2d', { alpha: false });
     ctx.drawImage(bitmap, 0, 0);
     bitmap.close();
@@ -98,6 +101,7 @@ async function drawNext() {
     view.errors.push(String(e));
   }
   decoding = false;
+  view.busy = pendingFrame !== null;
   drawNext();
 }
 
