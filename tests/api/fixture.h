@@ -49,6 +49,23 @@ class Handle {
   KEPRA_HANDLE h_;
 };
 
+// A frame-parameter record: a region, its bit depth, binning and flags.
+inline kepra_FrameParams Params(std::uint16_t x, std::uint16_t y, std::uint16_t w,
+                                std::uint16_t hgt, std::uint16_t depth = 10,
+                                std::uint16_t bin_x = 1, std::uint16_t bin_y = 1,
+                                std::uint16_t flags = 0) {
+  kepra_FrameParams p{};
+  p.X = x;
+  p.Y = y;
+  p.Width = w;
+  p.Height = hgt;
+  p.BitDepth = depth;
+  p.BinX = bin_x;
+  p.BinY = bin_y;
+  p.Flags = flags;
+  return p;
+}
+
 class CameraTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,11 +81,7 @@ class CameraTest : public ::testing::Test {
 
   // A 64 x 48 window at `bit_depth` bits: small frames keep an unpaced camera fast.
   void UseSmallFrames(std::uint16_t bit_depth) {
-    kepra_FrameParams p{};
-    p.Width = 64;
-    p.Height = 48;
-    p.BitDepth = bit_depth;
-    p.BinX = p.BinY = 1;
+    const kepra_FrameParams p = Params(0, 0, 64, 48, bit_depth);
     ASSERT_EQ(kepra_SetFrameParams(h(), &p), 1u);
     camera_->ClearLog();
   }

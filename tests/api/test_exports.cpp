@@ -241,6 +241,13 @@ class Worker {
   std::thread thread_;
 };
 
+// Whether a buffer of `size` bytes fits a size of the protocol's request table.
+bool Fits(std::uint32_t documented, std::size_t size) {
+  if (documented == io::kCaller) return true;
+  if (documented == io::kPerEntry) return size % 5 == 0;
+  return size == documented;
+}
+
 class FaultSweep : public ::testing::Test {
  protected:
   void TearDown() override { rig_.Unplug(kIndex); }
@@ -450,11 +457,22 @@ TEST_F(FaultSweep, EveryRequestOfEveryExport) {
   }
   std::mt19937 draw(seed);
   std::size_t positions = 0;
+  std::map<const io::ControlCode*, int> forms;  // bit 0: the read form was sent, bit 1: the write
   const char* only = std::getenv("KEPRA_SWEEP_ONLY");  // one export's row, by name
   for (const Row& row : Rows()) {
     if (only && *only && row.name != std::string_view(only)) continue;
     if (row.sweep == 0) continue;
     const std::vector<vcam::LogEntry> good = Learn(row);
+    // Every request has a form the protocol's table documents for its code.
+    for (const vcam::LogEntry& e : good) {
+      const io::ControlCode* known = io::FindControlCode(e.code);
+      ASSERT_NE(known, nullptr) << row.name << ": undocumented code 0x" << std::hex << e.code;
+      const bool get = Fits(known->get_in, e.in.size()) && Fits(known->get_out, e.out_size);
+      const bool set = Fits(known->set_in, e.in.size()) && Fits(known->set_out, e.out_size);
+      EXPECT_TRUE(get || set) << row.name << ": " << known->name << " with " << e.in.size()
+                              << " bytes in, " << e.out_size << " out";
+      forms[known] |= (get ? 1 : 0) | (set ? 2 : 0);
+    }
     // A locked export releases the lock last; an unlocked one sends no device-index request.
     const bool locked = std::any_of(good.begin(), good.end(), kx::IsIndex);
     EXPECT_EQ(locked, row.locked) << row.name << (row.locked ? " takes no lock" : " locks");
@@ -478,6 +496,13 @@ TEST_F(FaultSweep, EveryRequestOfEveryExport) {
       }
     }
     ExpectLockFreeForProcess(row.name);
+  }
+  // And each form the table lists for a code the exports send is one they send.
+  for (const auto& [code, seen] : forms) {
+    if (only && *only) break;
+    // The speed's 4-byte form goes out without the detail pointer, which the row passes.
+    if (code->code == io::IOCTL_USB_SPEED) continue;
+    EXPECT_EQ(seen, 3) << code->name << ": a documented form no export sends";
   }
   Fresh();
   // Fewer is fine: the keeper's connection to an unplugged camera may have been dropped.

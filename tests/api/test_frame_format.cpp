@@ -20,21 +20,6 @@ kepra_FrameFormat Format(KEPRA_HANDLE h) {
   return f;
 }
 
-kepra_FrameParams Params(std::uint16_t x, std::uint16_t y, std::uint16_t w, std::uint16_t hgt,
-                         std::uint16_t depth = 10, std::uint16_t bin_x = 1, std::uint16_t bin_y = 1,
-                         std::uint16_t flags = 0) {
-  kepra_FrameParams p{};
-  p.X = x;
-  p.Y = y;
-  p.Width = w;
-  p.Height = hgt;
-  p.BitDepth = depth;
-  p.BinX = bin_x;
-  p.BinY = bin_y;
-  p.Flags = flags;
-  return p;
-}
-
 TEST_F(FrameFormat, SizesFollowRegionBinningAndDepth) {
   // Hand-worked: 1280 x 1024 at 10 bits, then a 640 x 480 region binned 2 x 4 at 12 bits.
   kepra_FrameFormat f = Format(h());

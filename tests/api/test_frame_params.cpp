@@ -11,16 +11,7 @@ class FrameParams : public CameraTest {
  protected:
   // A record the camera accepts: a centred 640 x 480 window, 8 bits, 2 x 2 binning, mirrored.
   static kepra_FrameParams Window() {
-    kepra_FrameParams p{};
-    p.X = 320;
-    p.Y = 272;
-    p.Width = 640;
-    p.Height = 480;
-    p.BitDepth = 8;
-    p.BinX = 2;
-    p.BinY = 2;
-    p.Flags = KEPRA_FRAME_MIRROR_X;
-    return p;
+    return Params(320, 272, 640, 480, 8, 2, 2, KEPRA_FRAME_MIRROR_X);
   }
   // The sensor asks for the frame-length update (register 62 bit 4) and its frame is too short
   // for an exposure of 100 lines. With every other timing register 0 the minimum frame length
@@ -44,12 +35,7 @@ TEST_F(FrameParams, TheCameraStartsWithTheFullSensorAndGetTakesNoLock) {
   kepra_FrameParams p;
   std::memset(&p, 0xCC, sizeof p);
   ASSERT_EQ(kepra_GetFrameParams(h(), &p), 1u);
-  kepra_FrameParams full{};
-  full.Width = 1280;
-  full.Height = 1024;
-  full.BitDepth = 10;
-  full.BinX = 1;
-  full.BinY = 1;
+  const kepra_FrameParams full = Params(0, 0, 1280, 1024);
   EXPECT_EQ(std::memcmp(&p, &full, sizeof p), 0);
   ExpectOneRequest(io::IOCTL_FRAME_PARAMS, {}, 26, false);
 }

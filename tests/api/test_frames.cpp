@@ -1,8 +1,6 @@
 // The six frame functions: argument checks, the request each sends, no lock, no copy.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 #include "fixture.h"
 
@@ -90,23 +88,6 @@ TEST_F(Frames, TheDriverFillsExactlyTheCallersLengthAtTheRequestedDepth) {
   ASSERT_EQ(kepra_GetFrame8(h(), frame8.data(), pixels), 1u);
   EXPECT_NE(*std::max_element(frame8.begin(), frame8.end() - 1), 0);
   EXPECT_EQ(frame8[pixels], 0xEE);  // nothing beyond the length asked for
-}
-
-TEST_F(Frames, SeveralThreadsCanGrabOnOneHandle) {
-  constexpr int kThreads = 4, kFrames = 25;
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      std::vector<std::uint8_t> buffer(200000);
-      for (int i = 0; i < kFrames; ++i) {
-        if (!kepra_GetFrame8(h(), buffer.data(), 200000)) ++failures;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(camera_->FramesServed(), static_cast<std::uint64_t>(kThreads * kFrames));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Driver and firmware versions, USB speed, driver log and device reset.
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "fixture.h"
@@ -97,32 +96,6 @@ TEST_F(DriverLog, TheShortestBufferGetsATerminatedText) {
   EXPECT_GE(returned, 1u);
   EXPECT_LE(returned, 21u);
   EXPECT_EQ(text[returned - 1], '\0');
-}
-
-TEST_F(DriverLog, HoldsRefusedRequestsAndReportsItsLength) {
-  FailCode(io::IOCTL_FW_VERSION, 0x1F);
-  std::uint16_t v = 0;
-  std::uint8_t v5 = 0;
-  ASSERT_EQ(kepra_GetFWVersion(h(), &v, &v, &v, &v, &v5), 0u);
-  char text[4096];
-  std::memset(text, '#', sizeof text);
-  std::uint32_t returned = 0;
-  ASSERT_EQ(kepra_GetDrvLogMsg(h(), text, sizeof text, &returned), 1u);
-  ASSERT_GE(returned, 1u);
-  EXPECT_EQ(std::strlen(text), returned - 1);
-  EXPECT_EQ(text[returned], '#');  // nothing written past what was reported
-  const std::string all(text);
-  EXPECT_NE(all.find("IOCTL_FW_VERSION"), std::string::npos) << all;
-  EXPECT_NE(all.find("error 31"), std::string::npos) << all;
-
-  // A buffer too small for the text gets part of it, still NUL-terminated within the length.
-  char small[40];
-  std::memset(small, '#', sizeof small);
-  ASSERT_EQ(kepra_GetDrvLogMsg(h(), small, sizeof small, &returned), 1u);
-  ASSERT_GE(returned, 2u);
-  ASSERT_LE(returned, sizeof small);
-  EXPECT_EQ(std::strlen(small), returned - 1);
-  EXPECT_NE(all.find(small), std::string::npos) << small;
 }
 
 class Reset : public CameraTest {};

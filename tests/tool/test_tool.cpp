@@ -419,16 +419,13 @@ TEST_F(Tool, CommandTable) {
        "",
        "exposure-ms 3000 " + limits + "[0-9.]+ \\.\\. [0-9.]+ ms; nothing was changed",
        true},
-      {{"set", "exposure-ms", "0.001"}, 2, "", "exposure-ms 0.001 " + limits, true},
       {{"set", "exposure-lines", "1"},
        2,
        "",
        "exposure-lines 1 " + limits + "2 \\.\\. 65534 lines",
        true},
-      {{"set", "exposure-lines", "65535"}, 2, "", limits + "2 \\.\\. 65534 lines", true},
       {{"set", "exposure-time", "100"}, 2, "", "exposure-time 100 " + limits, true},
       {{"set", "frame-rate", "1000"}, 2, "", "frame-rate 1000 " + limits, true},
-      {{"set", "frame-rate", "0.001"}, 2, "", "frame-rate 0.001 " + limits, true},
       {{"set", "frame-time", "10"}, 2, "", "frame-time 10 " + limits, true},
       {{"set", "frame-time", "134148099"}, 2, "", limits + "[0-9]+ \\.\\. 134148098", true},
       {{"set", "gain", "9,1"}, 2, "", "analog gain 9 " + limits + "1 \\.\\. 8", true},
@@ -439,7 +436,6 @@ TEST_F(Tool, CommandTable) {
        "colour gain b 0.2 " + limits + "0.25 \\.\\. 3.96875",
        true},
       {{"set", "clock", "3"}, 2, "", "clock 3 " + limits + "4 \\.\\. 114 MHz", true},
-      {{"set", "clock", "115"}, 2, "", "clock 115 ", true},
       // Every value the help declares invalid exits 2.
       {{"set", "readout-mode", "4"}, 2, "", "readout-mode: 4 is above 3", true},
       {{"set", "frame-rate", "fast"}, 2, "", "not a finite number", true},
@@ -463,7 +459,6 @@ TEST_F(Tool, CommandTable) {
        "",
        "height 1022 is not a multiple of biny 4",
        true},
-      {{"set", "frame-params", "0,0,0,1024,10,1,1,0"}, 2, "", "frame-params: width is 0", true},
       {{"set", "frame-params", "0,0,1280,1024,10,1,1,4"}, 2, "", "frame-params: flags 4", true},
       {{"set", "frame-params", "8,0,1280,1024,10,1,1,0"},
        2,
@@ -866,69 +861,6 @@ TEST_F(Grab, ACountedGrabCutShortExits130) {
   EXPECT_LE(std::stod(Field(run.out, "frame_rate")),
             std::stod(Field(run.out, "configured_frame_rate")) * 1.1)
       << run.out;
-}
-
-// Red, green and blue in 2 x 2 Bayer blocks of an 8-bit frame: blocks where red is more than
-// twice blue, and the other way round; the mean of the dominant colour in each.
-struct Hues {
-  std::size_t blocks = 0, red = 0, blue = 0;
-  double red_level = 0, blue_level = 0;
-};
-Hues CountHues(const Image& img, int red_x, int red_y) {
-  Hues h;
-  for (std::uint32_t y = 0; y + 1 < img.height; y += 2) {
-    for (std::uint32_t x = 0; x + 1 < img.width; x += 2) {
-      const auto at = [&](std::uint32_t dx, std::uint32_t dy) {
-        return static_cast<double>(img.samples[(y + dy) * img.width + x + dx]);
-      };
-      const double r = at(red_x, red_y), b = at(1 - red_x, 1 - red_y);
-      const double g1 = at(1 - red_x, red_y), g2 = at(red_x, 1 - red_y);
-      ++h.blocks;
-      // A shape's edge through the block shows as greens that disagree: not a hue.
-      if (std::abs(g1 - g2) > 0.2 * std::max(g1, g2)) continue;
-      if (r > 2 * b) {
-        ++h.red;
-        h.red_level += r;
-      } else if (b > 2 * r) {
-        ++h.blue;
-        h.blue_level += b;
-      }
-    }
-  }
-  if (h.red) h.red_level /= static_cast<double>(h.red);
-  if (h.blue) h.blue_level /= static_cast<double>(h.blue);
-  return h;
-}
-
-TEST_F(Tool, ColourModelsShowAColouredSceneThroughTheirMosaic) {
-  // Model 5 is RGGB (red at even column, even row), model 8 GBRG (red at even column, odd
-  // row); model 4 is monochrome. The scene's brightest rectangle is red, its dimmest blue.
-  struct Model {
-    std::uint8_t code;
-    int red_x, red_y;
-  };
-  for (const Model& model : {Model{'5', 0, 0}, Model{'8', 0, 1}, Model{'4', 0, 0}}) {
-    SCOPED_TRACE(static_cast<char>(model.code));
-    rig_.Unplug(kIndex);
-    vcam::CameraConfig config;
-    config.model_code = model.code;
-    camera_ = rig_.Plug(kIndex, config);
-    ASSERT_EQ(Kepra({"grab", "--depth", "8", "-o", "colour.png"}).status, 0);
-    const Image png = DecodePng(dir_ / "colour.png");
-    ASSERT_EQ(png.error, "");
-    const Hues hues = CountHues(png, model.red_x, model.red_y);
-    if (model.code == '4') {
-      // Grey: neighbouring samples differ only where an edge cuts a block's corner.
-      std::printf("[ colour   ] mono: %zu red and %zu blue blocks\n", hues.red, hues.blue);
-      EXPECT_LT(hues.red + hues.blue, hues.blocks / 10000);
-      continue;
-    }
-    std::printf("[ colour   ] %zu red and %zu blue blocks of %zu\n", hues.red, hues.blue,
-                hues.blocks);
-    EXPECT_GT(hues.red, hues.blocks / 200);
-    EXPECT_GT(hues.blue, hues.blocks / 200);
-    EXPECT_GT(hues.red_level, 1.5 * hues.blue_level);  // red where red is, not blue
-  }
 }
 
 // --debayer on an RGGB camera (model 5), full frames: every pixel keeps its own sample in

@@ -5,8 +5,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -82,28 +80,6 @@ TEST_F(Daemon, CommandLineTable) {
   }
 }
 
-TEST_F(Daemon, AnIndexServedByALiveDaemonIsRefusedAStaleSocketIsTakenOver) {
-  auto first = Virtcam({"--camera", Camera()});
-  ASSERT_TRUE(first->WaitFor("firmware running")) << first->err();
-  auto second = Virtcam({"--camera", Camera() + ":5"});
-  EXPECT_EQ(second->Exit(), 1);
-  EXPECT_NE(second->err().find("cannot serve camera " + Camera() + ": another live server answers"),
-            std::string::npos)
-      << second->err();
-  // The first one still serves its (mono) camera.
-  Process& info = Kepra({"-d", Camera(), "info"});
-  EXPECT_EQ(info.Exit(), 0) << info.err();
-  EXPECT_NE(info.out().find("model: KEPRA-A1 Mono"), std::string::npos);
-
-  // Killed, the first leaves its socket file behind; a new daemon takes it over.
-  first->Signal(SIGKILL);
-  first->Exit();
-  auto third = Virtcam({"--camera", Camera() + ":5"});
-  ASSERT_TRUE(third->WaitFor("firmware running")) << third->err();
-  Process& colour = Kepra({"-d", Camera(), "info"});
-  EXPECT_NE(colour.out().find("model: KEPRA-A1 Color"), std::string::npos) << colour.err();
-}
-
 TEST_F(Daemon, SigtermStopsItWhileClientsWaitForATriggerOrAStall) {
   auto daemon = Virtcam({"--camera", Camera()});
   ASSERT_TRUE(daemon->WaitFor("firmware running")) << daemon->err();
@@ -134,67 +110,6 @@ TEST_F(Daemon, SigtermStopsItWhileClientsWaitForATriggerOrAStall) {
   stalling->Signal(SIGTERM);
   EXPECT_EQ(stalling->Exit(5000), 0) << stalling->err();
   EXPECT_EQ(stalled.Exit(), 1) << stalled.err();
-}
-
-TEST_F(Daemon, ACameraThatUnplugsAfterItsFramesComesBack) {
-  auto daemon = Virtcam(
-      {"--camera", Camera(), "--unpaced", "--unplug-after-frames", "2", "--replug-after", "2000"});
-  ASSERT_TRUE(daemon->WaitFor("firmware running")) << daemon->err();
-  EXPECT_EQ(Kepra({"-d", Camera(), "grab", "-n", "2", "--no-save"}).Exit(), 0);
-  EXPECT_TRUE(daemon->WaitFor("camera " + Camera() + " unplugged after 2 frames"));
-  EXPECT_EQ(Kepra({"-d", Camera(), "info"}).Exit(), 3);  // gone: no camera at the index
-  ASSERT_TRUE(daemon->WaitFor("camera " + Camera() + " plugged in again")) << daemon->out();
-  Process& again = Kepra({"-d", Camera(), "grab", "-n", "2", "--no-save"});
-  EXPECT_EQ(again.Exit(), 0) << again.err();
-  // It counts its frames afresh: gone again after two more.
-  EXPECT_TRUE(daemon->WaitFor("unplugged after 4 frames")) << daemon->out();
-  daemon->Signal(SIGTERM);
-  EXPECT_EQ(daemon->Exit(), 0);
-}
-
-// A camera changed away from its defaults, cloned, and served by a second daemon: the clone
-// answers `info`, registers and user flash as the original did, and cloning the clone gives
-// the same file.
-TEST_F(Daemon, AClonedCameraAnswersAsTheOriginal) {
-  auto original = Virtcam({"--camera", Camera() + ":5", "--fw-version", "1.0.1.7.3"});
-  ASSERT_TRUE(original->WaitFor("firmware running")) << original->err();
-  std::vector<char> data(3000);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
-  std::ofstream(dir_ / "data.bin", std::ios::binary).write(data.data(), 3000);
-  for (const std::vector<std::string>& change :
-       {std::vector<std::string>{"set", "clock", "40"},
-        {"set", "frame-params", "16,8,640,480,12,1,1,0"},
-        {"set", "exposure-lines", "321"},
-        {"regs", "write", "0x20", "0xBEEF"},
-        {"flash", "write", "-a", "0x100", "-f", "data.bin"}}) {
-    std::vector<std::string> args{"-d", Camera()};
-    args.insert(args.end(), change.begin(), change.end());
-    Process& run = Kepra(args);
-    ASSERT_EQ(run.Exit(), 0) << change[1] << ": " << run.err();
-  }
-  const std::string info = Kepra({"-d", Camera(), "--json", "info"}).out();
-  ASSERT_EQ(Kepra({"-d", Camera(), "clone", "save", "a.clone"}).Exit(), 0);
-  original->Signal(SIGTERM);
-  ASSERT_EQ(original->Exit(), 0);
-
-  auto copy = Virtcam({"--camera", Camera(), "--clone", "a.clone"});
-  ASSERT_TRUE(copy->WaitFor("firmware running")) << copy->err();
-  EXPECT_NE(copy->out().find("KEPRA-A1 Color"), std::string::npos) << copy->out();
-  EXPECT_EQ(Kepra({"-d", Camera(), "--json", "info"}).out(), info);
-  EXPECT_EQ(Kepra({"-d", Camera(), "regs", "dump", "0x20", "1"}).out(), "0x0020  48879  0xBEEF\n");
-  ASSERT_EQ(
-      Kepra({"-d", Camera(), "flash", "read", "-a", "0x100", "-l", "3000", "-f", "out.bin"}).Exit(),
-      0);
-  EXPECT_EQ(kt::ReadText(dir_ / "out.bin"), std::string(data.begin(), data.end()));
-  ASSERT_EQ(Kepra({"-d", Camera(), "clone", "save", "b.clone"}).Exit(), 0);
-  EXPECT_EQ(kt::ReadText(dir_ / "b.clone"), kt::ReadText(dir_ / "a.clone"));
-
-  // A damaged clone file is refused with what is wrong.
-  std::ofstream(dir_ / "bad.clone") << "format: kepra clone 1\nident: 12\n";
-  auto refused = Virtcam({"--camera", Camera(), "--clone", "bad.clone"});
-  EXPECT_EQ(refused->Exit(), 2);
-  EXPECT_NE(refused->err().find("bad.clone: ident is not valid"), std::string::npos)
-      << refused->err();
 }
 
 TEST_F(Daemon, FirstContactLeavesTheCameraAsItFoundIt) {

@@ -1,5 +1,5 @@
 // The virtual camera's SPI NOR flash, which the flash and firmware suites rely on: program
-// only clears bits, erase sets a sector, limits, persistence to a flash file.
+// only clears bits, erase sets a sector, persistence to a flash file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -106,36 +105,6 @@ TEST(NorFlash, EraseSetsItsSectorToFfAndLeavesNeighbours) {
   ASSERT_TRUE(flash.ProgramPage(5 * 256, data.data()));
   EXPECT_EQ(Read(flash, 5 * 256), data);
 }
-
-// ---- range checks: refused requests change and count nothing ----
-
-TEST(NorFlash, RequestsPastTheLastPageOrSectorAreRefused) {
-  NorFlash flash;
-  const Page data = Pattern(8191);
-  EXPECT_TRUE(flash.ProgramPage(8191, data.data()));
-  const auto before = flash.Snapshot();
-  EXPECT_TRUE(
-      std::equal(data.begin(), data.end(), before.end() - static_cast<std::ptrdiff_t>(kPageBytes)));
-  const auto counted = flash.GetCounters();
-  for (std::uint32_t page : {8192u, 0x10000u, std::numeric_limits<std::uint32_t>::max()}) {
-    Page out = Filled(0x5A);
-    EXPECT_FALSE(flash.ReadPage(page, out.data())) << page;
-    EXPECT_EQ(out, Filled(0x5A)) << "buffer written for refused page " << page;
-    EXPECT_FALSE(flash.ProgramPage(page, Filled(0x00).data())) << page;
-  }
-  for (std::uint32_t sector : {32u, 256u, std::numeric_limits<std::uint32_t>::max()}) {
-    EXPECT_FALSE(flash.EraseSector(sector)) << sector;
-  }
-  EXPECT_FALSE(flash.ReadPage(0, nullptr));
-  EXPECT_FALSE(flash.ProgramPage(0, nullptr));
-  EXPECT_EQ(flash.Snapshot(), before);
-  const auto after = flash.GetCounters();
-  EXPECT_EQ(after.pages_read, counted.pages_read);
-  EXPECT_EQ(after.pages_programmed, counted.pages_programmed);
-  EXPECT_EQ(after.sectors_erased, 0u);
-}
-
-// ---- counters ----
 
 // ---- persistence ----
 
