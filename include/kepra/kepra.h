@@ -610,6 +610,13 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H,
  * opened: reopen the stream after changing the frame parameters. The stream grabs on a device
  * handle of its own, so kepra_StopStream can cancel a grab that waits in the driver (a paced
  * camera between frames, a snapshot-mode camera waiting for its trigger) and return at once.
+ * A camera hands a frame only to a request that waits for it. A stream with records whose
+ * camera is in free-running mode at the start keeps up to three requests waiting, one per
+ * frame to come (kepra_GetFrameAfterEx, one thread each; with 2 * N + 1 buffers or more, N of
+ * them), so the host may be that many frame periods late before a frame is missed; they can
+ * complete out of order. Otherwise one request waits at a time. A waiting request holds a
+ * buffer of its own: library buffers have one beside the pool for each (caller buffers lend
+ * one of theirs).
  *
  * Every stream function fails with ERROR_INVALID_HANDLE (6) for a null stream or one that was
  * closed; null required pointers: ERROR_INVALID_ADDRESS (487); a record whose Size is smaller
@@ -665,7 +672,8 @@ typedef struct kepra_StreamStats {
   uint64_t Received;  /* frames grabbed from the camera since start */
   uint64_t Delivered; /* frames handed to the application */
   uint64_t Skipped;   /* frames the camera produced that the stream never got: gaps in the
-                         records' frame counter, across the 32-bit wrap (0 without records) */
+                         records' frame counter, across the 32-bit wrap (0 without records); a
+                         frame that arrives after a newer one takes its gap back */
   uint64_t Dropped;   /* grabbed but discarded: no free buffer (oldest-first) or replaced
                          (newest-only) */
   uint64_t Failures;  /* failed grab requests (e.g. 121 for a trigger that did not come) */
