@@ -604,7 +604,7 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H,
                                                    kepra_FrameFormat* Format) KEPRA_NOEXCEPT;
 
 /* ---- Streams ------------------------------------------------------------------------------
- * A stream grabs frames on a thread of its own into a pool of buffers, while the application
+ * A stream grabs frames on threads of its own into a pool of buffers, while the application
  * takes them with kepra_NextFrame (and gives them back with kepra_ReleaseFrame) or receives
  * them in a callback. The frame format (kepra_GetFrameFormat) is read once when the stream is
  * opened: reopen the stream after changing the frame parameters. The stream grabs on a device
@@ -613,10 +613,11 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H,
  * A camera hands a frame only to a request that waits for it. A stream with records whose
  * camera is in free-running mode at the start keeps up to three requests waiting, one per
  * frame to come (kepra_GetFrameAfterEx, one thread each; with 2 * N + 1 buffers or more, N of
- * them), so the host may be that many frame periods late before a frame is missed; they can
- * complete out of order. Otherwise one request waits at a time. A waiting request holds a
- * buffer of its own: library buffers have one beside the pool for each (caller buffers lend
- * one of theirs).
+ * them), so the host may be that many frame periods late before a frame is missed. Frames
+ * that complete out of order are put back in counter order, unless a request is more than
+ * two frames per waiting request behind the others. Otherwise one request waits at a time. A
+ * waiting request holds a buffer of its own: library buffers have one beside the pool for
+ * each (caller buffers lend one of theirs).
  *
  * Every stream function fails with ERROR_INVALID_HANDLE (6) for a null stream or one that was
  * closed; null required pointers: ERROR_INVALID_ADDRESS (487); a record whose Size is smaller
@@ -628,7 +629,7 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H,
  * independent. The camera handle stays usable by other threads meanwhile (settings, grabs). */
 typedef struct kepra_Stream* KEPRA_STREAM; /* opaque */
 
-/* Frames queue in arrival order; when no buffer is free a new frame is discarded (Dropped), so
+/* Frames queue oldest first; when no buffer is free a new frame is discarded (Dropped), so
  * nothing that was queued is lost while the pool lasts. */
 #define KEPRA_STREAM_OLDEST_FIRST 0u
 /* Only the newest frame waits: a new frame replaces one still waiting (Dropped counts the
@@ -683,7 +684,7 @@ typedef struct kepra_StreamStats {
   uint32_t Reserved;
 } kepra_StreamStats;
 
-/* Called on the stream's callback thread, one frame at a time, in arrival order. The frame is
+/* Called on the stream's callback thread, one frame at a time, in queue order. The frame is
  * valid until the callback returns, then its buffer goes back to the pool: do not release it.
  * A slow callback holds one buffer; the grab thread goes on with the others. */
 typedef void(KEPRA_CALL* kepra_FrameCallback)(const kepra_Frame* Frame, void* Context);
