@@ -1,6 +1,7 @@
 #include "stream/stream.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <new>
 #include <system_error>
@@ -412,10 +413,9 @@ void Stream::StopLocked() {
   {
     std::unique_lock lock(mutex_);
     while (grabbing_ > 0) {
+      std::array<HANDLE, kMaxRequests> threads{};  // no allocation: a stop must not fail
 #ifdef _WIN32
-      const std::vector<HANDLE> threads = grab_threads_;
-#else
-      const std::vector<HANDLE> threads(1, nullptr);
+      std::copy(grab_threads_.begin(), grab_threads_.end(), threads.begin());
 #endif
       lock.unlock();
       for (const HANDLE thread : threads) driver::Current().cancel(device_, thread);
