@@ -156,7 +156,8 @@ bool Stream::Start() {
     window_ = CounterWindow{};
     arrived_.clear();
     have_value_ = false;
-    pipelined_ = requests > 1;
+    may_pipeline_ = requests > 1;
+    pipelined_ = false;
     running_ = true;
     grabbing_ = requests;
     end_error_ = ERROR_OPERATION_ABORTED;
@@ -219,6 +220,8 @@ void Stream::GrabLoop(HANDLE device, std::uint32_t worker) {
   }
 #endif
   std::unique_lock lock(mutex_);
+  // The other threads join in once the camera showed that it does not wait for requests.
+  if (worker > 0) engage_.wait(lock, [&] { return !running_ || pipelined_; });
   while (running_) {
     // Until a frame of the run came, requests take whatever frame comes; then each asks for
     // the frame after the last one asked for, so the waiting requests get different frames.
@@ -257,6 +260,7 @@ void Stream::GrabLoop(HANDLE device, std::uint32_t worker) {
         running_ = false;  // nothing more will come
         end_error_ = error;
         ready_.notify_all();
+        engage_.notify_all();
         break;
       }
       continue;
@@ -273,6 +277,10 @@ void Stream::GrabLoop(HANDLE device, std::uint32_t worker) {
         continue;
       }
       stats_.Skipped += step.gap;
+      if (step.gap > 0 && may_pipeline_ && !pipelined_) {
+        pipelined_ = true;
+        engage_.notify_all();
+      }
       if (step.fills && stats_.Skipped > 0) --stats_.Skipped;
       // Ask after the newest frame: past frames are not asked for again.
       if (!have_value_ || static_cast<std::int32_t>(frame.counter - next_value_) > 0) {
@@ -406,6 +414,7 @@ void Stream::StopLocked() {
     std::lock_guard lock(mutex_);
     running_ = false;
     ready_.notify_all();
+    engage_.notify_all();
   }
   if (grabbers_.empty()) return;
   // Cancel until the grab threads are out: a cancel that comes between two requests finds

@@ -3,9 +3,11 @@
 //
 // A camera hands a frame only to a request that waits for it, so a single grab thread loses a
 // frame whenever the trip from one frame's completion to the next request takes longer than a
-// frame period (a loaded host). With records, in free-running mode, up to three grab threads
-// each keep a request waiting at the camera, each for a different frame to come (AfterEx with
-// the counter before it): the trip may then take up to that many periods.
+// frame period (a loaded host). With records, in free-running mode, once the first frame went
+// missing that way (the camera keeps its own pace), up to three grab threads each keep a
+// request waiting at the camera, each for a different frame to come (AfterEx with the counter
+// before it): the trip may then take up to that many periods. A camera that makes frames on
+// demand never shows a gap and keeps one request, so nothing changes for it.
 #pragma once
 
 #include <condition_variable>
@@ -87,11 +89,13 @@ class Stream {
   std::condition_variable ready_;
   std::vector<Slot> slots_;
   std::deque<std::uint32_t> queue_;
-  bool running_ = false;          // between start and stop
-  std::uint32_t grabbing_ = 0;    // grab threads not finished
-  bool pipelined_ = false;        // several grab threads this run
-  bool have_value_ = false;       // next_value_ is known
-  std::uint32_t next_value_ = 0;  // AfterEx value of the next request: the counter before
+  bool running_ = false;            // between start and stop
+  std::uint32_t grabbing_ = 0;      // grab threads not finished
+  std::condition_variable engage_;  // several requests are to wait from now on
+  bool may_pipeline_ = false;       // several grab threads this run
+  bool pipelined_ = false;          // ... and they take part
+  bool have_value_ = false;         // next_value_ is known
+  std::uint32_t next_value_ = 0;    // AfterEx value of the next request: the counter before
   DWORD end_error_ = ERROR_OPERATION_ABORTED;
   std::uint64_t sequence_ = 0;
   CounterWindow window_;

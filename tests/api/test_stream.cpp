@@ -349,9 +349,9 @@ TEST_F(Stream, NewestOnlyKeepsOneWaitingFrameTheLatest) {
   EXPECT_EQ(kepra_ReleaseFrame(s, &held.back()), 0u) << "released twice";
 }
 
-// A paced camera through the wrap of its 32-bit counter (it starts at 0xFFFFFF00). Several
-// grab requests wait at the camera (AfterEx once the first frame came); one is held up for
-// about five frame periods, one fails: each loses its own frame at least.
+// A paced camera through the wrap of its 32-bit counter (it starts at 0xFFFFFF00). One grab
+// request is stalled (the camera's frames go on: skipped, and from then on several requests
+// wait at the camera, AfterEx), one of those fails.
 TEST_F(Stream, CountsSkippedFramesAcrossTheCounterWrapAndFailedGrabs) {
   ASSERT_EQ(kepra_SetFrequency(h(), 114), 1u);
   double rate = 0;
@@ -360,11 +360,11 @@ TEST_F(Stream, CountsSkippedFramesAcrossTheCounterWrapAndFailedGrabs) {
   camera_->SetPaced(true);
   vcam::Fault stall;
   stall.action = vcam::Fault::Action::kStall;
-  stall.code = io::IOCTL_GET_FRAME_AFTER_EX16;
+  stall.code = io::IOCTL_GET_FRAME_EX16;
   stall.nth = 20;
   stall.stall_ms = static_cast<std::uint32_t>(5000 / rate) + 1;  // about five frame periods
   camera_->AddFault(stall);
-  FailNth(io::IOCTL_GET_FRAME_AFTER_EX16, 40);
+  FailNth(io::IOCTL_GET_FRAME_AFTER_EX16, 20);
 
   // More buffers than the ~290 frames the test takes: a consumer slowed by a busy machine must
   // not make the stream drop frames, which would leave gaps no counter explains.
@@ -392,13 +392,16 @@ TEST_F(Stream, CountsSkippedFramesAcrossTheCounterWrapAndFailedGrabs) {
   EXPECT_EQ(std::set<std::uint64_t>(counters.begin(), counters.end()).size(), counters.size());
   const auto [low, high] = std::minmax_element(counters.begin(), counters.end());
   EXPECT_EQ(st.Skipped + st.Received, *high - *low + 1);
-  EXPECT_GE(st.Skipped, 2u) << "the held-up and the failed request each missed their frame";
+  // The failed request's frame at least (the stall's, unless a busy machine made the stream
+  // miss a frame and take up waiting requests before the stall came).
+  EXPECT_GE(st.Skipped, 1u);
   EXPECT_EQ(st.Failures, 1u);
   EXPECT_EQ(st.LastError, 31u);
 }
 
-// A request held up at the camera for good holds up nothing else: the other waiting requests
-// keep frames coming, in order. (With one request at a time the stream would stand still.)
+// Once a frame went missing (a request stalled for five periods), several requests wait at the
+// camera; one of them held up for good then holds up nothing else: the others keep frames
+// coming, in order. (With one request at a time the stream would stand still.)
 TEST_F(Stream, ARequestHeldUpAtTheCameraDoesNotStopTheFrames) {
   ASSERT_EQ(kepra_SetFrequency(h(), 114), 1u);
   double rate = 0;
@@ -406,8 +409,11 @@ TEST_F(Stream, ARequestHeldUpAtTheCameraDoesNotStopTheFrames) {
   camera_->SetPaced(true);
   vcam::Fault stall;
   stall.action = vcam::Fault::Action::kStall;
-  stall.code = io::IOCTL_GET_FRAME_AFTER_EX16;
+  stall.code = io::IOCTL_GET_FRAME_EX16;
   stall.nth = 3;
+  stall.stall_ms = static_cast<std::uint32_t>(5000 / rate) + 1;
+  camera_->AddFault(stall);
+  stall.code = io::IOCTL_GET_FRAME_AFTER_EX16;
   stall.stall_ms = 3600 * 1000;  // until the camera goes away
   camera_->AddFault(stall);
 
