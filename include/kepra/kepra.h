@@ -611,11 +611,13 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H,
  * handle of its own, so kepra_StopStream can cancel a grab that waits in the driver (a paced
  * camera between frames, a snapshot-mode camera waiting for its trigger) and return at once.
  * A camera hands a frame only to a request that waits for it. A stream with records whose
- * camera is in free-running mode at the start keeps up to three requests waiting, one per
- * frame to come (kepra_GetFrameAfterEx, one thread each; with 2 * N + 1 buffers or more, N of
- * them), so the host may be that many frame periods late before a frame is missed. Frames
- * that complete out of order are put back in counter order, unless a request is more than
- * two frames per waiting request behind the others. Otherwise one request waits at a time. A
+ * camera is in free-running mode at the start waits with one request until a frame goes
+ * missing (a gap in the counters: the camera keeps its own pace and the host fell behind);
+ * from then on it keeps up to three requests waiting, one per frame to come
+ * (kepra_GetFrameAfterEx, one thread each; with 2 * N + 1 buffers or more, N of them), so the
+ * host may be that many frame periods late before another frame is missed. Frames that
+ * complete out of order are put back in counter order, unless a request is more than two
+ * frames per waiting request behind the others. Otherwise one request waits at a time. A
  * waiting request holds a buffer of its own: library buffers have one beside the pool for
  * each (caller buffers lend one of theirs).
  *
