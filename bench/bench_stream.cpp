@@ -85,6 +85,18 @@ class Setup {
   kepra_FrameParams params_{};
 };
 
+// The machine's 1-minute load average, printed beside the figures that depend on it.
+std::string LoadNote() {
+  double load = -1;
+  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf", &load) != 1) load = -1;
+    std::fclose(f);
+  }
+  char note[32];
+  std::snprintf(note, sizeof note, "load %.1f", load);
+  return note;
+}
+
 // Frame counts of a measurement; the ctest smoke run (KEPRA_BENCH_SMOKE set) only checks that
 // each benchmark runs, so it takes a twentieth of them.
 int Frames(int measured) {
@@ -128,7 +140,7 @@ void BM_Stream_VsSyncLoop(benchmark::State& state) {
   state.counters["sync_fps"] = floor;
   state.counters["ratio"] = ratio;
   Report({"stream", "stream (8 buffers) vs kepra_GetFrame16 loop, 1280x1024, unpaced", lib, floor,
-          "fps", ">= 0.95", "floor: synchronous loop", ratio});
+          "fps", ">= 0.95", "floor: synchronous loop; " + LoadNote(), ratio});
 }
 BENCHMARK(BM_Stream_VsSyncLoop)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -159,15 +171,15 @@ void BM_Stream_OldestFirstStallingConsumer(benchmark::State& state) {
     state.counters["configured_fps"] = fps;
     state.counters["dropped"] = static_cast<double>(st.Dropped);
     state.counters["skipped"] = static_cast<double>(st.Skipped);
-    // Dropped is the pool's doing; skipped frames are ones the camera produced before the
-    // grab thread's next request reached it (the virtual camera keeps no frame queue).
+    // Dropped is the pool's doing; skipped frames are ones the camera produced while no request
+    // of the stream waited for them (the virtual camera keeps no frame for a request to come).
     char what[96];
     std::snprintf(what, sizeof what, "oldest-first, 8 buffers, %.1f fps, stalling consumer, %d",
                   fps, kFrames);
     Report({"stream", std::string(what) + ": dropped", static_cast<double>(st.Dropped), 0, "frames",
-            "= 0", "no free buffer"});
+            "= 0", "no free buffer; " + LoadNote()});
     Report({"stream", std::string(what) + ": skipped", static_cast<double>(st.Skipped), 0, "frames",
-            "= 0", "counter gaps"});
+            "= 0", "counter gaps; " + LoadNote()});
   }
 }
 BENCHMARK(BM_Stream_OldestFirstStallingConsumer)
@@ -201,7 +213,7 @@ void BM_Stream_NewestOnlyHandover(benchmark::State& state) {
     const double median = Median(latency);
     state.counters["median_us"] = median;
     Report({"stream", "newest-only, 30 fps: arrival to hand-over (median)", median, 1000, "us",
-            "<= 1.0", "floor: 1 ms"});
+            "<= 1.0", "floor: 1 ms; " + LoadNote()});
   }
 }
 BENCHMARK(BM_Stream_NewestOnlyHandover)

@@ -131,18 +131,24 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
     const Clock::time_point now = Clock::now();
     counter = last_counter_;
     when = last_time_;
-    if (now >= last_time_) {  // else the latest frame is still to come: share it
+    if (now >= last_time_) {
       const auto elapsed = static_cast<std::uint64_t>((now - last_time_) / period);
       counter = static_cast<std::uint32_t>(last_counter_ + elapsed + 1);
       when = last_time_ + period * static_cast<Clock::rep>(elapsed + 1);
+    } else {  // the latest frame scheduled is still to come: share the first one after now
+      const auto before = static_cast<std::uint32_t>((last_time_ - now) / period);
+      counter = last_counter_ - before;
+      when = last_time_ - period * static_cast<Clock::rep>(before);
     }
     if (after && !Newer(counter, value)) {
       const std::uint32_t ahead = value + 1 - counter;
       counter += ahead;
       when += period * static_cast<Clock::rep>(ahead);
     }
-    last_counter_ = counter;
-    last_time_ = when;
+    if (Newer(counter, last_counter_)) {
+      last_counter_ = counter;
+      last_time_ = when;
+    }
     // Other requests go on while this one waits for its frame.
     const Wake wake = WaitFor(frame_cv_, lock, when, abandoned, [&] { return unplugged_.load(); });
     if (wake == Wake::kAbandoned) return Error(kErrorOperationAborted);

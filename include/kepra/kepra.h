@@ -604,12 +604,22 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H,
                                                    kepra_FrameFormat* Format) KEPRA_NOEXCEPT;
 
 /* ---- Streams ------------------------------------------------------------------------------
- * A stream grabs frames on a thread of its own into a pool of buffers, while the application
+ * A stream grabs frames on threads of its own into a pool of buffers, while the application
  * takes them with kepra_NextFrame (and gives them back with kepra_ReleaseFrame) or receives
  * them in a callback. The frame format (kepra_GetFrameFormat) is read once when the stream is
  * opened: reopen the stream after changing the frame parameters. The stream grabs on a device
  * handle of its own, so kepra_StopStream can cancel a grab that waits in the driver (a paced
  * camera between frames, a snapshot-mode camera waiting for its trigger) and return at once.
+ * A camera hands a frame only to a request that waits for it. A stream with records whose
+ * camera is in free-running mode at the start waits with one request until a frame goes
+ * missing (a gap in the counters: the camera keeps its own pace and the host fell behind);
+ * from then on it keeps up to three requests waiting, one per frame to come
+ * (kepra_GetFrameAfterEx, one thread each; with 2 * N + 1 buffers or more, N of them), so the
+ * host may be that many frame periods late before another frame is missed. Frames that
+ * complete out of order are put back in counter order, unless a request is more than two
+ * frames per waiting request behind the others. Otherwise one request waits at a time. A
+ * waiting request holds a buffer of its own: library buffers have one beside the pool for
+ * each (caller buffers lend one of theirs).
  *
  * Every stream function fails with ERROR_INVALID_HANDLE (6) for a null stream or one that was
  * closed; null required pointers: ERROR_INVALID_ADDRESS (487); a record whose Size is smaller
@@ -621,7 +631,7 @@ KEPRA_API uint32_t KEPRA_CALL kepra_GetFrameFormat(KEPRA_HANDLE H,
  * independent. The camera handle stays usable by other threads meanwhile (settings, grabs). */
 typedef struct kepra_Stream* KEPRA_STREAM; /* opaque */
 
-/* Frames queue in arrival order; when no buffer is free a new frame is discarded (Dropped), so
+/* Frames queue oldest first; when no buffer is free a new frame is discarded (Dropped), so
  * nothing that was queued is lost while the pool lasts. */
 #define KEPRA_STREAM_OLDEST_FIRST 0u
 /* Only the newest frame waits: a new frame replaces one still waiting (Dropped counts the
@@ -665,7 +675,8 @@ typedef struct kepra_StreamStats {
   uint64_t Received;  /* frames grabbed from the camera since start */
   uint64_t Delivered; /* frames handed to the application */
   uint64_t Skipped;   /* frames the camera produced that the stream never got: gaps in the
-                         records' frame counter, across the 32-bit wrap (0 without records) */
+                         records' frame counter, across the 32-bit wrap (0 without records); a
+                         frame that arrives after a newer one takes its gap back */
   uint64_t Dropped;   /* grabbed but discarded: no free buffer (oldest-first) or replaced
                          (newest-only) */
   uint64_t Failures;  /* failed grab requests (e.g. 121 for a trigger that did not come) */
@@ -675,7 +686,7 @@ typedef struct kepra_StreamStats {
   uint32_t Reserved;
 } kepra_StreamStats;
 
-/* Called on the stream's callback thread, one frame at a time, in arrival order. The frame is
+/* Called on the stream's callback thread, one frame at a time, in queue order. The frame is
  * valid until the callback returns, then its buffer goes back to the pool: do not release it.
  * A slow callback holds one buffer; the grab thread goes on with the others. */
 typedef void(KEPRA_CALL* kepra_FrameCallback)(const kepra_Frame* Frame, void* Context);

@@ -1,5 +1,7 @@
 #include "stream/stream.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <new>
 #include <system_error>
@@ -76,6 +78,14 @@ std::shared_ptr<Stream> Stream::Open(HANDLE camera, const kepra_StreamConfig& co
   const bool sixteen = config.Depth == 16;
   s->code_ = sixteen ? (info ? protocol::IOCTL_GET_FRAME_EX16 : protocol::IOCTL_GET_FRAME16)
                      : (info ? protocol::IOCTL_GET_FRAME_EX8 : protocol::IOCTL_GET_FRAME8);
+  if (info) {
+    s->after_code_ =
+        sixteen ? protocol::IOCTL_GET_FRAME_AFTER_EX16 : protocol::IOCTL_GET_FRAME_AFTER_EX8;
+    // Each waiting request needs a buffer of its own (library buffers: one beside the pool;
+    // caller buffers: one of the pool): fewer than half the pool's.
+    s->max_requests_ = std::clamp((count - 1) / 2, 1u, kMaxRequests);
+  }
+  s->swap_ = !config.Buffers;
   s->header_bytes_ = info ? kInfoBytes : 0;
   s->request_bytes_ = sixteen ? (info ? format.BytesEx16 : format.Bytes16)
                               : (info ? format.BytesEx8 : format.Bytes8);
@@ -88,15 +98,24 @@ std::shared_ptr<Stream> Stream::Open(HANDLE camera, const kepra_StreamConfig& co
   s->bit_depth_ = format.BitDepth;
   s->depth_ = config.Depth;
   s->strategy_ = config.Strategy;
+  const std::uint32_t spares = s->max_requests_;
   try {
-    s->owned_.resize(config.Buffers ? 1 : count + 1);
+    s->owned_.resize(config.Buffers ? spares : count + spares);
     for (auto& buffer : s->owned_) buffer.resize(s->request_bytes_);
     s->slots_.resize(count);
+    s->grabbers_.reserve(spares);
+    s->waiting_.resize(spares);
+    s->arrived_.reserve(2 * spares);
+    for (std::uint32_t i = 0; i < spares; ++i) {
+      s->spares_.push_back(s->owned_[s->owned_.size() - spares + i].data());
+    }
+#ifdef _WIN32
+    s->grab_threads_.resize(spares, nullptr);
+#endif
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  s->spare_ = s->owned_.back().data();
   for (std::uint32_t i = 0; i < count; ++i) {
     s->slots_[i].data =
         config.Buffers ? static_cast<std::uint8_t*>(config.Buffers[i]) : s->owned_[i].data();
@@ -123,70 +142,117 @@ bool Stream::Start() {
   if (deliverer_.joinable() && deliverer_.get_id() == std::this_thread::get_id()) {
     return Refuse(ERROR_INVALID_STATE);
   }
-  JoinThreads();  // of a stop made from the callback
+  JoinThreads();                         // of a stop made from the callback
+  if (!grabbers_.empty()) StopLocked();  // of a run that ended with its camera gone
   HANDLE device = OpenGrabHandle(camera_);
   if (device == INVALID_HANDLE_VALUE) return false;
+  const std::uint32_t requests = RequestsFor(device);
   {
     std::lock_guard lock(mutex_);
     for (const std::uint32_t i : queue_) slots_[i].state = State::kFree;
     queue_.clear();
     stats_ = kepra_StreamStats{};
     sequence_ = 0;
-    have_counter_ = false;
+    window_ = CounterWindow{};
+    arrived_.clear();
+    have_value_ = false;
+    may_pipeline_ = requests > 1;
+    pipelined_ = false;
     running_ = true;
-    grabbing_ = true;
+    grabbing_ = requests;
     end_error_ = ERROR_OPERATION_ABORTED;
   }
   device_ = device;
   try {
-    grabber_ = std::thread([this, device] { GrabLoop(device); });
+    for (std::uint32_t i = 0; i < requests; ++i) {
+      grabbers_.emplace_back([this, device, i] { GrabLoop(device, i); });
+    }
     if (callback_) deliverer_ = std::thread([this] { CallbackLoop(); });
   } catch (const std::exception&) {  // no thread (system_error) or no memory for one
-    StopLocked();                    // ends the grab thread if that one started
-    if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
+    {
+      std::lock_guard lock(mutex_);
+      grabbing_ -= requests - static_cast<std::uint32_t>(grabbers_.size());
+    }
+    StopLocked();  // ends the grab threads that started and closes the handle
+    if (device_ != INVALID_HANDLE_VALUE) driver::Current().close(device_);
     device_ = INVALID_HANDLE_VALUE;
-    std::lock_guard lock(mutex_);
-    grabbing_ = false;
     return Refuse(ERROR_NOT_ENOUGH_MEMORY);
   }
   return true;
 }
 
-void Stream::GrabLoop(HANDLE device) {
+std::uint32_t Stream::RequestsFor(HANDLE device) const {
+  if (max_requests_ <= 1) return 1;
+  // A snapshot-mode camera holds each trigger's frame for the next request anyway, and
+  // waiting AfterEx requests would race for the triggers.
+  std::uint8_t mode[4] = {};
+  std::uint32_t returned = 0;
+  const bool ok = driver::Current().request(device, protocol::IOCTL_STREAM_MODE, nullptr, 0, mode,
+                                            sizeof mode, &returned);
+  return ok && returned == sizeof mode && protocol::GetU32(mode) == KEPRA_STREAM_FREE_RUNNING
+             ? max_requests_
+             : 1;
+}
+
+// Takes a free buffer for a frame, or on newest-only the one of the frame still waiting;
+// kNoSlot when every buffer is held (mutex_ held).
+std::uint32_t Stream::ClaimLocked() {
+  for (std::uint32_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].state == State::kFree) return i;
+  }
+  if (strategy_ == KEPRA_STREAM_NEWEST_ONLY && !queue_.empty()) {
+    const std::uint32_t slot = queue_.front();  // replaced by the one to come
+    queue_.pop_front();
+    ++stats_.Dropped;
+    return slot;
+  }
+  return kNoSlot;
+}
+
+void Stream::GrabLoop(HANDLE device, std::uint32_t worker) {
 #ifdef _WIN32
   HANDLE self = nullptr;
   DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
                   DUPLICATE_SAME_ACCESS);
   {
     std::lock_guard lock(mutex_);
-    grab_thread_ = self;
+    grab_threads_[worker] = self;
   }
 #endif
-  for (;;) {
+  std::unique_lock lock(mutex_);
+  // The other threads join in once the camera showed that it does not wait for requests.
+  if (worker > 0) engage_.wait(lock, [&] { return !running_ || pipelined_; });
+  while (running_) {
+    // Until a frame of the run came, requests take whatever frame comes; then each asks for
+    // the frame after the last one asked for, so the waiting requests get different frames.
+    const bool after = pipelined_ && have_value_;
+    std::uint8_t value[4] = {};
+    if (after) protocol::PutU32(value, next_value_);
+    waiting_[worker] = Waiting{true, after, after ? ++next_value_ : 0u};
+    // Library buffers: the grab goes into the thread's own buffer, which trades places with a
+    // free one of the pool when the frame is in, so that waiting requests take no buffer from
+    // the pool. Caller buffers must receive the frame themselves: one is taken now.
     std::uint32_t slot = kNoSlot;
-    {
-      std::lock_guard lock(mutex_);
-      if (!running_) break;
-      for (std::uint32_t i = 0; i < slots_.size() && slot == kNoSlot; ++i) {
-        if (slots_[i].state == State::kFree) slot = i;
-      }
-      if (slot == kNoSlot && strategy_ == KEPRA_STREAM_NEWEST_ONLY && !queue_.empty()) {
-        slot = queue_.front();  // the waiting frame is replaced by the one to come
-        queue_.pop_front();
-        ++stats_.Dropped;
-      }
+    if (!swap_) {
+      slot = ClaimLocked();
       if (slot != kNoSlot) slots_[slot].state = State::kFilling;
     }
-    std::uint8_t* buffer = slot == kNoSlot ? spare_ : slots_[slot].data;
+    std::uint8_t* buffer = slot == kNoSlot ? spares_[worker] : slots_[slot].data;
+    lock.unlock();
+
     std::uint32_t returned = 0;
-    const bool ok =
-        driver::Current().request(device, code_, nullptr, 0, buffer, request_bytes_, &returned);
+    const bool ok = after ? driver::Current().request(device, after_code_, value, sizeof value,
+                                                      buffer, request_bytes_, &returned)
+                          : driver::Current().request(device, code_, nullptr, 0, buffer,
+                                                      request_bytes_, &returned);
     const DWORD error = ok ? 0 : GetLastError();
     const std::uint64_t arrival = NowUs();
 
-    std::lock_guard lock(mutex_);
+    lock.lock();
+    waiting_[worker].busy = false;
     if (!ok) {
       if (slot != kNoSlot) slots_[slot].state = State::kFree;
+      HandOutLocked();
       if (!running_) break;  // cancelled by a stop
       ++stats_.Failures;
       stats_.LastError = error;
@@ -194,23 +260,73 @@ void Stream::GrabLoop(HANDLE device) {
         running_ = false;  // nothing more will come
         end_error_ = error;
         ready_.notify_all();
+        engage_.notify_all();
         break;
       }
       continue;
     }
-    ++stats_.Received;
-    const std::uint64_t sequence = sequence_++;
-    std::uint32_t counter = 0;
-    std::uint64_t timestamp = 0;
+    Arrived frame{kNoSlot, 0, 0, arrival};
     if (header_bytes_) {
-      counter = protocol::GetU32(buffer);
-      timestamp = protocol::GetU32(buffer + 8) |
-                  static_cast<std::uint64_t>(protocol::GetU32(buffer + 12)) << 32;
-      if (have_counter_) stats_.Skipped += SkippedBetween(last_counter_, counter);
-      have_counter_ = true;
-      last_counter_ = counter;
+      frame.counter = protocol::GetU32(buffer);
+      frame.timestamp = protocol::GetU32(buffer + 8) |
+                        static_cast<std::uint64_t>(protocol::GetU32(buffer + 12)) << 32;
+      const CounterStep step = Receive(window_, frame.counter);
+      if (step.repeat) {  // a request that came late was given a frame already received
+        if (slot != kNoSlot) slots_[slot].state = State::kFree;
+        HandOutLocked();
+        continue;
+      }
+      stats_.Skipped += step.gap;
+      if (step.gap > 0 && may_pipeline_ && !pipelined_) {
+        pipelined_ = true;
+        engage_.notify_all();
+      }
+      if (step.fills && stats_.Skipped > 0) --stats_.Skipped;
+      // Ask after the newest frame: past frames are not asked for again.
+      if (!have_value_ || static_cast<std::int32_t>(frame.counter - next_value_) > 0) {
+        next_value_ = frame.counter;
+        have_value_ = true;
+      }
     }
-    if (slot == kNoSlot) {
+    ++stats_.Received;
+    if (swap_) {
+      slot = ClaimLocked();
+      if (slot != kNoSlot) {
+        std::swap(slots_[slot].data, spares_[worker]);
+        slots_[slot].state = State::kFilling;
+      }
+    }
+    frame.slot = slot;
+    arrived_.push_back(frame);
+    HandOutLocked();
+  }
+  --grabbing_;
+#ifdef _WIN32
+  if (grab_threads_[worker]) CloseHandle(grab_threads_[worker]);
+  grab_threads_[worker] = nullptr;
+#endif
+  ready_.notify_all();
+}
+
+void Stream::HandOutLocked() {
+  while (!arrived_.empty()) {
+    auto oldest = arrived_.begin();
+    for (auto it = arrived_.begin(); it != arrived_.end(); ++it) {
+      if (static_cast<std::int32_t>(it->counter - oldest->counter) < 0) oldest = it;
+    }
+    // A waiting request may still bring an older frame (a plain one any frame, an AfterEx one
+    // its target or a newer one): wait for it, but for two frames per grab thread at most, so
+    // that a request held up at the camera does not hold up the stream.
+    bool older_may_come = false;
+    for (const Waiting& w : waiting_) {
+      older_may_come |=
+          w.busy && (!w.after || static_cast<std::int32_t>(oldest->counter - w.target) > 0);
+    }
+    if (older_may_come && arrived_.size() < 2 * waiting_.size()) return;
+    const Arrived a = *oldest;
+    arrived_.erase(oldest);
+    const std::uint64_t sequence = sequence_++;
+    if (a.slot == kNoSlot) {
       ++stats_.Dropped;  // no buffer was free
       continue;
     }
@@ -219,32 +335,25 @@ void Stream::GrabLoop(HANDLE device) {
       stats_.Dropped += queue_.size();
       queue_.clear();
     }
-    Slot& s = slots_[slot];
+    Slot& s = slots_[a.slot];
     s.frame = kepra_Frame{};
     s.frame.Size = sizeof(kepra_Frame);
-    s.frame.Buffer = slot;
-    s.frame.Samples = buffer + header_bytes_;
-    s.frame.Info = header_bytes_ ? reinterpret_cast<const kepra_FrameInfo*>(buffer) : nullptr;
+    s.frame.Buffer = a.slot;
+    s.frame.Samples = s.data + header_bytes_;
+    s.frame.Info = header_bytes_ ? reinterpret_cast<const kepra_FrameInfo*>(s.data) : nullptr;
     s.frame.Sequence = sequence;
-    s.frame.FrameCounter = counter;
-    s.frame.TimestampUs = timestamp;
-    s.frame.ArrivalUs = arrival;
+    s.frame.FrameCounter = a.counter;
+    s.frame.TimestampUs = a.timestamp;
+    s.frame.ArrivalUs = a.arrival;
     s.frame.Width = width_;
     s.frame.Height = height_;
     s.frame.BitDepth = depth_ == 8 ? 8 : bit_depth_;
     s.frame.Depth = depth_;
     s.frame.Bytes = request_bytes_ - header_bytes_;
     s.state = State::kQueued;
-    queue_.push_back(slot);
+    queue_.push_back(a.slot);
     ready_.notify_all();
   }
-  std::lock_guard lock(mutex_);
-  grabbing_ = false;
-#ifdef _WIN32
-  if (grab_thread_) CloseHandle(grab_thread_);
-  grab_thread_ = nullptr;
-#endif
-  ready_.notify_all();
 }
 
 kepra_Frame Stream::TakeLocked() {
@@ -305,25 +414,26 @@ void Stream::StopLocked() {
     std::lock_guard lock(mutex_);
     running_ = false;
     ready_.notify_all();
+    engage_.notify_all();
   }
-  if (!grabber_.joinable()) return;
-  // Cancel until the grab thread is out: a cancel that comes between two requests finds
+  if (grabbers_.empty()) return;
+  // Cancel until the grab threads are out: a cancel that comes between two requests finds
   // nothing to cancel, and the next request must not be left to wait.
   {
     std::unique_lock lock(mutex_);
-    while (grabbing_) {
+    while (grabbing_ > 0) {
+      std::array<HANDLE, kMaxRequests> threads{};  // no allocation: a stop must not fail
 #ifdef _WIN32
-      HANDLE thread = grab_thread_;
-#else
-      HANDLE thread = nullptr;
+      std::copy(grab_threads_.begin(), grab_threads_.end(), threads.begin());
 #endif
       lock.unlock();
-      driver::Current().cancel(device_, thread);
+      for (const HANDLE thread : threads) driver::Current().cancel(device_, thread);
       lock.lock();
-      ready_.wait_for(lock, kCancelRepeat, [&] { return !grabbing_; });
+      ready_.wait_for(lock, kCancelRepeat, [&] { return grabbing_ == 0; });
     }
   }
-  grabber_.join();
+  for (std::thread& grabber : grabbers_) grabber.join();
+  grabbers_.clear();
   driver::Current().close(device_);
   device_ = INVALID_HANDLE_VALUE;
   // A callback that stops its own stream cannot wait for itself: the next start or the close
