@@ -55,6 +55,6 @@ done
 
 stamp linux-fuzz
 cmake --preset linux-fuzz >/dev/null
-cmake --build --preset linux-fuzz
+cmake --build --preset linux-fuzz --target kepra_fuzzers
 FUZZ_SECONDS=${FUZZ_SECONDS:-30} scripts/fuzz.sh
 echo "== all done in $(( $(date +%s) - start )) s"
