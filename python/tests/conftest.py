@@ -69,11 +69,6 @@ class Daemon:
 
 
 @pytest.fixture
-def index() -> int:
-    return BASE_INDEX
-
-
-@pytest.fixture
 def virtcam(monkeypatch: pytest.MonkeyPatch) -> Iterator:
     """Starts daemons: `virtcam("4", "7", extra=["--unpaced"])` serves models at indices
     BASE_INDEX, BASE_INDEX + 1, ...; all are stopped after the test."""
