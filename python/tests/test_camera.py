@@ -96,21 +96,6 @@ def test_cameras_listed_and_frames_of_each_depth(virtcam):
     np.testing.assert_array_equal(narrow, (wide >> 4).astype(np.uint8))
 
 
-@pytest.mark.parametrize(
-    "params, shape",
-    [
-        (kepra.FrameParams(0, 0, 1280, 1024, 10, 4, 1), (1024, 320)),
-        (kepra.FrameParams(64, 32, 640, 480, 8, 1, 2), (240, 640)),
-        (kepra.FrameParams(1276, 1020, 4, 4, 10, 4, 4), (1, 1)),
-    ],
-)
-def test_frames_take_the_shape_of_the_frame_parameters(cam, params, shape):
-    cam.frame_params = params
-    for depth in (16, 8):
-        frame, info = cam.grab_info(depth)
-        assert frame.shape == shape == (info.height, info.width) == cam.grab(depth).shape
-
-
 def test_out_is_filled_in_place_and_reused(cam):
     out8 = np.zeros((1024, 1280), np.uint8)
     assert cam.grab(8, out=out8) is out8 and out8.any()

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "websocket.h"
@@ -67,34 +68,31 @@ TEST(ViewWebSocket, ParsesRequestHeadsStrictly) {
 }
 
 TEST(ViewWebSocket, UpgradesOnlyFromThePagesOwnOrigin) {
-  const kv::HostPolicy loopback{true, 8080};
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("127.0.0.1:8080", "http://127.0.0.1:8080"), loopback), "");
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("localhost:8080", "http://LOCALHOST:8080"), loopback), "");
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("127.0.0.1:8080", "http://evil.example"), loopback),
-            "foreign Origin");
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("127.0.0.1:8080", "http://localhost:8080"), loopback),
-            "foreign Origin");
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("127.0.0.1:8080", "null"), loopback), "foreign Origin");
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("127.0.0.1:8080", ""), loopback), "Origin header missing");
-  // DNS rebinding: a foreign name pointing at the loopback has a matching Origin.
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("evil.example:8080", "http://evil.example:8080"), loopback),
-            "Host not served here");
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("127.0.0.1:9999", "http://127.0.0.1:9999"), loopback),
-            "Host not served here");
-  const kv::HostPolicy anywhere{false, 8080};
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("cam.lab:8080", "http://cam.lab:8080"), anywhere), "");
-  EXPECT_EQ(kv::CheckUpgrade(Upgrade("cam.lab:8080", "http://evil.example"), anywhere),
-            "foreign Origin");
-
-  auto request = Upgrade("127.0.0.1:8080", "http://127.0.0.1:8080");
-  request.headers["sec-websocket-version"] = "8";
-  EXPECT_EQ(kv::CheckUpgrade(request, loopback), "WebSocket version 13 only");
-  request = Upgrade("127.0.0.1:8080", "http://127.0.0.1:8080");
-  request.headers["sec-websocket-key"] = "short";
-  EXPECT_EQ(kv::CheckUpgrade(request, loopback), "bad Sec-WebSocket-Key");
-  request = Upgrade("127.0.0.1:8080", "http://127.0.0.1:8080");
-  request.headers["upgrade"] = "h2c";
-  EXPECT_EQ(kv::CheckUpgrade(request, loopback), "not a WebSocket upgrade");
+  const kv::HostPolicy loopback{true, 8080}, anywhere{false, 8080};
+  const std::tuple<const char*, const char*, kv::HostPolicy, const char*> cases[] = {
+      {"127.0.0.1:8080", "http://127.0.0.1:8080", loopback, ""},
+      {"localhost:8080", "http://LOCALHOST:8080", loopback, ""},
+      {"127.0.0.1:8080", "http://evil.example", loopback, "foreign Origin"},
+      {"127.0.0.1:8080", "http://localhost:8080", loopback, "foreign Origin"},
+      {"127.0.0.1:8080", "null", loopback, "foreign Origin"},
+      {"127.0.0.1:8080", "", loopback, "Origin header missing"},
+      // DNS rebinding: a foreign name pointing at the loopback has a matching Origin.
+      {"evil.example:8080", "http://evil.example:8080", loopback, "Host not served here"},
+      {"127.0.0.1:9999", "http://127.0.0.1:9999", loopback, "Host not served here"},
+      {"cam.lab:8080", "http://cam.lab:8080", anywhere, ""},
+      {"cam.lab:8080", "http://evil.example", anywhere, "foreign Origin"},
+  };
+  for (const auto& [host, origin, policy, why] : cases) {
+    EXPECT_EQ(kv::CheckUpgrade(Upgrade(host, origin), policy), why) << host << " " << origin;
+  }
+  for (const auto& [header, value, why] :
+       {std::tuple{"sec-websocket-version", "8", "WebSocket version 13 only"},
+        {"sec-websocket-key", "short", "bad Sec-WebSocket-Key"},
+        {"upgrade", "h2c", "not a WebSocket upgrade"}}) {
+    auto request = Upgrade("127.0.0.1:8080", "http://127.0.0.1:8080");
+    request.headers[header] = value;
+    EXPECT_EQ(kv::CheckUpgrade(request, loopback), why);
+  }
 }
 
 TEST(ViewWebSocket, ReadsMaskedClientFrames) {
