@@ -88,18 +88,18 @@ def test_cameras_listed_and_frames_of_each_depth(virtcam):
 
 
 def test_out_is_filled_in_place_and_reused(cam):
-    out8 = np.zeros((1024, 1280), np.uint8)
-    assert cam.grab(8, out=out8) is out8 and out8.any()
     # Alternating arrays: each grab lands in the array it was given.
     arrays = [np.zeros((1024, 1280), np.uint16) for _ in range(3)]
     for target in arrays + arrays[:1]:
         assert cam.grab(out=target) is target and target.any()
         assert not any(other.any() for other in arrays if other is not target)
         target[:] = 0
-    # An array grabbed into before that became read-only is refused all the same.
-    arrays[0].flags.writeable = False
+    out8 = np.zeros((1024, 1280), np.uint8)
+    assert cam.grab(8, out=out8) is out8 and out8.any()
+    # The array grabbed into last, now read-only, is refused all the same.
+    out8.flags.writeable = False
     with pytest.raises(ValueError, match="read-only"):
-        cam.grab(out=arrays[0])
+        cam.grab(8, out=out8)
     fresh = cam.grab()
     assert fresh.flags.owndata or fresh.base is not None and fresh.base.flags.owndata
 
