@@ -297,12 +297,6 @@ describe('one camera', () => {
     const initial = replies.find((m) => m.type === 'state');
     assert.equal(replies.at(-1).exposure_ms.value, initial.exposure_ms.value);
   });
-});
-
-describe('the command line', () => {
-  let all;
-  before(async () => { all = await startAll([[mono, 4]], { browser: false }); });
-  after(async () => { await all?.stop(); });
 
   test('bad --listen values and a busy port are refused with a clear message', () => {
     const busy = `127.0.0.1:${new URL(all.viewer.url).port}`;
