@@ -73,6 +73,7 @@ export async function startViewer(dir, index, extra = []) {
   });
   return {
     url,
+    child,
     // Ends it with SIGINT; fails unless it exits with status 0 (a sanitizer report included).
     async stop() {
       const code = child.exitCode ?? await new Promise((r) => {
@@ -84,26 +85,31 @@ export async function startViewer(dir, index, extra = []) {
   };
 }
 
+// Headless Chromium in a profile of its own: { browser, close() }.
+export async function launchBrowser() {
+  const profile = tempDir('kepra-view-chromium-');
+  const browser = await puppeteer.launch({
+    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    userDataDir: profile,
+    args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--no-first-run',
+      '--disable-background-timer-throttling', '--disable-renderer-backgrounding',
+      '--disable-backgrounding-occluded-windows'],
+  });
+  return { browser, close: () => browser.close().then(() => rmSync(profile, { recursive: true, force: true })) };
+}
+
 // A daemon with `cameras`, kepra view on the first and, with `browser`, headless Chromium;
 // stop() ends them all and removes the device folder.
 export async function startAll(cameras, { daemonArgs = [], viewerArgs = [], browser = true } = {}) {
   const dir = tempDir('kepra-view-test-');
   const all = { dir, daemon: await startDaemon(dir, cameras, daemonArgs) };
   all.viewer = await startViewer(dir, cameras[0][0], viewerArgs);
-  if (browser) {
-    const profile = tempDir('kepra-view-chromium-');
-    all.browser = await puppeteer.launch({
-      executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-      headless: true,
-      userDataDir: profile,
-      args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--no-first-run',
-        '--disable-background-timer-throttling', '--disable-renderer-backgrounding',
-        '--disable-backgrounding-occluded-windows'],
-    });
-    all.closeBrowser = () => all.browser.close().then(() => rmSync(profile, { recursive: true, force: true }));
-  }
+  const chromium = browser ? await launchBrowser() : null;
+  all.browser = chromium?.browser;
   all.stop = async () => {
-    await all.closeBrowser?.();
+    await chromium?.close();
     await all.viewer.stop();  // throws unless it exits with 0
     await all.daemon.stop();
     rmSync(dir, { recursive: true, force: true });
