@@ -9,8 +9,7 @@ import puppeteer from 'puppeteer-core';
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
 const build = process.env.KEPRA_VIEW_BUILD || path.join(root, 'build/linux-debug');
 export const kepraTool = path.join(build, 'tools/kepra/kepra');
-export const virtcam = path.join(build, 'virtcam/kepra-virtcam');
-export const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
+const virtcam = path.join(build, 'virtcam/kepra-virtcam');
 
 const children = new Set();
 process.on('exit', () => { for (const c of children) c.kill('SIGKILL'); });
@@ -19,8 +18,14 @@ export function tempDir(prefix) {
   return mkdtempSync(path.join(tmpdir(), prefix));
 }
 
-function interfacePath(dir, index) {
-  return path.join(dir, `90bcde2c-e6de-4cf2-b43c-d0850c4d47${index.toString(16).padStart(2, '0')}`);
+function run(file, args, env) {
+  const child = spawn(file, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
+  children.add(child);
+  child.on('exit', () => children.delete(child));
+  let output = '';
+  child.stdout.on('data', (d) => { output += d; });
+  child.stderr.on('data', (d) => { output += d; });
+  return { child, output: () => output };
 }
 
 // Sanitizer builds run several times slower: KEPRA_VIEW_SLOW=4 stretches every wait.
@@ -39,17 +44,11 @@ export async function waitFor(what, check, timeoutMs = 15000, everyMs = 50) {
 // A kepra-virtcam process serving `cameras` ([[index, model]]) in dir.
 export async function startDaemon(dir, cameras, extra = []) {
   const args = ['--dir', dir, ...cameras.flatMap(([i, m]) => ['--camera', `${i}:${m}`]), ...extra];
-  const child = spawn(virtcam, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-  children.add(child);
-  child.on('exit', () => children.delete(child));
-  let output = '';
-  child.stdout.on('data', (d) => { output += d; });
-  child.stderr.on('data', (d) => { output += d; });
-  await waitFor(`virtual cameras ${cameras.map((c) => c[0])} (${output})`,
-    () => cameras.every(([i]) => existsSync(interfacePath(dir, i))));
+  const { child, output } = run(virtcam, args);
+  const socket = (i) => path.join(dir, `90bcde2c-e6de-4cf2-b43c-d0850c4d47${i.toString(16).padStart(2, '0')}`);
+  await waitFor(`virtual cameras ${cameras.map((c) => c[0])} (${output()})`,
+    () => cameras.every(([i]) => existsSync(socket(i))));
   return {
-    child,
-    output: () => output,
     signal: (name) => child.kill(name),
     async stop() {
       if (child.exitCode !== null) return;
@@ -62,44 +61,35 @@ export async function startDaemon(dir, cameras, extra = []) {
 
 // kepra view on an ephemeral loopback port; resolves with its URL.
 export async function startViewer(dir, index, extra = []) {
-  const child = spawn(kepraTool, ['-d', String(index), 'view', '--listen', '127.0.0.1:0', ...extra], {
-    env: { ...process.env, KEPRA_DEVICE_DIR: dir },
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
-  children.add(child);
-  child.on('exit', () => children.delete(child));
+  const { child, output } = run(kepraTool, ['-d', String(index), 'view', '--listen', '127.0.0.1:0', ...extra],
+    { KEPRA_DEVICE_DIR: dir });
   let stdout = '';
-  let stderr = '';
-  child.stderr.on('data', (d) => { stderr += d; });
   const url = await new Promise((resolve, reject) => {
     child.stdout.on('data', (d) => {
       stdout += d;
-      const line = stdout.split('\n')[0];
-      if (stdout.includes('\n')) resolve(line.trim());
+      if (stdout.includes('\n')) resolve(stdout.split('\n')[0].trim());
     });
-    child.on('exit', (code) => reject(new Error(`kepra view exited ${code}: ${stderr}`)));
+    child.on('exit', (code) => reject(new Error(`kepra view exited ${code}: ${output()}`)));
   });
   return {
     url,
     child,
-    stderr: () => stderr,
-    // Ends it with SIGINT; fails when it does not exit with status 0 (a sanitizer report
-    // included), with what it wrote to stderr.
+    // Ends it with SIGINT; fails unless it exits with status 0 (a sanitizer report included).
     async stop() {
-      const code = child.exitCode !== null ? child.exitCode : await new Promise((r) => {
-        child.once('exit', (c) => r(c));
+      const code = child.exitCode ?? await new Promise((r) => {
+        child.once('exit', r);
         child.kill('SIGINT');
       });
-      if (code !== 0) throw new Error(`kepra view exited with ${code}:\n${stderr}`);
-      return code;
+      if (code !== 0) throw new Error(`kepra view exited with ${code}:\n${output()}`);
     },
   };
 }
 
+// Headless Chromium in a profile of its own: { browser, close() }.
 export async function launchBrowser() {
   const profile = tempDir('kepra-view-chromium-');
   const browser = await puppeteer.launch({
-    executablePath: chromiumPath,
+    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
     headless: true,
     userDataDir: profile,
     args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-background-networking',
@@ -107,13 +97,24 @@ export async function launchBrowser() {
       '--disable-background-timer-throttling', '--disable-renderer-backgrounding',
       '--disable-backgrounding-occluded-windows'],
   });
-  return {
-    browser,
-    async close() {
-      await browser.close();
-      rmSync(profile, { recursive: true, force: true });
-    },
+  return { browser, close: () => browser.close().then(() => rmSync(profile, { recursive: true, force: true })) };
+}
+
+// A daemon with `cameras`, kepra view on the first and, with `browser`, headless Chromium;
+// stop() ends them all and removes the device folder.
+export async function startAll(cameras, { daemonArgs = [], viewerArgs = [], browser = true } = {}) {
+  const dir = tempDir('kepra-view-test-');
+  const all = { dir, daemon: await startDaemon(dir, cameras, daemonArgs) };
+  all.viewer = await startViewer(dir, cameras[0][0], viewerArgs);
+  const chromium = browser ? await launchBrowser() : null;
+  all.browser = chromium?.browser;
+  all.stop = async () => {
+    await chromium?.close();
+    await all.viewer.stop();  // throws unless it exits with 0
+    await all.daemon.stop();
+    rmSync(dir, { recursive: true, force: true });
   };
+  return all;
 }
 
 export async function openView(browser, url) {
@@ -125,6 +126,13 @@ export async function openView(browser, url) {
 }
 
 export const viewState = (page) => page.evaluate(() => window.kepraView);
+
+// Waits until the page has drawn `count` frames more than now.
+export async function newFrames(page, count) {
+  const seq = () => page.evaluate(() => window.kepraView.lastHeader?.seq ?? 0);
+  const start = await seq();
+  await waitFor(`${count} new frames`, async () => (await seq()) >= start + count);
+}
 
 // Mean brightness of the drawn image, from the canvas itself.
 export function canvasMean(page) {
@@ -146,21 +154,16 @@ export async function change(page, id, value) {
   }, id, value);
 }
 
-// Clicks a control and waits for the page's reply of that type (or an error).
-export async function clickAndWait(page, selector, type) {
+// Acts (clicks `selector`, or changes the control `id` to `value`), then waits for the page's
+// reply of `type` (or an error) and returns it with the state that followed.
+async function actAndWait(page, act, type) {
   const before = await page.evaluate(() => window.kepraView.replies.length);
-  await page.click(selector);
-  return waitFor(`reply to ${selector}`, () => page.evaluate((n, t) =>
-    window.kepraView.replies.slice(n).find((m) => m.type === t || m.type === 'error') || null,
-  before, type));
-}
-
-// Waits for the page's next reply to a "set" and returns it with the state that followed.
-export async function changeAndWait(page, id, value) {
-  const before = await page.evaluate(() => window.kepraView.replies.length);
-  await change(page, id, value);
-  return waitFor(`reply to ${id}`, () => page.evaluate((n) => {
-    const r = window.kepraView.replies.slice(n).find((m) => m.type === 'set' || m.type === 'error');
+  await act();
+  return waitFor(`a ${type} reply`, () => page.evaluate((n, t) => {
+    const r = window.kepraView.replies.slice(n).find((m) => m.type === t || m.type === 'error');
     return r ? { reply: r, state: window.kepraView.state } : null;
-  }, before));
+  }, before, type));
 }
+export const clickAndWait = async (page, selector, type) =>
+  (await actAndWait(page, () => page.click(selector), type)).reply;
+export const changeAndWait = (page, id, value) => actAndWait(page, () => change(page, id, value), 'set');

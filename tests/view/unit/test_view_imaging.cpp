@@ -1,10 +1,23 @@
-// Histogram and 8-bit view of full-depth samples, and the 16-bit PNG of a snapshot.
+// A frame into images: histogram and 8-bit view of full-depth samples, the 16-bit PNG of a
+// snapshot (read back with libspng) and the viewer's own JPEG encoder (decoded with
+// libjpeg-turbo).
+//
+// The JPEG tolerances come from the quantisation: rounding a coefficient to a multiple of q moves
+// it by at most q/2, and an 8x8 orthonormal basis image has samples of at most C(u)C(v)/4 (C(0) =
+// 1/sqrt2, else 1), so a sample moves by at most the sum of C(u)C(v)/4 * q(u,v)/2 over the
+// coefficients that were not exactly zero; the decoder's integer transform and rounding add 1.
 #include <gtest/gtest.h>
 #include <spng.h>
+#include <turbojpeg.h>
 
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <tuple>
 #include <vector>
 
 #include "imaging.h"
+#include "jpeg_encoder.h"
 
 namespace kv = kepra_view;
 
@@ -87,4 +100,162 @@ TEST(ViewImaging, SaturatedRunsCoverExactlyTheSaturatedSamples) {
   EXPECT_EQ(kv::FindSaturatedRuns(t.data(), t.size(), 12, 100).pairs,
             (std::vector<std::uint32_t>{1, 2}));
   EXPECT_TRUE(kv::FindSaturatedRuns(t.data(), 0, 12, 100).pairs.empty());
+}
+
+namespace {
+
+struct Decoded {
+  int width = 0, height = 0, subsampling = -1;
+  std::vector<std::uint8_t> grey;
+};
+
+Decoded Decode(const std::string& jpeg) {
+  Decoded d;
+  tjhandle h = tjInitDecompress();
+  auto* data = reinterpret_cast<unsigned char*>(const_cast<char*>(jpeg.data()));
+  int space = 0;
+  if (tjDecompressHeader3(h, data, jpeg.size(), &d.width, &d.height, &d.subsampling, &space) == 0) {
+    d.grey.resize(static_cast<std::size_t>(d.width) * d.height);
+    if (tjDecompress2(h, data, jpeg.size(), d.grey.data(), d.width, 0, d.height, TJPF_GRAY, 0) !=
+        0) {
+      ADD_FAILURE() << "decoding failed: " << tjGetErrorStr2(h);
+      d.grey.clear();
+    }
+  } else {
+    ADD_FAILURE() << "header not read: " << tjGetErrorStr2(h);
+  }
+  tjDestroy(h);
+  return d;
+}
+
+std::string Encode(const std::vector<std::uint8_t>& grey, std::uint32_t w, std::uint32_t h,
+                   int quality) {
+  std::string out;
+  const std::string error = kv::EncodeGreyJpeg(grey.data(), w, h, quality, out);
+  EXPECT_EQ(error, "");
+  return out;
+}
+
+int MaxError(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  if (a.size() != b.size()) return 999;
+  int worst = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+  return worst;
+}
+
+// Bound for coefficients along one axis only (every row, or every column, of the image alike):
+// sum over k of C(0)C(k)/4 * q_k/2, plus 1 for the decoder.
+double OneAxisBound(const std::vector<int>& q) {
+  const double c0 = 1 / std::sqrt(2.0);
+  double sum = 0;
+  for (std::size_t k = 0; k < q.size(); ++k) sum += c0 * (k == 0 ? c0 : 1.0) / 4 * q[k] / 2;
+  return sum + 1;
+}
+
+}  // namespace
+
+TEST(ViewJpeg, FlatImagesOfAnySizeComeBackFlat) {
+  // Only the DC coefficient is non-zero: it moves by at most q0/2 = 2.5 at quality 85, a sample
+  // by C(0)^2/4 * 2.5 = 0.31, so the decoder's rounding gives the value back, +-1.
+  for (const auto& [w, h] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+           {1, 1}, {8, 8}, {7, 9}, {13, 17}, {1280, 1024}, {1281, 3}}) {
+    for (const int value : {0, 1, 128, 254, 255}) {
+      const std::vector<std::uint8_t> grey(std::size_t{w} * h, static_cast<std::uint8_t>(value));
+      const std::string jpeg = Encode(grey, w, h, 85);
+      EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
+      EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
+      const Decoded d = Decode(jpeg);
+      EXPECT_EQ(d.width, static_cast<int>(w));
+      EXPECT_EQ(d.height, static_cast<int>(h));
+      EXPECT_EQ(d.subsampling, TJSAMP_GRAY);
+      EXPECT_LE(MaxError(d.grey, grey), 1) << value << " at " << w << "x" << h;
+    }
+  }
+}
+
+TEST(ViewJpeg, QualityScalesTheStandardTable) {
+  // Hand-worked: quality 85 scales by 30%, quality 50 keeps the table, 100 gives all ones, and
+  // quality 10 scales by 500% up to the byte limit.
+  std::uint16_t t[64];
+  kv::GreyJpegQuantTable(85, t);
+  EXPECT_EQ((std::vector<int>{t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7]}),
+            (std::vector<int>{5, 3, 3, 5, 7, 12, 15, 18}));
+  EXPECT_EQ(t[63], 30);  // 99 * 0.3 rounded
+  kv::GreyJpegQuantTable(50, t);
+  EXPECT_EQ(t[0], 16);
+  EXPECT_EQ(t[56], 72);
+  kv::GreyJpegQuantTable(100, t);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(t[i], 1) << i;
+  kv::GreyJpegQuantTable(10, t);
+  EXPECT_EQ(t[0], 80);
+  EXPECT_EQ(t[63], 255);  // 495, clamped for 8-bit tables
+}
+
+TEST(ViewJpeg, GradientsStayWithinTheQuantisationBound) {
+  // Quality 85: the first row and the first column of the scaled table (hand-worked as above).
+  const double across = OneAxisBound({5, 3, 3, 5, 7, 12, 15, 18});  // 6.9
+  const double down = OneAxisBound({5, 4, 4, 4, 5, 7, 15, 22});     // 6.7
+  // Sides that are no multiple of 8: the repeated edge samples keep every row (column) alike.
+  const std::uint32_t w = 100, h = 21;
+  std::vector<std::uint8_t> ramp_x(w * h), ramp_y(w * h);
+  for (std::uint32_t y = 0; y < h; ++y) {
+    for (std::uint32_t x = 0; x < w; ++x) {
+      ramp_x[y * w + x] = static_cast<std::uint8_t>(x * 255 / (w - 1));
+      ramp_y[y * w + x] = static_cast<std::uint8_t>(y * 12);
+    }
+  }
+  const Decoded dx = Decode(Encode(ramp_x, w, h, 85));
+  EXPECT_LE(MaxError(dx.grey, ramp_x), across);
+  const Decoded dy = Decode(Encode(ramp_y, w, h, 85));
+  EXPECT_LE(MaxError(dy.grey, ramp_y), down);
+  // A coarser quality keeps the ramp's shape: still increasing along the row, bar the bound.
+  const Decoded coarse = Decode(Encode(ramp_x, w, h, 30));
+  ASSERT_EQ(coarse.grey.size(), ramp_x.size());
+  EXPECT_LT(coarse.grey[10 * w + 5], coarse.grey[10 * w + 50]);
+  EXPECT_LT(coarse.grey[10 * w + 50], coarse.grey[10 * w + 95]);
+}
+
+TEST(ViewJpeg, NoiseAtFullQualityKeepsEverySample) {
+  // Quality 100: q = 1 everywhere. Worst case: (1/sqrt2 + 7)^2 / 8 = 7.4, plus 1. Each
+  // coefficient moves by a uniform +-0.5, and the basis is orthonormal, so a sample's error has
+  // variance 1/12 (RMS 0.29) before the decoder rounds to whole values (another 1/12).
+  const std::uint32_t w = 123, h = 45;
+  std::mt19937 random(19);
+  std::vector<std::uint8_t> noise(w * h);
+  for (auto& v : noise) v = static_cast<std::uint8_t>(random() & 0xFF);
+  const std::string jpeg = Encode(noise, w, h, 100);
+  EXPECT_NE(jpeg.find("\xFF\x00", 2, 2), std::string::npos);  // noise needs stuffed bytes
+  const Decoded d = Decode(jpeg);
+  ASSERT_EQ(d.grey.size(), noise.size());
+  EXPECT_LE(MaxError(d.grey, noise), 8);
+  double squares = 0;
+  for (std::size_t i = 0; i < noise.size(); ++i) {
+    squares += (d.grey[i] - noise[i]) * (d.grey[i] - noise[i]);
+  }
+  EXPECT_LT(std::sqrt(squares / noise.size()), 0.6);
+
+  // The largest coefficients of all: a 0/255 checkerboard at quality 100.
+  std::vector<std::uint8_t> board(64 * 64);
+  for (std::uint32_t i = 0; i < board.size(); ++i) board[i] = ((i % 64 + i / 64) % 2) ? 255 : 0;
+  EXPECT_LE(MaxError(Decode(Encode(board, 64, 64, 100)).grey, board), 8);
+
+  // Lower quality: a smaller file.
+  EXPECT_LT(Encode(noise, w, h, 50).size(), jpeg.size());
+}
+
+TEST(ViewJpeg, BadArgumentsAreNamedAndLeaveTheOutputAlone) {
+  const std::vector<std::uint8_t> grey(64, 1);
+  std::string out = "kept";
+  for (const auto& [samples, w, h, quality, error] :
+       {std::tuple{grey.data(), 0u, 8u, 85, "empty image (0x8)"},
+        {grey.data(), 8u, 0u, 85, "empty image (8x0)"},
+        {grey.data(), 70000u, 1u, 85, "image too large for JPEG (70000x1, at most 65535 a side)"},
+        {grey.data(), 8u, 8u, 0, "JPEG quality 0 outside 1..100"},
+        {grey.data(), 8u, 8u, 101, "JPEG quality 101 outside 1..100"},
+        {static_cast<const std::uint8_t*>(nullptr), 8u, 8u, 85, "no samples"}}) {
+    EXPECT_EQ(kv::EncodeGreyJpeg(samples, w, h, quality, out), error);
+  }
+  EXPECT_EQ(out, "kept");
+  EXPECT_EQ(kv::EncodeGreyJpeg(grey.data(), 8, 8, 85, out), "");  // a good call appends
+  EXPECT_EQ(out.substr(0, 6), "kept\xFF\xD8");
 }
