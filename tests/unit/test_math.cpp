@@ -227,9 +227,9 @@ TEST(SplitFrameTime, StaysWithinTheLimitsAndNearTheRequest) {
   }
 }
 
-TEST(FrameRate, WorkedExamplesAndZeros) {
-  EXPECT_NEAR(FrameRateFromTime(40, 90200), 27.717, 0.0005);
-  EXPECT_NEAR(FrameRateFromTime(40, kMaxFrameTime), 0.018637, 0.0000005);
+// The rates reached for worked frame times and the refusals of meaningless rates are the API
+// suite's (FrameTiming); here the zeros, rounding against truncation and the edges near 2^32.
+TEST(FrameRate, ZerosRoundingAndTheEdgesOfThirtyTwoBits) {
   EXPECT_EQ(FrameRateFromTime(40, 0), kInf);
   EXPECT_TRUE(std::isnan(FrameRateFromTime(0, 0)));
   // A zero rate never divides; it gives 0.
@@ -241,6 +241,15 @@ TEST(FrameRate, WorkedExamplesAndZeros) {
   // 40 x 62501.74 / 26 = 96156.52 -> 96157 rounded, 96156 truncated.
   EXPECT_EQ(FrameTimeFromRateRounded(40, 26.0), 96157u);
   EXPECT_EQ(FrameTimeFromRateTruncated(40, 26.0), 96156u);
+  // A frame time that rounds up to 2^32 would wrap; 1e9 rounds to 0, which the setter clamps.
+  for (double bad : {std::numeric_limits<double>::denorm_min(), 40.0 * kRateConstant / 1e12,
+                     40.0 * kRateConstant / 4294967295.7}) {
+    EXPECT_FALSE(FrameRateRequestValid(40, bad)) << bad;
+  }
+  for (double good :
+       {1e9, FrameRateFromTime(40, kMaxFrameTime), 40.0 * kRateConstant / 4294967295.3}) {
+    EXPECT_TRUE(FrameRateRequestValid(40, good)) << good;
+  }
 }
 
 TEST(FrameRate, RateAndFrameTimeRoundTrip) {
@@ -257,31 +266,31 @@ TEST(FrameRate, RateAndFrameTimeRoundTrip) {
   }
 }
 
-TEST(FrameRate, RequestValidity) {
-  for (double bad : {0.0, -0.0, -27.7, kNaN, kInf, -kInf, std::numeric_limits<double>::denorm_min(),
-                     // Frame times that round up to 2^32 or beyond would wrap.
-                     40.0 * kRateConstant / 4294967295.7, 40.0 * kRateConstant / 4294967296.0,
-                     40.0 * kRateConstant / 1e12}) {
-    EXPECT_FALSE(FrameRateRequestValid(40, bad)) << bad;
-  }
-  // 1e9 rounds to frame time 0, which the setter then clamps to the minimum.
-  for (double good : {27.7, 1e9, FrameRateFromTime(40, kMaxFrameTime),
-                      40.0 * kRateConstant / 4294967000.0, 40.0 * kRateConstant / 4294967295.3}) {
-    EXPECT_TRUE(FrameRateRequestValid(40, good)) << good;
-  }
-}
-
 // ---- exposure --------------------------------------------------------------------------------
 
-TEST(ExposureLinesAndTime, WorkedExampleWithLineLength100) {
-  // 1000 × 100 × 15.9995545... = 1599955.45..., truncated.
-  EXPECT_EQ(ExposureLinesToTime(1000, 100), 1599955u);
-  EXPECT_EQ(ExposureTimeToLines(1599955, 100), 1000u);
-  // 800 / 1599.9554533002907 = 0.50001..., halves and above go up; 799 stays below.
-  EXPECT_EQ(ExposureTimeToLines(800, 100), 1u);
+// The worked example (1000 lines at line length 100 and 48 MHz, 800 periods, 10 ms) is the API
+// suite's (Exposure.ThousandLinesAtLineLength100And48MHz); here the edges around it.
+TEST(Exposure, EdgesZerosAndValidity) {
+  // 800 / 1599.9554533002907 = 0.50001... lines goes up; 799 stays below.
   EXPECT_EQ(ExposureTimeToLines(799, 100), 0u);
   // No line length: zero lines rather than a division by zero.
   EXPECT_EQ(ExposureTimeToLines(1599955, 0xF800), 0u);
+  // 48 × 0.00001 × 1000 = 0.48, which truncates to a zero exposure time.
+  EXPECT_EQ(ExposureMsToTime(48, 0.00001), 0u);
+  EXPECT_EQ(ExposureMsToTime(0, 10.0), 0u);
+  // Beyond 32 bits the low bits are kept: 48e9 − 11 × 2^32.
+  EXPECT_EQ(ExposureMsToTime(48, 1e6), 48000000000ull - 11ull * 4294967296ull);
+  // A zero clock does not divide.
+  EXPECT_EQ(ExposureTimeToMs(100, 0), kInf);
+  EXPECT_TRUE(std::isnan(ExposureTimeToMs(0, 0)));
+  EXPECT_EQ(ExposureTimeToMs(0, 48), 0.0);
+  // 0 gives time 0, which the setter refuses itself; 48 × 89478.485 × 1000 = 4294967280 fits;
+  // a zero clock gives time 0 whatever the value; 48 × 89478.4854 × 1000 ≈ 4294967299 does not.
+  for (double good : {10.0, 0.0, 89478.485}) EXPECT_TRUE(ExposureMsValid(48, good)) << good;
+  EXPECT_TRUE(ExposureMsValid(0, 1e300));
+  for (double bad : {-0.5, kNaN, kInf, -kInf, 89478.4854, 1e6}) {
+    EXPECT_FALSE(ExposureMsValid(48, bad)) << bad;
+  }
 }
 
 TEST(ExposureLinesAndTime, LinesRoundTripAndTimeGrowsWithLines) {
@@ -294,37 +303,6 @@ TEST(ExposureLinesAndTime, LinesRoundTripAndTimeGrowsWithLines) {
     const uint32_t time = ExposureLinesToTime(lines, reg4);
     ASSERT_EQ(ExposureTimeToLines(time, reg4), lines) << lines << ' ' << reg4;
     ASSERT_GE(ExposureLinesToTime(lines + 1, reg4), time + length * 15) << lines << ' ' << reg4;
-  }
-}
-
-TEST(ExposureMilliseconds, WorkedExamplesAt48MHz) {
-  EXPECT_EQ(ExposureTimeToMs(1599955, 48), 33.33239583333334);
-  // 10 ms → 480000 periods → 300 lines → 479986 periods → 9.999708333333333 ms.
-  EXPECT_EQ(ExposureMsToTime(48, 10.0), 480000u);
-  EXPECT_EQ(ExposureTimeToLines(480000, 100), 300u);
-  EXPECT_EQ(ExposureLinesToTime(300, 100), 479986u);
-  EXPECT_EQ(ExposureTimeToMs(479986, 48), 9.999708333333333);
-  // 48 × 0.00001 × 1000 = 0.48, which truncates to a zero exposure time.
-  EXPECT_EQ(ExposureMsToTime(48, 0.00001), 0u);
-  EXPECT_EQ(ExposureMsToTime(0, 10.0), 0u);
-  // Beyond 32 bits the low bits are kept: 48e9 − 11 × 2^32.
-  EXPECT_EQ(ExposureMsToTime(48, 1e6), 48000000000ull - 11ull * 4294967296ull);
-  // A zero clock does not divide.
-  EXPECT_EQ(ExposureTimeToMs(100, 0), kInf);
-  EXPECT_TRUE(std::isnan(ExposureTimeToMs(0, 0)));
-  EXPECT_EQ(ExposureTimeToMs(0, 48), 0.0);
-}
-
-TEST(ExposureMilliseconds, Validity) {
-  // 0 gives time 0, which the setter refuses itself; 48 × 89478.485 × 1000 = 4294967280 fits;
-  // a zero clock gives time 0 whatever the value.
-  EXPECT_TRUE(ExposureMsValid(48, 10.0));
-  EXPECT_TRUE(ExposureMsValid(48, 0.0));
-  EXPECT_TRUE(ExposureMsValid(48, 89478.485));
-  EXPECT_TRUE(ExposureMsValid(0, 1e300));
-  // 48 × 89478.4854 × 1000 ≈ 4294967299 does not fit.
-  for (double bad : {-0.5, kNaN, kInf, -kInf, 89478.4854, 1e6}) {
-    EXPECT_FALSE(ExposureMsValid(48, bad)) << bad;
   }
 }
 
@@ -433,43 +411,19 @@ TEST(AnalogGain, SevenStepsNearestWithMidpointsUpAndUnwrittenCodes) {
   for (int c = 8; c < 256; ++c) EXPECT_EQ(AnalogGainFactor(static_cast<uint8_t>(c)), 0.0) << c;
 }
 
-TEST(FineGain, DocumentedExamplesAndClampsOutsideTheRange) {
-  const struct {
-    std::uint8_t (*code)(double);
-    double request;
-    std::uint8_t expected;
-  } cases[] = {
-      // Digital: coarse step k = bits 6-7, fine step m = bits 0-5, factor (1 + m/64) x 2^k.
-      {DigitalGainCode, 0.5, 0x00},
-      {DigitalGainCode, 1.5, 0x20},
-      {DigitalGainCode, 1.99, 0x3F},
-      {DigitalGainCode, 1.9921875, 0x40},
-      {DigitalGainCode, 10.0, 0xD0},
-      {DigitalGainCode, 15.9375, 0xFF},
-      {DigitalGainCode, 100.0, 0xFF},
-      {DigitalGainCode, kNaN, 0xFF},
-      {DigitalGainCode, kInf, 0xFF},
-      {AnalogGainCode, kNaN, 6},
-      {AnalogGainCode, kInf, 6},
-      // Colour: the same steps on the scale 0.25, 0.5, 1, 2.
-      {ColourGainCode, 0.2, 0x00},
-      {ColourGainCode, 1.0, 0x80},
-      {ColourGainCode, 1.3, 0x93},
-      {ColourGainCode, 2.0, 0xC0},
-      {ColourGainCode, 3.99, 0xFF},
-      {ColourGainCode, 4.0, 0xFF},
-      {ColourGainCode, kNaN, 0xFF},
-      {ColourGainCode, -kInf, 0x00},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.code(c.request), c.expected) << c.request;
-  EXPECT_EQ(DigitalGainFactor(0xD0), 10.0);
-  EXPECT_EQ(DigitalGainFactor(0xFF), 15.875);
-  EXPECT_EQ(ColourGainFactor(0x93), 1.296875);
-  EXPECT_EQ(ColourGainFactor(0xFF), 3.96875);
-  // Two codes share one register: analog 2.0 with digital 1.5 is register 17 = 0x0220; GB 1.0
-  // with GR 2.0 is register 54 = 0x80C0.
-  EXPECT_EQ(GainRegister(AnalogGainCode(2.0), DigitalGainCode(1.5)), 0x0220);
-  EXPECT_EQ(GainRegister(ColourGainCode(1.0), ColourGainCode(2.0)), 0x80C0);
+// Factors outside the scales are clamped, NaN to the top; the documented codes and registers
+// of worked factors are the API suite's (Gain.AnalogAndDigitalShareRegister17,
+// Gain.ColourGainsFillRegisters54And55).
+TEST(GainCodes, ClampOutsideTheScales) {
+  for (double low : {0.5, -kInf}) {
+    EXPECT_EQ(DigitalGainCode(low), 0x00) << low;
+    EXPECT_EQ(ColourGainCode(low / 4), 0x00) << low;
+  }
+  for (double high : {15.9375, 100.0, kInf, kNaN}) {
+    EXPECT_EQ(DigitalGainCode(high), 0xFF) << high;
+    EXPECT_EQ(ColourGainCode(high / 4), 0xFF) << high;
+    EXPECT_EQ(AnalogGainCode(high), 6) << high;
+  }
 }
 
 // The two fine-stepped scales: every code decodes to the independent factor and encodes back,

@@ -1,6 +1,7 @@
-// The parts of the virtual camera the flash and firmware suites rely on: its SPI NOR flash
-// (program only clears bits, erase sets a sector, a flash file is written through) and the
-// boot-image walk that decides whether it boots, against the carried image and damaged copies.
+// The parts of the virtual camera other suites rely on: its SPI NOR flash (program only clears
+// bits, erase sets a sector, a flash file is written through), the boot-image walk that decides
+// whether it boots (the carried image and damaged copies), and the scene it renders (the same
+// frame for the same seed and counter, brightness in proportion to exposure and gain).
 // Each image is checked from a heap block of exactly its length, so that the sanitizers report
 // a read past it.
 #include <gtest/gtest.h>
@@ -13,10 +14,12 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "frames.h"
 #include "fx3_image.h"
 #include "nor_flash.h"
 
@@ -236,6 +239,57 @@ TEST(Fx3Image, DamagedCopiesOfTheCarriedImageDoNotBoot) {
   std::copy(image.begin(), image.end(), flash.begin());
   PutLe32(flash, 4, 0x00080000u);  // 2 MiB of words
   EXPECT_FALSE(CheckExact(flash).valid);
+}
+
+// ---- the scene -------------------------------------------------------------------------------
+
+double MeanOfScene(const vcam::SceneSettings& s) {
+  std::vector<std::uint16_t> out(vcam::SceneWidth(s) * vcam::SceneHeight(s));
+  vcam::RenderScene(s, out);
+  return std::accumulate(out.begin(), out.end(), 0.0) / static_cast<double>(out.size());
+}
+
+TEST(Scene, SameSeedAndCounterGiveTheSameFrameOthersDiffer) {
+  vcam::SceneSettings s;
+  s.seed = 11;
+  s.frame = 0xFFFFFF00u;
+  std::vector<std::uint16_t> a(vcam::SceneWidth(s) * vcam::SceneHeight(s)), b(a.size());
+  vcam::RenderScene(s, a);
+  vcam::RenderScene(s, b);
+  EXPECT_EQ(a, b);
+  s.frame += 1;
+  vcam::RenderScene(s, b);
+  EXPECT_NE(a, b);
+  s.frame -= 1;
+  s.seed = 12;
+  vcam::RenderScene(s, b);
+  EXPECT_NE(a, b);
+}
+
+TEST(Scene, BrightnessIsProportionalToExposureAndGainBelowSaturation) {
+  vcam::SceneSettings s;
+  s.noise = false;
+  s.exposure_lines = 400;
+  const double base = MeanOfScene(s);
+  // Radiance 0.1 .. 0.9 at 400 / 1000 of the reference exposure: below a fifth of full scale.
+  EXPECT_GT(base, 0.02 * 1023);
+  EXPECT_LT(base, 0.2 * 1023);
+  s.exposure_lines = 800;
+  EXPECT_NEAR(MeanOfScene(s) / base, 2.0, 0.01);
+  s.exposure_lines = 400;
+  s.line_length = 164;  // exposure counts lines x line length
+  EXPECT_NEAR(MeanOfScene(s) / base, 2.0, 0.01);
+  s.line_length = 82;
+  s.analog_gain = 1.5;
+  s.digital_gain = 1.25;
+  EXPECT_NEAR(MeanOfScene(s) / base, 1.875, 0.01);
+  // With noise the mean moves by far less than a percent; full gain saturates every sample.
+  s = vcam::SceneSettings{};
+  s.exposure_lines = 400;
+  EXPECT_NEAR(MeanOfScene(s) / base, 1.0, 0.01);
+  s.analog_gain = 8.0;
+  s.digital_gain = 15.875;
+  EXPECT_EQ(MeanOfScene(s), 1023.0);
 }
 
 }  // namespace
