@@ -55,21 +55,21 @@ TEST_F(Daemon, CommandLineTable) {
   struct Row {
     std::vector<std::string> args;
     int status;
-    std::string out, err;  // regular expressions
+    std::string err, out = "";  // regular expressions
   };
   const std::vector<Row> rows = {
-      {{"--help"}, 0, "usage: .*kepra-virtcam .*--camera INDEX\\[:MODEL\\]", "^$"},
-      {{"--version"}, 0, "^kepra-virtcam [0-9]+\\.[0-9]+\\.[0-9]+\n$", "^$"},
+      {{"--help"}, 0, "^$", "usage: .*kepra-virtcam .*--camera INDEX\\[:MODEL\\]"},
+      {{"--version"}, 0, "^$", "^kepra-virtcam [0-9]+\\.[0-9]+\\.[0-9]+\n$"},
       {{"--camera", "28:45"},
        2,
-       "^$",
-       "--camera 28:45: '45' names no model; models: 4 \\(A1 Mono\\), 5 \\(A1 Color\\)"},
-      {{"--camera", "3:9"}, 2, "", "'9' names no model"},
-      {{"--camera", "35"}, 2, "", "--camera 35: the index is not 0..34"},
-      {{"--camera", "3x"}, 2, "", "the index is not 0..34"},
-      {{"--camera", "3", "--camera", "3"}, 2, "", "camera 3 is given twice"},
-      {{"--replug-after", "100"}, 2, "", "--replug-after needs --unplug-after-frames"},
-      {{"--frobnicate"}, 2, "", "unknown or incomplete option '--frobnicate'"},
+       "--camera 28:45: '45' names no model; models: 4 \\(A1 Mono\\), 5 \\(A1 Color\\)",
+       "^$"},
+      {{"--camera", "3:9"}, 2, "'9' names no model"},
+      {{"--camera", "35"}, 2, "--camera 35: the index is not 0..34"},
+      {{"--camera", "3x"}, 2, "the index is not 0..34"},
+      {{"--camera", "3", "--camera", "3"}, 2, "camera 3 is given twice"},
+      {{"--replug-after", "100"}, 2, "--replug-after needs --unplug-after-frames"},
+      {{"--frobnicate"}, 2, "unknown or incomplete option '--frobnicate'"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args[0] + (row.args.size() > 1 ? " " + row.args[1] : ""));

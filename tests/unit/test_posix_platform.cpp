@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <thread>
@@ -328,47 +329,47 @@ TEST(Loopback, ServesThePublicApiAndClosesEveryHandleItOpened) {
 
 // ---- Named mutexes ----------------------------------------------------------------------
 
-std::string UniqueName(const char* stem) {
-  return std::string("kepra-test-") + stem + "-" + std::to_string(getpid());
+// Named mutexes live in the device directory: each test has the rig's private one.
+std::string DevicePath(const std::string& name) {
+  return std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/" + name;
 }
 
-// A name in a private device directory (named mutexes live in the device directory).
-struct MutexName {
-  explicit MutexName(std::string n) : name(std::move(n)) {}
-  std::string Dir() const { return std::getenv("KEPRA_DEVICE_DIR"); }
-  std::string Path() const { return Dir() + "/" + name; }
+TEST(PosixMutex, CreationReportsAnExistingNameRefusesAForeignObjectAndIgnoresHalfMadeOnes) {
   rig::Rig rig;
-  std::string name;
-};
-
-TEST(PosixMutex, CreationReportsWhetherTheNameExisted) {
-  MutexName cleanup(UniqueName("create"));
   SetLastError(99);
-  HANDLE a = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  HANDLE a = CreateMutexA(nullptr, FALSE, "made");
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-  HANDLE b = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+  HANDLE b = CreateMutexA(nullptr, FALSE, "made");
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   EXPECT_NE(a, b);
-  EXPECT_TRUE(std::filesystem::exists(cleanup.Path()));
+  EXPECT_TRUE(std::filesystem::exists(DevicePath("made")));
   CloseHandle(a);
   CloseHandle(b);
+  // A file that is no mutex under the name.
+  std::ofstream(DevicePath("foreign")) << "not a mutex";
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, "foreign"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  // A creator killed before publishing leaves only its private temporary object behind.
+  std::ofstream(DevicePath(".kepra-mutex-999999-0")).put('x');
+  HANDLE m = CreateMutexA(nullptr, FALSE, "halfmade");
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+  ReleaseMutex(m);
+  CloseHandle(m);
 }
 
 // Named and unnamed mutexes alike.
 class PosixMutexKinds : public ::testing::TestWithParam<bool> {
  protected:
-  HANDLE Make(const char* stem) {
-    cleanup_ = std::make_unique<MutexName>(UniqueName(stem));
-    return CreateMutexA(nullptr, FALSE, GetParam() ? cleanup_->name.c_str() : nullptr);
-  }
-  std::unique_ptr<MutexName> cleanup_;
+  HANDLE Make() { return CreateMutexA(nullptr, FALSE, GetParam() ? "kind" : nullptr); }
+  rig::Rig rig_;
 };
 INSTANTIATE_TEST_SUITE_P(NamedAndUnnamed, PosixMutexKinds, ::testing::Bool());
 
 TEST_P(PosixMutexKinds, IsRecursiveAndOnlyItsOwnerMayReleaseIt) {
-  HANDLE m = Make("recursive");
+  HANDLE m = Make();
   ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
   ASSERT_EQ(WaitForSingleObject(m, 100), WAIT_OBJECT_0);
   std::thread other([&] {
@@ -391,54 +392,22 @@ TEST_P(PosixMutexKinds, IsRecursiveAndOnlyItsOwnerMayReleaseIt) {
   CloseHandle(m);
 }
 
-TEST(PosixMutex, AThreadEndingWhileOwningItAbandonsIt) {
-  MutexName cleanup(UniqueName("abandon"));
-  HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+TEST(PosixMutex, AThreadEndingWhileOwningItAbandonsItEvenWithItsHandleClosed) {
+  rig::Rig rig;
+  HANDLE m = CreateMutexA(nullptr, FALSE, "abandon");
   std::thread([&] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0); }).join();
   EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // normal again
   EXPECT_TRUE(ReleaseMutex(m));
-  CloseHandle(m);
-}
-
-TEST(PosixMutex, OwnershipOutlivesTheClosedHandleAsOnWindows) {
-  MutexName cleanup(UniqueName("closed"));
-  HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
-  HANDLE other = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
   std::thread([&] {
-    HANDLE mine = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+    HANDLE mine = CreateMutexA(nullptr, FALSE, "abandon");
     EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0);
     CloseHandle(mine);  // closing the handle does not release it; ending the thread does
   }).join();
-  EXPECT_EQ(WaitForSingleObject(other, 1000), WAIT_ABANDONED);
-  ReleaseMutex(other);
-  CloseHandle(m);
-  CloseHandle(other);
-}
-
-TEST(PosixMutex, AHalfMadeObjectOfAKilledCreatorNeverBlocksTheName) {
-  // A creator killed before publishing leaves only its private temporary object behind.
-  MutexName cleanup(UniqueName("halfmade"));
-  const std::string stray = cleanup.Dir() + "/.kepra-mutex-999999-0";
-  FILE* f = std::fopen(stray.c_str(), "w");
-  if (f) std::fclose(f);
-  HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
   ReleaseMutex(m);
   CloseHandle(m);
-  unlink(stray.c_str());
-}
-
-TEST(PosixMutex, AForeignObjectUnderTheNameIsRefused) {
-  MutexName cleanup(UniqueName("foreign"));
-  FILE* f = std::fopen(cleanup.Path().c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  std::fputs("not a mutex", f);
-  std::fclose(f);
-  EXPECT_EQ(CreateMutexA(nullptr, FALSE, cleanup.name.c_str()), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 // A device directory of a given mode in /tmp, where other users can reach it if the mode
@@ -460,7 +429,6 @@ struct ModeDir {
 };
 
 TEST(PosixMutex, TheObjectTakesItsDirectorysGroupAndReadWriteBits) {
-  MutexName cleanup(UniqueName("modes"));
   const struct {
     mode_t dir, object;
   } cases[] = {{0700, 0600}, {0750, 0640}, {0770, 0660}, {0777, 0666}};
@@ -471,11 +439,11 @@ TEST(PosixMutex, TheObjectTakesItsDirectorysGroupAndReadWriteBits) {
     ASSERT_FALSE(dir.path.empty());
     ASSERT_EQ(chown(dir.path.c_str(), static_cast<uid_t>(-1), group), 0);
     const mode_t old_umask = umask(0077);  // the creator's umask has no say
-    HANDLE m = CreateMutexA(nullptr, FALSE, cleanup.name.c_str());
+    HANDLE m = CreateMutexA(nullptr, FALSE, "modes");
     umask(old_umask);
     ASSERT_NE(m, nullptr) << std::oct << c.dir;
     struct stat st {};
-    ASSERT_EQ(stat((dir.path + "/" + cleanup.name).c_str(), &st), 0);
+    ASSERT_EQ(stat((dir.path + "/modes").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, c.object) << std::oct << c.dir;
     EXPECT_EQ(st.st_gid, group);
     CloseHandle(m);
