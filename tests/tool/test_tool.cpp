@@ -616,19 +616,20 @@ class Grab : public Tool {
     reference_ = kepra_OpenDevice(kIndex + 1);
     ASSERT_NE(reference_, KEPRA_INVALID_HANDLE);
   }
-  // The next frame of the reference camera, as the library delivers it.
-  std::vector<std::uint16_t> Reference16() {
-    std::vector<std::uint16_t> frame(160 * 64);
-    EXPECT_EQ(
-        kepra_GetFrame16(reference_, frame.data(), static_cast<std::uint32_t>(frame.size() * 2)),
-        1u);
+  // The next frame of the reference camera as the library delivers it, scaled as the tool
+  // writes it at `depth` bits: 8-bit samples as they are, the ten-bit ones to the top of 16.
+  std::vector<std::uint16_t> Reference(unsigned depth, std::size_t pixels = 160 * 64) {
+    std::vector<std::uint16_t> frame(pixels);
+    const auto size = static_cast<std::uint32_t>(pixels);
+    if (depth == 8) {
+      std::vector<std::uint8_t> bytes(pixels);
+      EXPECT_EQ(kepra_GetFrame8(reference_, bytes.data(), size), 1u);
+      std::copy(bytes.begin(), bytes.end(), frame.begin());
+    } else {
+      EXPECT_EQ(kepra_GetFrame16(reference_, frame.data(), size * 2), 1u);
+      for (auto& v : frame) v = static_cast<std::uint16_t>(v << 6);
+    }
     return frame;
-  }
-  std::vector<std::uint16_t> Reference8() {
-    std::vector<std::uint8_t> frame(160 * 64);
-    EXPECT_EQ(kepra_GetFrame8(reference_, frame.data(), static_cast<std::uint32_t>(frame.size())),
-              1u);
-    return {frame.begin(), frame.end()};
   }
 
   std::shared_ptr<vcam::Camera> reference_camera_;
@@ -667,9 +668,7 @@ TEST_F(Grab, PngAndTiffFilesHoldTheFrames) {
       EXPECT_EQ(img.width, 160u);
       EXPECT_EQ(img.height, 64u);
       EXPECT_EQ(img.depth, c.depth);
-      std::vector<std::uint16_t> expected = c.depth == 8 ? Reference8() : Reference16();
-      for (auto& v : expected) v = static_cast<std::uint16_t>(c.depth == 8 ? v : v << 6);
-      EXPECT_EQ(img.samples, expected);
+      EXPECT_EQ(img.samples, Reference(c.depth));
     }
   }
   EXPECT_FALSE(fs::exists(dir_ / "f_003.png"));
@@ -754,15 +753,7 @@ TEST_F(Grab, DebayeredFramesKeepTheMosaicAndColourTheScene) {
     ASSERT_EQ(w, 1280u);
     ASSERT_EQ(h, 1024u);
     // The same frame, as the mosaic the library delivers.
-    std::vector<std::uint16_t> raw(std::size_t{w} * h);
-    if (deep) {
-      ASSERT_EQ(kepra_GetFrame16(reference_, raw.data(), w * h * 2), 1u);
-      for (auto& v : raw) v = static_cast<std::uint16_t>(v << 6);  // 10 bits to the top
-    } else {
-      std::vector<std::uint8_t> bytes(raw.size());
-      ASSERT_EQ(kepra_GetFrame8(reference_, bytes.data(), w * h), 1u);
-      std::copy(bytes.begin(), bytes.end(), raw.begin());
-    }
+    const std::vector<std::uint16_t> raw = Reference(deep ? 16 : 8, std::size_t{w} * h);
     // RGGB: red on even columns of even rows, blue on odd columns of odd rows.
     const auto colour = [](std::uint32_t x, std::uint32_t y) {
       return x % 2 == 0 && y % 2 == 0 ? 0 : (x % 2 == 1 && y % 2 == 1 ? 2 : 1);
