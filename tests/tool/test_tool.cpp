@@ -845,4 +845,98 @@ TEST_F(Tool, AnUpdateThatFailsMidwaySaysTheFirmwareIsIncomplete) {
   EXPECT_NE(broken.err.find("run the update again before resetting the camera"), std::string::npos);
 }
 
+#ifndef _WIN32
+// ---- kepra-virtcam, the daemon, as users run it ----------------------------------------------
+
+// Its command line and its signals, with the tool (and the first_contact example) as clients in
+// the daemon's own device directory.
+class Daemon : public Tool {
+ protected:
+  std::unique_ptr<kt::Process> Virtcam(std::vector<std::string> args) {
+    args.insert(args.begin(), {KEPRA_VIRTCAM_PATH, "--dir", (dir_ / "dev").string()});
+    return std::make_unique<kt::Process>(args, dir_, dir_ / ("virtcam" + std::to_string(++runs_)));
+  }
+  // Runs the tool against the daemon's directory to its end.
+  kt::Process& Client(std::vector<std::string> args) {
+    args.insert(args.begin(), KEPRA_TOOL_PATH);
+    clients_.push_back(std::make_unique<kt::Process>(
+        args, dir_, dir_ / ("client" + std::to_string(++runs_)), dir_ / "dev"));
+    clients_.back()->Exit(30000);
+    return *clients_.back();
+  }
+  static std::string Camera() { return std::to_string(kIndex); }
+
+  std::vector<std::unique_ptr<kt::Process>> clients_;
+};
+
+TEST_F(Daemon, CommandLineTable) {
+  const std::vector<Row> rows = {
+      {{"--help"}, 0, "^$", "usage: .*kepra-virtcam .*--camera INDEX\\[:MODEL\\]"},
+      {{"--version"}, 0, "^$", "^kepra-virtcam [0-9]+\\.[0-9]+\\.[0-9]+\n$"},
+      {{"--camera", "28:45"},
+       2,
+       "--camera 28:45: '45' names no model; models: 4 \\(A1 Mono\\), 5 \\(A1 Color\\)",
+       "^$"},
+      {{"--camera", "3:9"}, 2, "'9' names no model"},
+      {{"--camera", "35"}, 2, "--camera 35: the index is not 0..34"},
+      {{"--camera", "3x"}, 2, "the index is not 0..34"},
+      {{"--camera", "3", "--camera", "3"}, 2, "camera 3 is given twice"},
+      {{"--replug-after", "100"}, 2, "--replug-after needs --unplug-after-frames"},
+      {{"--frobnicate"}, 2, "unknown or incomplete option '--frobnicate'"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args[0] + (row.args.size() > 1 ? " " + row.args[1] : ""));
+    auto daemon = Virtcam(row.args);
+    EXPECT_EQ(daemon->Exit(), row.status) << daemon->err();
+    EXPECT_TRUE(std::regex_search(daemon->out(), std::regex(row.out))) << daemon->out();
+    EXPECT_TRUE(std::regex_search(daemon->err(), std::regex(row.err))) << daemon->err();
+  }
+}
+
+TEST_F(Daemon, SigtermStopsItWhileClientsWaitForATriggerOrAStall) {
+  auto daemon = Virtcam({"--camera", Camera()});
+  ASSERT_TRUE(daemon->WaitFor("firmware running")) << daemon->err();
+  // Snapshot mode with no timeout: a frame request waits for a trigger that never comes.
+  ASSERT_EQ(Client({"-d", Camera(), "set", "snapshot", "0,off"}).Exit(), 0);
+  ASSERT_EQ(Client({"-d", Camera(), "set", "stream-mode", "1"}).Exit(), 0);
+  kt::Process waiting({KEPRA_TOOL_PATH, "-d", Camera(), "grab", "--no-save"}, dir_,
+                      dir_ / "waiting", dir_ / "dev");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(waiting.Exit(0), -1) << "the grab should still wait for its trigger";
+  const auto start = std::chrono::steady_clock::now();
+  daemon->Signal(SIGTERM);
+  // A generous bound: the daemon used to wait for ever.
+  EXPECT_EQ(daemon->Exit(5000), 0) << daemon->err();
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  std::printf("[ virtcam  ] stopped %.0f ms after SIGTERM (goal: under 1000 ms)\n", ms);
+  EXPECT_TRUE(daemon->WaitFor("kepra-virtcam: stopping", 0));
+  // The client learns that its camera went away.
+  EXPECT_EQ(waiting.Exit(), 1) << waiting.err();
+
+  // A request the daemon stalls on purpose ends as well.
+  auto stalling = Virtcam({"--camera", Camera(), "--stall", "600000"});
+  ASSERT_TRUE(stalling->WaitFor("firmware running")) << stalling->err();
+  kt::Process stalled({KEPRA_TOOL_PATH, "-d", Camera(), "get", "hdr"}, dir_, dir_ / "stalled",
+                      dir_ / "dev");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(stalled.Exit(0), -1) << "the request should still be stalled";
+  stalling->Signal(SIGTERM);
+  EXPECT_EQ(stalling->Exit(5000), 0) << stalling->err();
+  EXPECT_EQ(stalled.Exit(), 1) << stalled.err();
+}
+
+TEST_F(Daemon, FirstContactLeavesTheCameraAsItFoundIt) {
+  auto daemon = Virtcam({"--camera", Camera(), "--unpaced"});
+  ASSERT_TRUE(daemon->WaitFor("firmware running")) << daemon->err();
+  const std::string before = Client({"-d", Camera(), "regs", "dump", "0", "256"}).out();
+  ASSERT_EQ(before.size(), 256u * 22);  // "0x0000  65535  0xFFFF\n" per register
+  kt::Process example({KEPRA_FIRST_CONTACT_PATH, Camera()}, dir_, dir_ / "example", dir_ / "dev");
+  ASSERT_EQ(example.Exit(), 0) << example.err();
+  EXPECT_NE(example.out().find("read through the other: 480"), std::string::npos) << example.out();
+  EXPECT_EQ(Client({"-d", Camera(), "regs", "dump", "0", "256"}).out(), before);
+}
+
+#endif
+
 }  // namespace
