@@ -65,6 +65,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::string out() const { return ReadText(out_); }
   std::string err() const { return ReadText(err_); }
   // Waits up to `ms` for `text` in the standard output.

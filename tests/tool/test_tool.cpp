@@ -865,6 +865,19 @@ class Daemon : public Tool {
     return *clients_.back();
   }
   static std::string Camera() { return std::to_string(kIndex); }
+  // Waits until a client holds a socket: it found the daemon's camera and connected. A SIGTERM
+  // before that would leave it no camera to find (exit 3) instead of one that went away.
+  static bool Connected(const kt::Process& client) {
+    const fs::path fds = "/proc/" + std::to_string(client.pid()) + "/fd";
+    for (int i = 0; i < 1000; ++i) {
+      std::error_code ec;
+      for (const auto& fd : fs::directory_iterator(fds, ec)) {
+        if (fs::read_symlink(fd.path(), ec).string().rfind("socket:", 0) == 0) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
 
   std::vector<std::unique_ptr<kt::Process>> clients_;
 };
@@ -901,6 +914,7 @@ TEST_F(Daemon, SigtermStopsItWhileClientsWaitForATriggerOrAStall) {
   ASSERT_EQ(Client({"-d", Camera(), "set", "stream-mode", "1"}).Exit(), 0);
   kt::Process waiting({KEPRA_TOOL_PATH, "-d", Camera(), "grab", "--no-save"}, dir_,
                       dir_ / "waiting", dir_ / "dev");
+  ASSERT_TRUE(Connected(waiting));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(waiting.Exit(0), -1) << "the grab should still wait for its trigger";
   const auto start = std::chrono::steady_clock::now();
@@ -919,6 +933,7 @@ TEST_F(Daemon, SigtermStopsItWhileClientsWaitForATriggerOrAStall) {
   ASSERT_TRUE(stalling->WaitFor("firmware running")) << stalling->err();
   kt::Process stalled({KEPRA_TOOL_PATH, "-d", Camera(), "get", "hdr"}, dir_, dir_ / "stalled",
                       dir_ / "dev");
+  ASSERT_TRUE(Connected(stalled));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(stalled.Exit(0), -1) << "the request should still be stalled";
   stalling->Signal(SIGTERM);
