@@ -1,6 +1,6 @@
 // The pure arithmetic of the library: frame timing, exposure, gain codes, snapshot values,
-// events; each against hand-worked examples and properties. The values these give the camera's
-// registers are the API suite's (its gain, strobe and snapshot tests).
+// events, the stream's frame counters; each against hand-worked examples and properties. The values
+// these give the camera's registers are the API suite's (its gain, strobe and snapshot tests).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include "core/gain_math.h"
 #include "core/strobe_math.h"
 #include "core/timing_math.h"
+#include "stream/stream_math.h"
 
 namespace kepra::core {
 namespace {
@@ -521,6 +522,48 @@ TEST(FindEvent, ACountBeyondTheRecordSearchesOnlyTheRecord) {
   record[48 + 3999] = 0x01;
   EXPECT_EQ(FindEvent(record.data(), 0x01, 0x01), 3999);
   EXPECT_EQ(FindEvent(record.data(), 0x02, 0x02), -1);
+}
+
+// ---- the stream's frame counters --------------------------------------------------------------
+
+TEST(FrameCounters, SkippedFramesAcrossTheWrap) {
+  using kepra::stream::SkippedBetween;
+  EXPECT_EQ(SkippedBetween(10, 13), 2u);
+  EXPECT_EQ(SkippedBetween(0xFFFFFFFF, 1), 1u);  // 0 was skipped
+  EXPECT_EQ(SkippedBetween(5, 6), 0u);
+  EXPECT_EQ(SkippedBetween(5, 5), 0u);  // a repeat
+  EXPECT_EQ(SkippedBetween(5, 4), 0u);  // an older frame
+}
+
+TEST(FrameCounters, TheWindowTellsGapsLateFramesRepeatsAndRestarts) {
+  using kepra::stream::Receive;
+  kepra::stream::CounterWindow w;
+  auto step = Receive(w, 10);  // the first frame: nothing skipped
+  EXPECT_EQ(step.gap, 0u);
+  step = Receive(w, 13);  // 11 and 12 counted as skipped
+  EXPECT_EQ(step.gap, 2u);
+  step = Receive(w, 12);  // came late: fills a gap
+  EXPECT_TRUE(step.fills);
+  EXPECT_FALSE(step.repeat);
+  EXPECT_TRUE(Receive(w, 12).repeat);
+  step = Receive(w, 10);  // three behind the newest, received before
+  EXPECT_TRUE(step.repeat);
+  EXPECT_FALSE(step.fills);
+  EXPECT_TRUE(Receive(w, 11).fills);
+  // 70 ahead: 69 skipped, and the window holds only the newest.
+  EXPECT_EQ(Receive(w, 83).gap, 69u);
+  EXPECT_TRUE(Receive(w, 82).fills);
+  // Far behind the newest: the camera counts again from there.
+  step = Receive(w, 2);
+  EXPECT_EQ(step.gap, 0u);
+  EXPECT_FALSE(step.fills || step.repeat);
+  EXPECT_EQ(Receive(w, 3).gap, 0u);
+  // Across the wrap.
+  kepra::stream::CounterWindow wrap;
+  Receive(wrap, 0xFFFFFFFE);
+  EXPECT_EQ(Receive(wrap, 1).gap, 2u);
+  EXPECT_TRUE(Receive(wrap, 0xFFFFFFFF).fills);
+  EXPECT_TRUE(Receive(wrap, 0xFFFFFFFE).repeat);
 }
 
 }  // namespace
