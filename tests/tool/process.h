@@ -1,4 +1,4 @@
-// Child processes of the tool suites: the tool, the daemon, an example, run as users run them.
+// Child processes of the tool suite: the tool, the daemon, an example, run as users run them.
 #pragma once
 
 #include <fcntl.h>
@@ -20,12 +20,6 @@
 extern char** environ;
 
 namespace kt {
-
-inline std::uint32_t TestIndex() {
-  const char* value = std::getenv("KEPRA_TEST_INDEX");
-  const unsigned long index = value ? std::strtoul(value, nullptr, 10) : 7;
-  return index < 33 ? static_cast<std::uint32_t>(index) : 7;
-}
 
 inline std::string ReadText(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
@@ -71,6 +65,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::string out() const { return ReadText(out_); }
   std::string err() const { return ReadText(err_); }
   // Waits up to `ms` for `text` in the standard output.
