@@ -1,5 +1,5 @@
-// Firmware update: the carried image behind its version gate, images from files, and the
-// firmware-error test request.
+// Firmware update: the carried image behind its version gate and images from files. What a
+// failed request leaves in the flash is the fault sweep's (the rows' FlashKept).
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -16,8 +16,6 @@ extern const std::size_t kCarriedImageSize;
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::uint32_t kSector = 0x10000;
 
 Image CarriedImage() { return Image(kCarriedImage, kCarriedImage + kCarriedImageSize); }
 
@@ -125,17 +123,6 @@ TEST_F(Firmware, OtherFirmwareVersionsAreRefusedWithoutAFlashRequest) {
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
 }
 
-TEST_F(Firmware, AFailureDuringTheWriteLeavesEarlierSectorsWritten) {
-  FailNth(io::IOCTL_SPI_ERASE_SECTOR, 2, 0x1F);  // sector 1
-  EXPECT_EQ(kepra_UpdateFW(h()), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
-  const Image image = CarriedImage();
-  Image expected = before_;
-  std::copy(image.begin(), image.begin() + kSector, expected.begin());
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
-  EXPECT_EQ(Codes().back(), io::IOCTL_DEVICE_INDEX);  // the lock was released
-}
-
 // A camera booted from a half-written image runs its boot loader until a second update.
 TEST_F(Firmware, AnInterruptedUpdateLeavesABootLoaderThatASecondUpdateRecovers) {
   // The programming of page 300 (sector 1) fails: sector 0 holds the new start of the image,
@@ -232,13 +219,6 @@ TEST_F(Firmware, HandleIsExaminedOnlyByTheLockAfterTheFileWasRead) {
   EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, file.path().c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_HANDLE);
   EXPECT_TRUE(camera_->Log().empty());
-}
-
-// ---- The firmware-error test request ----------------------------------------------------
-
-TEST_F(Firmware, PostTestFirmwareErrorSendsOneBareRequest) {
-  ASSERT_EQ(kepra_PostTestFWError(h()), 1u);
-  ExpectOneRequest(io::IOCTL_POST_TEST_FW_ERROR, {}, 0, false);
 }
 
 }  // namespace
