@@ -19,32 +19,6 @@ namespace fs = std::filesystem;
 
 Image CarriedImage() { return Image(kCarriedImage, kCarriedImage + kCarriedImageSize); }
 
-// A file in the temporary directory, removed again at the end of the test.
-class TempFile {
- public:
-  explicit TempFile(const Image& content) : path_(UniquePath()) {
-    std::ofstream out(path_, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()),
-              static_cast<std::streamsize>(content.size()));
-  }
-  TempFile() : path_(UniquePath()) {}  // a name only: no file
-  ~TempFile() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  std::string path() const { return path_.string(); }
-
- private:
-  static fs::path UniquePath() {
-    std::random_device entropy;
-    return fs::temp_directory_path() /
-           ("kepra-fw-" + std::to_string(kIndex) + "-" + std::to_string(entropy()) + ".img");
-  }
-  fs::path path_;
-};
-
 class Firmware : public CameraTest {
  protected:
   void SetUp() override {
@@ -52,6 +26,21 @@ class Firmware : public CameraTest {
     before_ = Pattern(11);
     camera_->Flash().Poke(0, before_);
     camera_->ClearLog();
+    fs::create_directory(dir_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+    CameraTest::TearDown();
+  }
+
+  // A path in the test's own temporary directory, and a file there holding `content`.
+  std::string Path(const char* name) const { return (dir_ / name).string(); }
+  std::string File(const char* name, const Image& content) const {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()),
+               static_cast<std::streamsize>(content.size()));
+    return Path(name);
   }
 
   std::size_t FlashRequests() const {
@@ -79,6 +68,8 @@ class Firmware : public CameraTest {
   }
 
   Image before_;
+  const fs::path dir_ = fs::temp_directory_path() / ("kepra-fw-" + std::to_string(kIndex) + "-" +
+                                                     std::to_string(std::random_device{}()));
 };
 
 TEST_F(Firmware, CarriedImageIsWrittenWholeFromAddressZero) {
@@ -166,28 +157,25 @@ TEST_F(Firmware, AnInterruptedUpdateLeavesABootLoaderThatASecondUpdateRecovers) 
 
 TEST_F(Firmware, FileContentIsWrittenFromAddressZero) {
   const Image content = Pattern(12, 300);
-  TempFile file(content);
-  ASSERT_EQ(kepra_UpdateFWFromFile(h(), file.path().c_str()), 1u);
+  ASSERT_EQ(kepra_UpdateFWFromFile(h(), File("content", content).c_str()), 1u);
   EXPECT_EQ(ErasedSectors(), std::vector<std::uint32_t>{0});
   EXPECT_EQ(FlashRequests(), 513u);
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(content)));
 }
 
 TEST_F(Firmware, FileErrors) {
-  TempFile missing;
   kepra_SetLastError(kSentinel);
-  EXPECT_EQ(kepra_UpdateFWFromFile(h(), missing.path().c_str()), 0u);
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), Path("missing").c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
   EXPECT_TRUE(camera_->Log().empty());
 
-  TempFile directory;
-  ASSERT_TRUE(fs::create_directory(directory.path()));
-  EXPECT_EQ(kepra_UpdateFWFromFile(h(), directory.path().c_str()), 0u);
+  ASSERT_TRUE(fs::create_directory(Path("directory")));
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), Path("directory").c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
 
   // One byte too many would reach the user area: refused before anything is sent.
-  TempFile oversized(Image(KEPRA_FIRMWARE_REGION_SIZE + 1, 0x5A));
-  EXPECT_EQ(kepra_UpdateFWFromFile(h(), oversized.path().c_str()), 0u);
+  const Image oversized(KEPRA_FIRMWARE_REGION_SIZE + 1, 0x5A);
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), File("oversized", oversized).c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(camera_->Log().empty());
 
@@ -197,26 +185,23 @@ TEST_F(Firmware, FileErrors) {
 
   // The whole firmware region is accepted.
   const Image region = Pattern(13, KEPRA_FIRMWARE_REGION_SIZE);
-  TempFile full(region);
-  ASSERT_EQ(kepra_UpdateFWFromFile(h(), full.path().c_str()), 1u);
+  ASSERT_EQ(kepra_UpdateFWFromFile(h(), File("full", region).c_str()), 1u);
   EXPECT_EQ(ErasedSectors().size(), 22u);
   before_ = WrittenOver(region);
   camera_->ClearLog();
 
   // An empty file is refused by the flash write, under the lock.
-  TempFile empty{Image{}};
-  EXPECT_EQ(kepra_UpdateFWFromFile(h(), empty.path().c_str()), 0u);
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), File("empty", Image{}).c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
   EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_DEVICE_INDEX}));
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
 }
 
 TEST_F(Firmware, HandleIsExaminedOnlyByTheLockAfterTheFileWasRead) {
-  TempFile missing;
-  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, missing.path().c_str()), 0u);
+  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, Path("missing").c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
-  TempFile file(Pattern(14, 64));
-  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, file.path().c_str()), 0u);
+  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, File("file", Pattern(14, 64)).c_str()),
+            0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_HANDLE);
   EXPECT_TRUE(camera_->Log().empty());
 }

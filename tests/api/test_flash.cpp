@@ -82,44 +82,30 @@ TEST_F(Flash, ReadCostsOnePageRequestPerPageTouched) {
 
 // ---- Writing ----------------------------------------------------------------------------
 
-TEST_F(Flash, OneByteRewritesItsWholeSectorAndNothingElse) {
-  const std::uint8_t value = static_cast<std::uint8_t>(~before_[0x12345]);
-  ASSERT_EQ(CxWriteSPIFlash(h(), 0x12345, &value, 1), 1u);
+// One byte, two straddling a sector boundary, ranges that end on a boundary (the last one the
+// flash's): each touched sector is read, erased and programmed whole, no other is, no lock.
+TEST_F(Flash, AWriteRewritesTheSectorsItTouchesAndNothingElse) {
+  const struct {
+    std::uint32_t address, length;
+    std::vector<std::uint32_t> sectors;
+  } cases[] = {
+      {0x12345, 1, {1}}, {0xFFFF, 2, {0, 1}}, {0x2FF00, 0x100, {2}}, {0x1F0000, 0x10000, {31}}};
   Image expected = before_;
-  expected[0x12345] = value;
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
-  const auto log = camera_->Log();
-  EXPECT_EQ(log.size(), 513u);  // no lock
-  ExpectSectorRewrite(log, 0, 1, expected);
-}
-
-TEST_F(Flash, TwoBytesStraddlingASectorBoundaryRewriteBothSectors) {
-  const std::uint8_t values[2] = {static_cast<std::uint8_t>(~before_[0xFFFF]),
-                                  static_cast<std::uint8_t>(~before_[0x10000])};
-  ASSERT_EQ(CxWriteSPIFlash(h(), 0xFFFF, values, 2), 1u);
-  Image expected = before_;
-  expected[0xFFFF] = values[0];
-  expected[0x10000] = values[1];
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
-  const auto log = camera_->Log();
-  EXPECT_EQ(log.size(), 2u * 513);
-  const std::size_t next = ExpectSectorRewrite(log, 0, 0, expected);
-  ExpectSectorRewrite(log, next, 1, expected);
-}
-
-TEST_F(Flash, RangesEndingOnASectorBoundaryTouchNoFurtherSector) {
-  const Image data = Pattern(2, 0x10000);
-  ASSERT_EQ(CxWriteSPIFlash(h(), 0x2FF00, data.data(), 0x100), 1u);
-  EXPECT_EQ(camera_->Log().size(), 513u);
-  camera_->ClearLog();
-  ASSERT_EQ(CxWriteSPIFlash(h(), 0x1F0000, data.data(), 0x10000), 1u);  // the last sector
-  Image expected = before_;
-  std::copy(data.begin(), data.begin() + 0x100, expected.begin() + 0x2FF00);
-  std::copy(data.begin(), data.end(), expected.begin() + 0x1F0000);
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
-  const auto log = camera_->Log();
-  EXPECT_EQ(log.size(), 513u);
-  ExpectSectorRewrite(log, 0, 31, expected);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << "address 0x" << c.address);
+    Image data(c.length);
+    for (std::uint32_t i = 0; i < c.length; ++i) {
+      data[i] = static_cast<std::uint8_t>(~expected[c.address + i]);
+    }
+    camera_->ClearLog();
+    ASSERT_EQ(CxWriteSPIFlash(h(), c.address, data.data(), c.length), 1u);
+    std::copy(data.begin(), data.end(), expected.begin() + c.address);
+    EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
+    const auto log = camera_->Log();
+    EXPECT_EQ(log.size(), 513u * c.sectors.size());
+    std::size_t next = 0;
+    for (std::uint32_t sector : c.sectors) next = ExpectSectorRewrite(log, next, sector, expected);
+  }
 }
 
 TEST_F(Flash, ARequestFailingAfterTheEraseLeavesThatSectorPartlyProgrammed) {

@@ -241,49 +241,6 @@ TEST_F(FrameTiming, RateLimitsMoveToTheExtremesUnderANestedLock) {
   EXPECT_EQ(FrameLength(), 65534);
   EXPECT_TRUE(nested());
   EXPECT_TRUE(rig_.DebugLines().empty());
-
-  // A failed write inside: both locks are released all the same.
-  FailNth(io::IOCTL_SENSOR_REG, 6, 0x4D);
-  camera_->ClearLog();
-  EXPECT_EQ(kepra_SetMaxFrameRate(h()), 0u);
-  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxWriteSensorReg failed", "CxSetFrameTime failed"}));
-  EXPECT_TRUE(nested());
-
-  // The inner lock refused (its index request, the second): the call fails before any work.
-  FailNth(idx, 2, 0x4D);
-  camera_->ClearLog();
-  EXPECT_EQ(kepra_SetMinFrameRate(h()), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{idx, idx, idx}));
-  EXPECT_EQ(kepra_SetMaxFrameRate(h()), 1u);  // and the outer lock was released
-}
-
-// ---- A fresh camera ----
-
-class PowerOn : public CameraTest {};
-
-TEST_F(PowerOn, AFreshCameraRunsAConsistentTimingAtUnitGain) {
-  std::uint32_t t_min = 0, t_max = 0, t = 0, exposure = 0;
-  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
-  double rate = 0;
-  ASSERT_EQ(kepra_GetFrameRate(h(), &rate), 1u);
-  EXPECT_GE(rate, 25.0);
-  EXPECT_LE(rate, 30.0);
-  EXPECT_TRUE(Writes().empty());  // the frame is long enough for the exposure
-  // The line length is the shortest the window allows: the fastest rate keeps it.
-  const std::uint16_t ll = camera_->Register(4) & 0x07FF;
-  ASSERT_EQ(kepra_SetMaxFrameRate(h()), 1u);
-  EXPECT_EQ(camera_->Register(4) & 0x07FF, ll);
-  ASSERT_EQ(kepra_GetExposure(h(), &exposure), 1u);
-  EXPECT_LT(exposure, camera_->Register(12));
-  double a = 0, d = 0;
-  ASSERT_EQ(kepra_GetGain(h(), &a, &d), 1u);
-  EXPECT_EQ(a + d, 2.0);
-  // A longer exposure lengthens the frame: register 62 asks for it.
-  ASSERT_EQ(kepra_SetExposure(h(), 3000), 1u);
-  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
-  ASSERT_EQ(kepra_GetFrameTime(h(), &t), 1u);
-  EXPECT_EQ(t, t_min);
 }
 
 }  // namespace
