@@ -54,16 +54,7 @@ inline kepra_FrameParams Params(std::uint16_t x, std::uint16_t y, std::uint16_t 
                                 std::uint16_t hgt, std::uint16_t depth = 10,
                                 std::uint16_t bin_x = 1, std::uint16_t bin_y = 1,
                                 std::uint16_t flags = 0) {
-  kepra_FrameParams p{};
-  p.X = x;
-  p.Y = y;
-  p.Width = w;
-  p.Height = hgt;
-  p.BitDepth = depth;
-  p.BinX = bin_x;
-  p.BinY = bin_y;
-  p.Flags = flags;
-  return p;
+  return {x, y, w, hgt, depth, bin_x, bin_y, flags, {}};
 }
 
 class CameraTest : public ::testing::Test {

@@ -280,28 +280,6 @@ TEST_F(LockTest, IsPerDeviceDirectory) {
 }
 #endif
 
-TEST_F(LockTest, ThreadsOfOneProcessExcludeEachOther) {
-  // While one thread's locked call is held up inside the camera, another thread's locked
-  // call on a second handle of the same camera waits for it.
-  Handle second(kIndex);
-  ASSERT_TRUE(second.ok());
-  vcam::Fault stall;
-  stall.action = vcam::Fault::Action::kStall;
-  stall.code = io::IOCTL_SENSOR_REG;
-  stall.stall_ms = 600;
-  camera_->AddFault(stall);
-  std::thread slow([&] { EXPECT_EQ(kepra_WriteSensorReg(h(), 0x20, 1), 1u); });
-  // Let the slow call take the lock and reach its stalled request.
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  const double start = rig::NowMs();
-  std::uint16_t value = 0;
-  EXPECT_EQ(kepra_ReadSensorReg(second.get(), 0x20, &value), 1u);
-  const double waited = rig::NowMs() - start;
-  slow.join();
-  EXPECT_EQ(value, 1);  // it ran after the write
-  EXPECT_GE(waited, 250.0);
-}
-
 // ---- Many threads, and a process without descriptors --------------------------------------
 
 bool LockedCallWorks(KEPRA_HANDLE h) {
