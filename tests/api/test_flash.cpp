@@ -77,21 +77,24 @@ class Flash : public CameraTest {
                                   std::uint32_t sector, const Image& after) {
     EXPECT_GE(log.size(), at + 513) << "sector " << sector;
     if (log.size() < at + 513) return log.size();
+    // A page program carries the page's 256 bytes after its number.
     auto expect = [&](const vcam::LogEntry& e, std::uint32_t code, std::uint32_t number,
-                      const std::uint8_t* data, std::uint32_t out_size) {
-      Image in = Bytes({static_cast<int>(number & 0xFF), static_cast<int>(number >> 8), 0, 0});
-      if (data) in.insert(in.end(), data, data + 256);
+                      std::uint32_t out_size) {
+      const bool program = code == io::IOCTL_SPI_WRITE_PAGE;
+      Image in(program ? 260 : 4, 0);
+      in[0] = static_cast<std::uint8_t>(number);
+      in[1] = static_cast<std::uint8_t>(number >> 8);
+      if (program) std::copy_n(after.begin() + number * 256, 256, in.begin() + 4);
       EXPECT_EQ(e.code, code);
       EXPECT_EQ(e.in, in) << "number " << number;
       EXPECT_EQ(e.out_size, out_size);
     };
     for (std::uint32_t i = 0; i < 256; ++i) {
-      expect(log[at + i], io::IOCTL_SPI_READ_PAGE, sector * 256 + i, nullptr, 256);
+      expect(log[at + i], io::IOCTL_SPI_READ_PAGE, sector * 256 + i, 256);
     }
-    expect(log[at + 256], io::IOCTL_SPI_ERASE_SECTOR, sector, nullptr, 0);
+    expect(log[at + 256], io::IOCTL_SPI_ERASE_SECTOR, sector, 0);
     for (std::uint32_t i = 0; i < 256; ++i) {
-      const std::uint32_t page = sector * 256 + i;
-      expect(log[at + 257 + i], io::IOCTL_SPI_WRITE_PAGE, page, &after[page * 256], 0);
+      expect(log[at + 257 + i], io::IOCTL_SPI_WRITE_PAGE, sector * 256 + i, 0);
     }
     return at + 513;
   }
