@@ -54,16 +54,7 @@ inline kepra_FrameParams Params(std::uint16_t x, std::uint16_t y, std::uint16_t 
                                 std::uint16_t hgt, std::uint16_t depth = 10,
                                 std::uint16_t bin_x = 1, std::uint16_t bin_y = 1,
                                 std::uint16_t flags = 0) {
-  kepra_FrameParams p{};
-  p.X = x;
-  p.Y = y;
-  p.Width = w;
-  p.Height = hgt;
-  p.BitDepth = depth;
-  p.BinX = bin_x;
-  p.BinY = bin_y;
-  p.Flags = flags;
-  return p;
+  return {x, y, w, hgt, depth, bin_x, bin_y, flags, {}};
 }
 
 class CameraTest : public ::testing::Test {
@@ -110,18 +101,25 @@ class CameraTest : public ::testing::Test {
            log.back().code == io::IOCTL_DEVICE_INDEX;
   }
 
-  // The one request a call sent: `code` with input `in`, asking for `out_size` bytes, under
-  // the lock (its device-index requests around it) or alone.
-  void ExpectOneRequest(std::uint32_t code, const std::vector<std::uint8_t>& in,
-                        std::uint32_t out_size, bool locked) const {
+  // Whether the call sent just one request: `code` with input `in`, asking for `out_size`
+  // bytes, under the lock (its device-index requests around it) or alone. Clears the log.
+  testing::AssertionResult Sent(std::uint32_t code, const std::vector<std::uint8_t>& in,
+                                std::uint32_t out_size, bool locked) const {
     const auto idx = io::IOCTL_DEVICE_INDEX;
-    const auto codes =
+    const auto expected =
         locked ? std::vector<std::uint32_t>{idx, code, idx} : std::vector<std::uint32_t>{code};
-    EXPECT_EQ(Codes(), codes);
+    const auto codes = Codes();
     const auto work = WorkRequests();
-    ASSERT_EQ(work.size(), 1u);
-    EXPECT_EQ(work[0].in, in);
-    EXPECT_EQ(work[0].out_size, out_size);
+    camera_->ClearLog();
+    if (codes != expected) {
+      return testing::AssertionFailure()
+             << codes.size() << " requests, not the " << expected.size() << " expected";
+    }
+    if (work[0].in != in) return testing::AssertionFailure() << "other input bytes";
+    if (work[0].out_size != out_size) {
+      return testing::AssertionFailure() << "asked for " << work[0].out_size << " bytes";
+    }
+    return testing::AssertionSuccess();
   }
 
   void FailCode(std::uint32_t code, std::uint32_t error = 31, int times = 1) {

@@ -1,13 +1,65 @@
-// The SPI flash as byte ranges: page reads, sector rewrites, the user area, failures on the
-// way and two cameras written at once. Every write is checked against a full snapshot of the
-// flash taken before it, with the expected change applied independently here.
+// The SPI flash as byte ranges (page reads, sector rewrites, the user area, failures on the way,
+// two cameras written at once) and the firmware update (the carried image behind its version
+// gate, images from files). Every write is checked against a full snapshot of the flash taken
+// before it, with the expected change applied independently here; what a failed request leaves
+// is the fault sweep's (the rows' FlashKept).
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "flash_image.h"
+#include "fixture.h"
 
 namespace kt {
+
+// The library's carried image, embedded into this suite from the same data file.
+extern const unsigned char kCarriedImage[];
+extern const std::size_t kCarriedImageSize;
+
 namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kFlashBytes = 0x200000;
+constexpr std::uint32_t kUserBase = 0x160000;
+constexpr std::uint32_t kUserBytes = 0xA0000;
+
+using Image = std::vector<std::uint8_t>;
+
+Image Pattern(std::uint32_t seed, std::size_t size = kFlashBytes) {
+  std::mt19937 generator(seed);
+  Image bytes(size);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
+  return bytes;
+}
+
+std::uint32_t Le32(const std::vector<std::uint8_t>& bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+testing::AssertionResult SameBytes(const Image& got, const Image& expected) {
+  if (got.size() != expected.size()) {
+    return testing::AssertionFailure() << "sizes " << got.size() << " and " << expected.size();
+  }
+  const auto diff = std::mismatch(got.begin(), got.end(), expected.begin());
+  if (diff.first == got.end()) return testing::AssertionSuccess();
+  const auto count = std::inner_product(got.begin(), got.end(), expected.begin(), std::size_t{0},
+                                        std::plus<>(), std::not_equal_to<>());
+  std::ostringstream text;  // AssertionResult does not keep stream manipulators
+  text << count << " bytes differ, the first at 0x" << std::hex << (diff.first - got.begin())
+       << ": 0x" << int{*diff.first} << " instead of 0x" << int{*diff.second};
+  return testing::AssertionFailure() << text.str();
+}
+
+Image CarriedImage() { return Image(kCarriedImage, kCarriedImage + kCarriedImageSize); }
 
 class Flash : public CameraTest {
  protected:
@@ -25,31 +77,35 @@ class Flash : public CameraTest {
                                   std::uint32_t sector, const Image& after) {
     EXPECT_GE(log.size(), at + 513) << "sector " << sector;
     if (log.size() < at + 513) return log.size();
+    // A page program carries the page's 256 bytes after its number.
     auto expect = [&](const vcam::LogEntry& e, std::uint32_t code, std::uint32_t number,
-                      const std::uint8_t* data, std::uint32_t out_size) {
-      Image in = Bytes({static_cast<int>(number & 0xFF), static_cast<int>(number >> 8), 0, 0});
-      if (data) in.insert(in.end(), data, data + 256);
+                      std::uint32_t out_size) {
+      const bool program = code == io::IOCTL_SPI_WRITE_PAGE;
+      Image in(program ? 260 : 4, 0);
+      in[0] = static_cast<std::uint8_t>(number);
+      in[1] = static_cast<std::uint8_t>(number >> 8);
+      if (program) std::copy_n(after.begin() + number * 256, 256, in.begin() + 4);
       EXPECT_EQ(e.code, code);
       EXPECT_EQ(e.in, in) << "number " << number;
       EXPECT_EQ(e.out_size, out_size);
     };
     for (std::uint32_t i = 0; i < 256; ++i) {
-      expect(log[at + i], io::IOCTL_SPI_READ_PAGE, sector * 256 + i, nullptr, 256);
+      expect(log[at + i], io::IOCTL_SPI_READ_PAGE, sector * 256 + i, 256);
     }
-    expect(log[at + 256], io::IOCTL_SPI_ERASE_SECTOR, sector, nullptr, 0);
+    expect(log[at + 256], io::IOCTL_SPI_ERASE_SECTOR, sector, 0);
     for (std::uint32_t i = 0; i < 256; ++i) {
-      const std::uint32_t page = sector * 256 + i;
-      expect(log[at + 257 + i], io::IOCTL_SPI_WRITE_PAGE, page, &after[page * 256], 0);
+      expect(log[at + 257 + i], io::IOCTL_SPI_WRITE_PAGE, sector * 256 + i, 0);
     }
     return at + 513;
   }
 
-  std::vector<std::uint32_t> PagesRead() const {
-    std::vector<std::uint32_t> pages;
+  // The page or sector numbers of the requests of `code`: pages read, sectors erased.
+  std::vector<std::uint32_t> Numbers(std::uint32_t code) const {
+    std::vector<std::uint32_t> numbers;
     for (const auto& entry : camera_->Log()) {
-      if (entry.code == io::IOCTL_SPI_READ_PAGE) pages.push_back(Le32(entry.in));
+      if (entry.code == code) numbers.push_back(Le32(entry.in));
     }
-    return pages;
+    return numbers;
   }
 
   Image before_;
@@ -75,51 +131,37 @@ TEST_F(Flash, ReadCostsOnePageRequestPerPageTouched) {
     for (std::uint32_t p = r.address >> 8; p <= (r.address + r.length - 1) >> 8; ++p) {
       expected.push_back(p);
     }
-    EXPECT_EQ(PagesRead(), expected);
+    EXPECT_EQ(Numbers(io::IOCTL_SPI_READ_PAGE), expected);
     EXPECT_EQ(Codes().size(), expected.size());  // nothing else: no lock
   }
 }
 
 // ---- Writing ----------------------------------------------------------------------------
 
-TEST_F(Flash, OneByteRewritesItsWholeSectorAndNothingElse) {
-  const std::uint8_t value = static_cast<std::uint8_t>(~before_[0x12345]);
-  ASSERT_EQ(CxWriteSPIFlash(h(), 0x12345, &value, 1), 1u);
+// One byte, two straddling a sector boundary, ranges that end on a boundary (the last one the
+// flash's): each touched sector is read, erased and programmed whole, no other is, no lock.
+TEST_F(Flash, AWriteRewritesTheSectorsItTouchesAndNothingElse) {
+  const struct {
+    std::uint32_t address, length;
+    std::vector<std::uint32_t> sectors;
+  } cases[] = {
+      {0x12345, 1, {1}}, {0xFFFF, 2, {0, 1}}, {0x2FF00, 0x100, {2}}, {0x1F0000, 0x10000, {31}}};
   Image expected = before_;
-  expected[0x12345] = value;
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
-  const auto log = camera_->Log();
-  EXPECT_EQ(log.size(), 513u);  // no lock
-  ExpectSectorRewrite(log, 0, 1, expected);
-}
-
-TEST_F(Flash, TwoBytesStraddlingASectorBoundaryRewriteBothSectors) {
-  const std::uint8_t values[2] = {static_cast<std::uint8_t>(~before_[0xFFFF]),
-                                  static_cast<std::uint8_t>(~before_[0x10000])};
-  ASSERT_EQ(CxWriteSPIFlash(h(), 0xFFFF, values, 2), 1u);
-  Image expected = before_;
-  expected[0xFFFF] = values[0];
-  expected[0x10000] = values[1];
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
-  const auto log = camera_->Log();
-  EXPECT_EQ(log.size(), 2u * 513);
-  const std::size_t next = ExpectSectorRewrite(log, 0, 0, expected);
-  ExpectSectorRewrite(log, next, 1, expected);
-}
-
-TEST_F(Flash, RangesEndingOnASectorBoundaryTouchNoFurtherSector) {
-  const Image data = Pattern(2, 0x10000);
-  ASSERT_EQ(CxWriteSPIFlash(h(), 0x2FF00, data.data(), 0x100), 1u);
-  EXPECT_EQ(camera_->Log().size(), 513u);
-  camera_->ClearLog();
-  ASSERT_EQ(CxWriteSPIFlash(h(), 0x1F0000, data.data(), 0x10000), 1u);  // the last sector
-  Image expected = before_;
-  std::copy(data.begin(), data.begin() + 0x100, expected.begin() + 0x2FF00);
-  std::copy(data.begin(), data.end(), expected.begin() + 0x1F0000);
-  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
-  const auto log = camera_->Log();
-  EXPECT_EQ(log.size(), 513u);
-  ExpectSectorRewrite(log, 0, 31, expected);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << "address 0x" << c.address);
+    Image data(c.length);
+    for (std::uint32_t i = 0; i < c.length; ++i) {
+      data[i] = static_cast<std::uint8_t>(~expected[c.address + i]);
+    }
+    camera_->ClearLog();
+    ASSERT_EQ(CxWriteSPIFlash(h(), c.address, data.data(), c.length), 1u);
+    std::copy(data.begin(), data.end(), expected.begin() + c.address);
+    EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
+    const auto log = camera_->Log();
+    EXPECT_EQ(log.size(), 513u * c.sectors.size());
+    std::size_t next = 0;
+    for (std::uint32_t sector : c.sectors) next = ExpectSectorRewrite(log, next, sector, expected);
+  }
 }
 
 TEST_F(Flash, ARequestFailingAfterTheEraseLeavesThatSectorPartlyProgrammed) {
@@ -149,7 +191,7 @@ TEST_F(UserArea, LastByteIsTheLastByteOfTheFlash) {
   std::uint8_t byte = 0;
   ASSERT_EQ(kepra_ReadFlash(h(), 0x9FFFF, &byte, 1), 1u);
   EXPECT_EQ(byte, before_[0x1FFFFF]);
-  EXPECT_EQ(PagesRead(), std::vector<std::uint32_t>{0x1FFF});
+  EXPECT_EQ(Numbers(io::IOCTL_SPI_READ_PAGE), std::vector<std::uint32_t>{0x1FFF});
   EXPECT_TRUE(Locked());
 }
 
@@ -157,7 +199,7 @@ TEST_F(UserArea, WholeAreaReadAndRewritten) {
   Image got(kUserBytes, 0);
   ASSERT_EQ(kepra_ReadFlash(h(), 0, got.data(), kUserBytes), 1u);
   EXPECT_TRUE(std::equal(got.begin(), got.end(), before_.begin() + kUserBase));
-  EXPECT_EQ(PagesRead().size(), kUserBytes / 256);
+  EXPECT_EQ(Numbers(io::IOCTL_SPI_READ_PAGE).size(), kUserBytes / 256);
   EXPECT_TRUE(Locked());
 
   camera_->ClearLog();
@@ -166,11 +208,8 @@ TEST_F(UserArea, WholeAreaReadAndRewritten) {
   Image expected = before_;
   std::copy(data.begin(), data.end(), expected.begin() + kUserBase);
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected));
-  std::vector<std::uint32_t> erased;
-  for (const auto& entry : camera_->Log()) {
-    if (entry.code == io::IOCTL_SPI_ERASE_SECTOR) erased.push_back(Le32(entry.in));
-  }
-  EXPECT_EQ(erased, (std::vector<std::uint32_t>{22, 23, 24, 25, 26, 27, 28, 29, 30, 31}));
+  EXPECT_EQ(Numbers(io::IOCTL_SPI_ERASE_SECTOR),
+            (std::vector<std::uint32_t>{22, 23, 24, 25, 26, 27, 28, 29, 30, 31}));
   EXPECT_TRUE(Locked());
   EXPECT_EQ(Codes().size(), 10u * 513 + 2);
 }
@@ -204,6 +243,183 @@ TEST_F(Flash, TwoCamerasAreWrittenFromTwoThreadsAtOnce) {
   std::copy(data_b.begin(), data_b.end(), expected_b.begin() + 0x8000);
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), expected_a));
   EXPECT_TRUE(SameBytes(other->Flash().Snapshot(), expected_b));
+}
+
+// ---- Firmware update --------------------------------------------------------------------
+
+class Firmware : public Flash {
+ protected:
+  void SetUp() override {
+    Flash::SetUp();
+    fs::create_directory(dir_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+    Flash::TearDown();
+  }
+
+  // A path in the test's own temporary directory, and a file there holding `content`.
+  std::string Path(const char* name) const { return (dir_ / name).string(); }
+  std::string File(const char* name, const Image& content) const {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()),
+               static_cast<std::streamsize>(content.size()));
+    return Path(name);
+  }
+
+  std::size_t FlashRequests() const {
+    std::size_t count = 0;
+    for (const auto& entry : camera_->Log()) {
+      count += entry.code == io::IOCTL_SPI_READ_PAGE || entry.code == io::IOCTL_SPI_WRITE_PAGE ||
+               entry.code == io::IOCTL_SPI_ERASE_SECTOR;
+    }
+    return count;
+  }
+
+  // `content` written from address 0 over `before_`.
+  Image WrittenOver(const Image& content) const {
+    Image expected = before_;
+    std::copy(content.begin(), content.end(), expected.begin());
+    return expected;
+  }
+
+  const fs::path dir_ = fs::temp_directory_path() / ("kepra-fw-" + std::to_string(kIndex) + "-" +
+                                                     std::to_string(std::random_device{}()));
+};
+
+TEST_F(Firmware, CarriedImageIsWrittenWholeFromAddressZero) {
+  const Image image = CarriedImage();
+  ASSERT_EQ(image.size(), 171976u);  // 0x29FC8: sectors 0 to 2, the last one in part
+  ASSERT_EQ(kepra_UpdateFW(h()), 1u);
+
+  // The version query goes first, without the lock; then the locked write.
+  const auto codes = Codes();
+  ASSERT_GE(codes.size(), 3u);
+  EXPECT_EQ(codes[0], io::IOCTL_FW_VERSION);
+  EXPECT_EQ(codes[1], io::IOCTL_DEVICE_INDEX);
+  EXPECT_EQ(codes.back(), io::IOCTL_DEVICE_INDEX);
+  EXPECT_EQ(Numbers(io::IOCTL_SPI_ERASE_SECTOR), (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(FlashRequests(), 3u * 513);
+
+  // Everything past the image, from 0x29FC8 to the end of sector 2 and beyond, is as before.
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(image)));
+
+  // And the camera boots it after a reset.
+  ASSERT_EQ(kepra_DeviceReset(h()), 1u);
+  const auto lines = camera_->DriverLog();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("camera boots"), std::string::npos) << lines.back();
+}
+
+TEST_F(Firmware, OtherFirmwareVersionsAreRefusedWithoutAFlashRequest) {
+  struct Version {
+    std::uint16_t third, fourth;
+  };
+  for (const Version v : {Version{1, 5}, Version{2, 6}, Version{0x0101, 0x0006}}) {
+    SCOPED_TRACE(testing::Message() << v.third << "/" << v.fourth);
+    vcam::FirmwareVersion version;
+    version.third = v.third;
+    version.fourth = v.fourth;
+    camera_->SetFirmware(version);
+    camera_->ClearLog();
+    EXPECT_EQ(kepra_UpdateFW(h()), 0u);
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_PRODUCT_VERSION);
+    EXPECT_EQ(Codes(), std::vector<std::uint32_t>{io::IOCTL_FW_VERSION});
+  }
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
+}
+
+// A camera booted from a half-written image runs its boot loader until a second update.
+TEST_F(Firmware, AnInterruptedUpdateLeavesABootLoaderThatASecondUpdateRecovers) {
+  // The programming of page 300 (sector 1) fails: sector 0 holds the new start of the image,
+  // sector 1 is erased and only partly programmed.
+  vcam::Fault fault;
+  fault.code = io::IOCTL_SPI_WRITE_PAGE;
+  fault.nth = 300;
+  camera_->AddFault(fault);
+  EXPECT_EQ(kepra_UpdateFW(h()), 0u);
+  ASSERT_EQ(kepra_DeviceReset(h()), 1u);
+
+  std::uint16_t v1 = 9, v2 = 9, v3 = 9, v4 = 9;
+  std::uint8_t v5 = 9;
+  ASSERT_EQ(kepra_GetFWVersion(h(), &v1, &v2, &v3, &v4, &v5), 1u);
+  EXPECT_EQ(v1, 0);
+  EXPECT_EQ(v2, 0);
+  EXPECT_EQ(v3, 1);
+  EXPECT_EQ(v4, 6);
+  kepra_CameraInfoEx ex{};
+  ASSERT_EQ(kepra_GetCameraInfoEx(h(), &ex), 1u);
+  EXPECT_EQ(ex.ModelCode, 0);
+  kepra_CameraInfo info{};
+  ASSERT_EQ(kepra_GetCameraInfo(h(), &info), 1u);
+  EXPECT_STREQ(info.ModelName, "KEPRA-Axx unflashed");
+  std::vector<std::uint8_t> buffer(64);
+  EXPECT_EQ(kepra_GetFrame16(h(), buffer.data(), 64), 0u);
+  EXPECT_EQ(kepra_GetLastError(), 21u /* ERROR_NOT_READY */);
+
+  ASSERT_EQ(kepra_UpdateFW(h()), 1u);
+  ASSERT_EQ(kepra_DeviceReset(h()), 1u);
+  const vcam::FirmwareVersion configured;
+  ASSERT_EQ(kepra_GetFWVersion(h(), &v1, &v2, &v3, &v4, &v5), 1u);
+  EXPECT_EQ(v1, configured.first);
+  EXPECT_EQ(v2, configured.second);
+  ASSERT_EQ(kepra_GetCameraInfo(h(), &info), 1u);
+  EXPECT_STREQ(info.ModelName, "KEPRA-A1 Mono");
+  EXPECT_EQ(kepra_GetFrame16(h(), buffer.data(), 64), 1u);
+}
+
+// ---- From a file ------------------------------------------------------------------------
+
+TEST_F(Firmware, FileContentIsWrittenFromAddressZero) {
+  const Image content = Pattern(12, 300);
+  ASSERT_EQ(kepra_UpdateFWFromFile(h(), File("content", content).c_str()), 1u);
+  EXPECT_EQ(Numbers(io::IOCTL_SPI_ERASE_SECTOR), std::vector<std::uint32_t>{0});
+  EXPECT_EQ(FlashRequests(), 513u);
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(content)));
+}
+
+TEST_F(Firmware, FileErrors) {
+  kepra_SetLastError(kSentinel);
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), Path("missing").c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
+  EXPECT_TRUE(camera_->Log().empty());
+
+  ASSERT_TRUE(fs::create_directory(Path("directory")));
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), Path("directory").c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
+
+  // One byte too many would reach the user area: refused before anything is sent.
+  const Image oversized(KEPRA_FIRMWARE_REGION_SIZE + 1, 0x5A);
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), File("oversized", oversized).c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(camera_->Log().empty());
+
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), nullptr), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(camera_->Log().empty());
+
+  // The whole firmware region is accepted.
+  const Image region = Pattern(13, KEPRA_FIRMWARE_REGION_SIZE);
+  ASSERT_EQ(kepra_UpdateFWFromFile(h(), File("full", region).c_str()), 1u);
+  EXPECT_EQ(Numbers(io::IOCTL_SPI_ERASE_SECTOR).size(), 22u);
+  before_ = WrittenOver(region);
+  camera_->ClearLog();
+
+  // An empty file is refused by the flash write, under the lock.
+  EXPECT_EQ(kepra_UpdateFWFromFile(h(), File("empty", Image{}).c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_DEVICE_INDEX}));
+  EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
+}
+
+TEST_F(Firmware, HandleIsExaminedOnlyByTheLockAfterTheFileWasRead) {
+  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, Path("missing").c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
+  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, File("file", Pattern(14, 64)).c_str()),
+            0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_HANDLE);
+  EXPECT_TRUE(camera_->Log().empty());
 }
 
 }  // namespace

@@ -103,6 +103,31 @@ class Stream : public CameraTest {
     return n;
   }
 
+  // A paced camera at its fastest (above 50 frames a second) whose `nth` frame request is held
+  // up for about five frame periods.
+  void PacedWithAStall(std::uint64_t nth) {
+    ASSERT_EQ(kepra_SetFrequency(h(), 114), 1u);
+    double rate = 0;
+    ASSERT_EQ(kepra_SetFrameRate(h(), 300.0, &rate), 1u);
+    ASSERT_GT(rate, 50.0);
+    camera_->SetPaced(true);
+    vcam::Fault stall;
+    stall.action = vcam::Fault::Action::kStall;
+    stall.code = io::IOCTL_GET_FRAME_EX16;
+    stall.nth = nth;
+    stall.stall_ms = static_cast<std::uint32_t>(5000 / rate) + 1;
+    camera_->AddFault(stall);
+  }
+
+  // The camera saw its client go and gave up the wait: no thread of it stays blocked.
+  void ExpectOneGrabCancelled() {
+    const auto until = std::chrono::steady_clock::now() + kWatchdog;
+    while (FrameRequestsFailedWith(995) == 0 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(FrameRequestsFailedWith(995), 1u);
+  }
+
   void SnapshotWithoutTimeout() {
     ASSERT_EQ(kepra_SetStreamMode(h(), KEPRA_STREAM_SNAPSHOT), 1u);
     ASSERT_EQ(kepra_SetSnapshotParams(h(), 0, 0), 1u);
@@ -280,37 +305,37 @@ TEST_F(Stream, WithoutRecordsFramesCarryNoCounterAndSkipNothing) {
   EXPECT_EQ(Stats(s).Skipped, 0u);
 }
 
-TEST_F(Stream, OldestFirstKeepsTheFirstFramesAndDropsNewOnesWhenThePoolIsFull) {
-  KEPRA_STREAM s = Open(Config(16, 4, KEPRA_STREAM_OLDEST_FIRST));
-  ASSERT_EQ(kepra_StartStream(s), 1u);
-  WaitForStats([](const kepra_StreamStats& st) { return st.Received >= 30; });
-  ASSERT_EQ(kepra_StopStream(s), 1u);
-  const kepra_StreamStats st = Stats(s);
-  EXPECT_EQ(st.Running, 0u);
-  EXPECT_EQ(st.Queued, 4u);
-  EXPECT_EQ(st.Dropped, st.Received - 4);
-  EXPECT_EQ(st.Skipped, 0u);  // nobody else asked the unpaced camera for frames
-  // Queued before the stop, still handed out: the first four, in order.
-  for (std::uint32_t i = 0; i < 4; ++i) {
-    kepra_Frame f = EmptyFrame();
-    ASSERT_EQ(kepra_NextFrame(s, &f, 0), 1u);
-    EXPECT_EQ(f.Sequence, i);
-    EXPECT_EQ(f.FrameCounter, vcam::Camera::kFirstFrameCounter + i);
-  }
-  kepra_Frame f = EmptyFrame();
-  EXPECT_EQ(kepra_NextFrame(s, &f, 1000), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_OPERATION_ABORTED);
-  EXPECT_EQ(Stats(s).Held, 4u);
-  EXPECT_EQ(Stats(s).Delivered, 4u);
-}
-
 // Without a count the pool has the documented eight buffers.
-TEST_F(Stream, OldestFirstWithoutACountQueuesEight) {
-  KEPRA_STREAM s = Open(Config(16, 0, KEPRA_STREAM_OLDEST_FIRST));
-  ASSERT_EQ(kepra_StartStream(s), 1u);
-  WaitForStats([](const kepra_StreamStats& st) { return st.Received >= 30; });
-  ASSERT_EQ(kepra_StopStream(s), 1u);
-  EXPECT_EQ(Stats(s).Queued, 8u);
+TEST_F(Stream, OldestFirstKeepsTheFirstFramesAndDropsNewOnesWhenThePoolIsFull) {
+  for (const auto& [count, pool] : {std::pair{4u, 4u}, std::pair{0u, 8u}}) {
+    SCOPED_TRACE(count);
+    KEPRA_STREAM s = Open(Config(16, count, KEPRA_STREAM_OLDEST_FIRST));
+    ASSERT_EQ(kepra_StartStream(s), 1u);
+    WaitForStats([](const kepra_StreamStats& st) { return st.Received >= 30; });
+    ASSERT_EQ(kepra_StopStream(s), 1u);
+    const kepra_StreamStats st = Stats(s);
+    EXPECT_EQ(st.Running, 0u);
+    EXPECT_EQ(st.Queued, pool);
+    EXPECT_EQ(st.Dropped, st.Received - pool);
+    EXPECT_EQ(st.Skipped, 0u);  // nobody else asked the unpaced camera for frames
+    // Queued before the stop, still handed out: the first ones, in order (on the first stream
+    // from the camera's first frame).
+    std::uint32_t first = count ? vcam::Camera::kFirstFrameCounter : 0;
+    for (std::uint32_t i = 0; i < pool; ++i) {
+      kepra_Frame f = EmptyFrame();
+      ASSERT_EQ(kepra_NextFrame(s, &f, 0), 1u);
+      EXPECT_EQ(f.Sequence, i);
+      if (i == 0 && !count) first = f.FrameCounter;
+      EXPECT_EQ(f.FrameCounter, first + i);
+    }
+    kepra_Frame f = EmptyFrame();
+    EXPECT_EQ(kepra_NextFrame(s, &f, 1000), 0u);
+    EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(Stats(s).Held, pool);
+    EXPECT_EQ(Stats(s).Delivered, pool);
+    ASSERT_EQ(kepra_CloseStream(s), 1u);
+    stream_ = nullptr;
+  }
 }
 
 TEST_F(Stream, NewestOnlyKeepsOneWaitingFrameTheLatest) {
@@ -353,17 +378,7 @@ TEST_F(Stream, NewestOnlyKeepsOneWaitingFrameTheLatest) {
 // request is stalled (the camera's frames go on: skipped, and from then on several requests
 // wait at the camera, AfterEx), one of those fails.
 TEST_F(Stream, CountsSkippedFramesAcrossTheCounterWrapAndFailedGrabs) {
-  ASSERT_EQ(kepra_SetFrequency(h(), 114), 1u);
-  double rate = 0;
-  ASSERT_EQ(kepra_SetFrameRate(h(), 300.0, &rate), 1u);
-  ASSERT_GT(rate, 50.0);
-  camera_->SetPaced(true);
-  vcam::Fault stall;
-  stall.action = vcam::Fault::Action::kStall;
-  stall.code = io::IOCTL_GET_FRAME_EX16;
-  stall.nth = 20;
-  stall.stall_ms = static_cast<std::uint32_t>(5000 / rate) + 1;  // about five frame periods
-  camera_->AddFault(stall);
+  ASSERT_NO_FATAL_FAILURE(PacedWithAStall(20));
   FailNth(io::IOCTL_GET_FRAME_AFTER_EX16, 20);
 
   // More buffers than the ~290 frames the test takes: a consumer slowed by a busy machine must
@@ -403,16 +418,10 @@ TEST_F(Stream, CountsSkippedFramesAcrossTheCounterWrapAndFailedGrabs) {
 // camera; one of them held up for good then holds up nothing else: the others keep frames
 // coming, in order. (With one request at a time the stream would stand still.)
 TEST_F(Stream, ARequestHeldUpAtTheCameraDoesNotStopTheFrames) {
-  ASSERT_EQ(kepra_SetFrequency(h(), 114), 1u);
-  double rate = 0;
-  ASSERT_EQ(kepra_SetFrameRate(h(), 300.0, &rate), 1u);
-  camera_->SetPaced(true);
+  ASSERT_NO_FATAL_FAILURE(PacedWithAStall(3));
   vcam::Fault stall;
   stall.action = vcam::Fault::Action::kStall;
-  stall.code = io::IOCTL_GET_FRAME_EX16;
   stall.nth = 3;
-  stall.stall_ms = static_cast<std::uint32_t>(5000 / rate) + 1;
-  camera_->AddFault(stall);
   stall.code = io::IOCTL_GET_FRAME_AFTER_EX16;
   stall.stall_ms = 3600 * 1000;  // until the camera goes away
   camera_->AddFault(stall);
@@ -443,17 +452,14 @@ TEST_F(Stream, StopReturnsWhileAPacedGrabWaitsForItsFrame) {
       ReturnsPromptly([&] { EXPECT_EQ(kepra_StopStream(s), 1u); }, [&] { rig_.Unplug(kIndex); }));
   EXPECT_EQ(Stats(s).Running, 0u);
   EXPECT_EQ(Stats(s).Failures, 0u) << "a cancelled grab is no failure";
-  // The camera saw its client go and gave up the wait: no thread of it stays blocked.
-  const auto until = std::chrono::steady_clock::now() + kWatchdog;
-  while (FrameRequestsFailedWith(995) == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(5ms);
-  }
-  EXPECT_EQ(FrameRequestsFailedWith(995), 1u);
+  ExpectOneGrabCancelled();
   // The camera handle of the application was not touched by the cancel.
   std::uint32_t exposure = 0;
   EXPECT_EQ(kepra_GetExposure(h(), &exposure), 1u);
 }
 
+// A stop from another thread ends a trigger wait without timeout: the grab at the camera and
+// the consumer waiting in NextFrame.
 TEST_F(Stream, StopReturnsDuringATriggerWaitWithoutTimeoutAndTriggersDeliver) {
   SnapshotWithoutTimeout();
   KEPRA_STREAM s = Open(Config(16, 2));
@@ -464,37 +470,25 @@ TEST_F(Stream, StopReturnsDuringATriggerWaitWithoutTimeoutAndTriggersDeliver) {
   ASSERT_EQ(kepra_ReleaseFrame(s, &f), 1u);
   EXPECT_EQ(kepra_NextFrame(s, &f, 100), 0u);  // no trigger, no frame
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_TIMEOUT);
-  ASSERT_TRUE(
-      ReturnsPromptly([&] { EXPECT_EQ(kepra_StopStream(s), 1u); }, [&] { camera_->Trigger(); }));
-  const auto until = std::chrono::steady_clock::now() + kWatchdog;
-  while (FrameRequestsFailedWith(995) == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(5ms);
-  }
-  EXPECT_EQ(FrameRequestsFailedWith(995), 1u);
+  std::atomic<std::uint32_t> result{7}, error{0};
+  std::thread waiter([&] {
+    kepra_Frame g = EmptyFrame();
+    result = kepra_NextFrame(s, &g, KEPRA_INFINITE);
+    error = kepra_GetLastError();
+  });
+  std::this_thread::sleep_for(50ms);
+  const auto trigger = [&] { camera_->Trigger(); };
+  EXPECT_TRUE(ReturnsPromptly([&] { EXPECT_EQ(kepra_StopStream(s), 1u); }, trigger));
+  EXPECT_TRUE(ReturnsPromptly([&] { waiter.join(); }, [&] { kepra_StopStream(s); }));
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(error, KEPRA_ERROR_OPERATION_ABORTED);
+  ExpectOneGrabCancelled();
   // Started again, the stream takes the next trigger.
   ASSERT_EQ(kepra_StartStream(s), 1u);
   camera_->Trigger();
   ASSERT_EQ(kepra_NextFrame(s, &f, 5000), 1u);
   EXPECT_EQ(f.Sequence, 0u);
   ASSERT_EQ(kepra_ReleaseFrame(s, &f), 1u);
-}
-
-TEST_F(Stream, NextAndStopFromDifferentThreads) {
-  SnapshotWithoutTimeout();
-  KEPRA_STREAM s = Open(Config(16, 2));
-  ASSERT_EQ(kepra_StartStream(s), 1u);
-  std::atomic<std::uint32_t> result{7}, error{0};
-  std::thread waiter([&] {
-    kepra_Frame f = EmptyFrame();
-    result = kepra_NextFrame(s, &f, KEPRA_INFINITE);
-    error = kepra_GetLastError();
-  });
-  std::this_thread::sleep_for(50ms);
-  const auto trigger = [&] { camera_->Trigger(); };
-  EXPECT_TRUE(ReturnsPromptly([&] { kepra_StopStream(s); }, trigger));
-  EXPECT_TRUE(ReturnsPromptly([&] { waiter.join(); }, [&] { kepra_StopStream(s); }));
-  EXPECT_EQ(result, 0u);
-  EXPECT_EQ(error, KEPRA_ERROR_OPERATION_ABORTED);
 }
 
 TEST_F(Stream, SeveralConsumersShareTheFramesEachOnce) {
