@@ -258,8 +258,8 @@ class FaultSweep : public ::testing::Test {
     return camera_;
   }
 
-  // Another thread takes the lock at once: a locked export on a second handle of a live camera
-  // completes quickly.
+  // Another thread takes the lock: a locked export on a second handle of a live camera completes
+  // well before the lock's 5000 ms timeout (1 s was too tight on a loaded machine: 1,961 ms seen).
   void ExpectLockFree(const std::string& where) {
     if (!camera_ || camera_->Unplugged()) Fresh();
     Handle second(kIndex);
@@ -273,7 +273,7 @@ class FaultSweep : public ::testing::Test {
       took = rig::NowMs() - start;
     }).join();
     EXPECT_EQ(ok, 1u) << where << ": lock not free";
-    EXPECT_LT(took, 1000.0) << where << ": lock not free";
+    EXPECT_LT(took, 4000.0) << where << ": lock not free";
   }
 
   // And another process too.
