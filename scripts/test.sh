@@ -11,6 +11,10 @@
 #                  kepra-virtcam (after the Linux debug build)
 #   Viewer:        kepra view's unit tests and its page in headless Chromium (puppeteer-core)
 #   Fuzzing:       the libFuzzer targets side by side for FUZZ_SECONDS (default here 30) each
+# The suites use about one core and the compiler two: each configuration after the first
+# builds while the one before it runs its tests (in a session of its own and niced, so that
+# the tests keep their share of the machine; its output goes to build/<preset>-build.log and
+# is shown when it fails).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
@@ -32,40 +36,67 @@ stamp layers
 scripts/check-layers.sh
 
 tsan_suites=(kepra_api_tests kepra_unit_tests kepra_alloc_tests kepra_stress_tests)
-for preset in linux-debug linux-asan linux-tsan win64 win32; do
-  stamp "$preset"
-  cmake --preset "$preset" >/dev/null
-  case $preset in
-    win32)
-      # 32-bit programs cannot run here: the DLL, its import libraries, C callers linked
-      # against both and kepra.exe are what this build checks (the Windows runner workflow
-      # builds and runs the suites).
-      cmake --build --preset win32 --target kepra kepra_cli kepra_stdcall_client \
-        kepra_stdcall_client_lib
-      ctest --preset win32
-      ;;
-    linux-tsan)
-      # Races live in the library, its lock and the stream engine: the suites that drive them
-      # from several threads and processes. The tool and viewer suites run under ASan.
-      cmake --build --preset linux-tsan --target "${tsan_suites[@]}"
-      ctest --preset linux-tsan -R "^($(IFS='|'; echo "${tsan_suites[*]}"))\$"
-      ;;
-    *)
-      cmake --build --preset "$preset"
-      ctest --preset "$preset"
-      ;;
+# Races live in the library, its lock and the stream engine: ThreadSanitizer builds and runs the
+# suites that drive them from several threads and processes; the tool and viewer suites run
+# under ASan. 32-bit programs cannot run here: the win32 build checks the DLL, its import
+# libraries, C callers linked against both and kepra.exe (the Windows runner workflow builds and
+# runs the suites).
+targets_of() {
+  case $1 in
+    linux-tsan) echo "${tsan_suites[@]}" ;;
+    win32) echo kepra kepra_cli kepra_stdcall_client kepra_stdcall_client_lib ;;
+    linux-fuzz) echo kepra_fuzzers ;;
   esac
-  if [[ $preset == linux-debug ]]; then
-    stamp python
-    scripts/test-python.sh
-    stamp "viewer (waits for setup.sh --rest)"
-    rest_ready
-    scripts/test-viewer.sh
-  fi
-done
+}
+build_pid=
+prebuild() {  # preset...: configure and build them one after the other, in the background
+  (
+    for preset in "$@"; do
+      cmake --preset "$preset" >/dev/null
+      targets=$(targets_of "$preset")
+      setsid -w nice -n 10 cmake --build --preset "$preset" ${targets:+--target $targets}
+    done
+  ) >"build/${1}-build.log" 2>&1 &
+  build_pid=$!
+  build_log="build/${1}-build.log"
+}
+built() {
+  wait "$build_pid" || { cat "$build_log"; echo "the build of $1 failed" >&2; exit 1; }
+  stamp "$1 built"
+}
+run_tests() {
+  stamp "$1 tests"
+  case $1 in
+    linux-tsan) ctest --preset linux-tsan -R "^($(IFS='|'; echo "${tsan_suites[*]}"))\$" ;;
+    *) ctest --preset "$1" ;;
+  esac
+}
 
-stamp linux-fuzz
-cmake --preset linux-fuzz >/dev/null
-cmake --build --preset linux-fuzz --target kepra_fuzzers
+stamp linux-debug
+cmake --preset linux-debug >/dev/null
+cmake --build --preset linux-debug
+prebuild linux-asan
+run_tests linux-debug
+stamp python
+scripts/test-python.sh
+stamp "viewer (waits for setup.sh --rest)"
+rest_ready
+scripts/test-viewer.sh
+built linux-asan
+
+prebuild linux-tsan
+run_tests linux-asan
+built linux-tsan
+
+prebuild win64
+run_tests linux-tsan
+built win64
+
+prebuild win32 linux-fuzz
+run_tests win64
+built "win32 and linux-fuzz"
+run_tests win32
+
+stamp fuzzing
 FUZZ_SECONDS=${FUZZ_SECONDS:-30} scripts/fuzz.sh
 echo "== all done in $(( $(date +%s) - start )) s"
