@@ -416,7 +416,8 @@ TEST_F(Stream, CountsSkippedFramesAcrossTheCounterWrapAndFailedGrabs) {
 
 // Once a frame went missing (a request stalled for five periods), several requests wait at the
 // camera; one of them held up for good then holds up nothing else: the others keep frames
-// coming, in order. (With one request at a time the stream would stand still.)
+// coming, in order. (With one request at a time the stream would stand still.) Five buffers:
+// the fewest for which two requests wait.
 TEST_F(Stream, ARequestHeldUpAtTheCameraDoesNotStopTheFrames) {
   ASSERT_NO_FATAL_FAILURE(PacedWithAStall(3));
   vcam::Fault stall;
@@ -426,7 +427,7 @@ TEST_F(Stream, ARequestHeldUpAtTheCameraDoesNotStopTheFrames) {
   stall.stall_ms = 3600 * 1000;  // until the camera goes away
   camera_->AddFault(stall);
 
-  KEPRA_STREAM s = Open(Config(16, 8));
+  KEPRA_STREAM s = Open(Config(16, 5));
   ASSERT_EQ(kepra_StartStream(s), 1u);
   std::vector<std::uint64_t> counters;
   for (int i = 0; i < 60; ++i) {
@@ -437,6 +438,12 @@ TEST_F(Stream, ARequestHeldUpAtTheCameraDoesNotStopTheFrames) {
   }
   EXPECT_TRUE(std::is_sorted(counters.begin(), counters.end()));
   EXPECT_GE(Stats(s).Skipped, 1u) << "the held-up request's frame";
+  const auto log = camera_->Log();
+  EXPECT_GE(std::count_if(
+                log.begin(), log.end(),
+                [](const vcam::LogEntry& e) { return e.code == io::IOCTL_GET_FRAME_AFTER_EX16; }),
+            2)
+      << "the frames came through requests waiting at the camera";
   rig_.Unplug(kIndex);  // ends the hold
   ASSERT_TRUE(ReturnsPromptly([&] { EXPECT_EQ(kepra_StopStream(s), 1u); }, [] {}));
 }
