@@ -20,6 +20,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -47,6 +48,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace io = kepra::protocol;
 using Bytes = std::vector<std::uint8_t>;
+using namespace std::string_view_literals;
 
 const std::uint32_t kIndex = rig::TestIndex();
 
@@ -105,15 +107,11 @@ class Runner : public kt::Process {
 };
 #endif
 
-void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+template <class Container>
+void Write(const fs::path& path, const Container& content) {
   std::ofstream file(path, std::ios::binary);
-  file.write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
-void WriteText(const fs::path& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary);
-  file << text;
+  file.write(reinterpret_cast<const char*>(content.data()),
+             static_cast<std::streamsize>(content.size()));
 }
 
 std::uint32_t Be32(const std::uint8_t* p) {
@@ -278,13 +276,7 @@ class Tool : public ::testing::Test {
     // A program that did not start exits -1, which no row expects.
     return std::make_unique<Runner>(args, dir_ / (".run" + std::to_string(++runs_)));
   }
-  static ToolRun Finish(Runner& runner) {
-    ToolRun run;
-    run.status = runner.Exit();
-    run.out = runner.out();
-    run.err = runner.err();
-    return run;
-  }
+  static ToolRun Finish(Runner& runner) { return {runner.Exit(), runner.out(), runner.err()}; }
   ToolRun Kepra(std::vector<std::string> args, bool with_device = true) {
     return Finish(*Start(std::move(args), with_device));
   }
@@ -345,22 +337,22 @@ struct Row {
 void WriteDamaged(const fs::path& dir) {
   const std::vector<std::uint8_t> image(kt::kCarriedImage,
                                         kt::kCarriedImage + kt::kCarriedImageSize);
-  WriteBytes(dir / "good.img", image);
+  Write(dir / "good.img", image);
   std::vector<std::uint8_t> bad = image;
   bad[1000] ^= 0x01;  // a data word changes, the stored sum does not
-  WriteBytes(dir / "checksum.img", bad);
+  Write(dir / "checksum.img", bad);
   bad = image;
   bad[0] = 'X';
-  WriteBytes(dir / "signature.img", bad);
-  WriteBytes(dir / "short.img", std::vector<std::uint8_t>(image.begin(), image.begin() + 100000));
+  Write(dir / "signature.img", bad);
+  Write(dir / "short.img", std::vector<std::uint8_t>(image.begin(), image.begin() + 100000));
   bad = image;
   bad.resize(image.size() + 7, 0xFF);
-  WriteBytes(dir / "trailing.img", bad);
+  Write(dir / "trailing.img", bad);
   std::vector<std::uint8_t> noise(100000);
   std::uint32_t x = 12345;
   for (auto& byte : noise) byte = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-  WriteBytes(dir / "random.img", noise);
-  WriteBytes(dir / "empty.img", {});
+  Write(dir / "random.img", noise);
+  Write(dir / "empty.img", Bytes{});
 }
 
 // Every command line with its exit status and messages, each on a fresh camera; a command that
@@ -370,12 +362,12 @@ TEST_F(Tool, CommandTable) {
   const std::string limits = "is outside the camera's limits ";
   const std::string bad_image = "is not an FX3 boot image the camera can start: ";
   WriteDamaged(dir_);
-  WriteText(dir_ / "syntax.json", "{\"format\": \"x\" \"model\"}");
-  WriteText(dir_ / "unknown.json", "{\"format\": \"kepra profile 1\", \"shutter\": \"1\"}");
-  WriteText(dir_ / "clock.json",
-            "{\"format\": \"kepra profile 1\", \"model\": \"KEPRA-A1 Mono\", \"clock\": \"3\", "
-            "\"gain\": \"2,2\"}");
-  WriteText(dir_ / "gain.json", "{\"format\": \"kepra profile 1\", \"gain\": \"2\"}");
+  Write(dir_ / "syntax.json", "{\"format\": \"x\" \"model\"}"sv);
+  Write(dir_ / "unknown.json", "{\"format\": \"kepra profile 1\", \"shutter\": \"1\"}"sv);
+  Write(dir_ / "clock.json",
+        "{\"format\": \"kepra profile 1\", \"model\": \"KEPRA-A1 Mono\", \"clock\": \"3\", "
+        "\"gain\": \"2,2\"}"sv);
+  Write(dir_ / "gain.json", "{\"format\": \"kepra profile 1\", \"gain\": \"2\"}"sv);
   const std::vector<Row> rows = {
       // Help and usage.
       {{"--help"}, 0, "", "grab"},
@@ -797,14 +789,14 @@ TEST(ToolJson, StringsAreEscaped) {
 TEST_F(Tool, FlashWriteAndReadRoundTripInTheUserArea) {
   std::vector<std::uint8_t> data(70000);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 3);
-  WriteBytes(dir_ / "in.bin", data);
+  Write(dir_ / "in.bin", data);
   ASSERT_EQ(Kepra({"flash", "write", "-a", "0x1000", "-f", "in.bin"}).status, 0);
   const std::vector<std::uint8_t> flash = camera_->Flash().Snapshot();
   EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin() + KEPRA_USER_AREA_BASE + 0x1000));
   ASSERT_EQ(Kepra({"flash", "read", "-a", "0x1000", "-l", "70000", "-f", "out.bin"}).status, 0);
   EXPECT_EQ(Read<Bytes>(dir_ / "out.bin"), data);
   // A range past the end of the user area is refused before anything is sent.
-  WriteBytes(dir_ / "tail.bin", std::vector<std::uint8_t>(32, 0));
+  Write(dir_ / "tail.bin", std::vector<std::uint8_t>(32, 0));
   camera_->ClearLog();
   const ToolRun past =
       Kepra({"flash", "write", "-a", std::to_string(KEPRA_USER_AREA_SIZE - 16), "-f", "tail.bin"});
