@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -139,8 +140,7 @@ Image Failed(std::string why) {
 Image DecodePng(const fs::path& path) {
   Image img;
   const Bytes b = Read<Bytes>(path);
-  const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (b.size() < 8 || !std::equal(std::begin(signature), std::end(signature), b.begin())) {
+  if (b.size() < 8 || std::memcmp(b.data(), "\x89PNG\r\n\x1A\n", 8) != 0) {
     return Failed("no PNG signature");
   }
   std::vector<std::uint8_t> compressed;

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "device/device.h"
@@ -37,13 +38,11 @@ namespace io = kepra::protocol;
 struct ScopedEnv {
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) saved_ = old;
-    had_ = std::getenv(name) != nullptr;
     value ? setenv(name, value, 1) : unsetenv(name);
   }
-  ~ScopedEnv() { had_ ? setenv(name_, saved_.c_str(), 1) : unsetenv(name_); }
+  ~ScopedEnv() { saved_ ? setenv(name_, saved_->c_str(), 1) : unsetenv(name_); }
   const char* name_;
-  std::string saved_;
-  bool had_;
+  std::optional<std::string> saved_;
 };
 
 std::string LockName(std::uint32_t index) {
@@ -250,13 +249,10 @@ TEST(Loopback, ServesThePublicApiAndClosesEveryHandleItOpened) {
   auto camera = std::make_shared<vcam::Camera>(kIndex);
   camera->EnableLog(true);
   rig::loopback::Attach(camera);
-  struct Restore {
-    std::shared_ptr<vcam::Camera> camera;
-    ~Restore() {
-      camera->Unplug();
-      kepra::driver::Use(nullptr);
-    }
-  } restore{camera};
+  const std::shared_ptr<void> restore(nullptr, [camera](void*) {
+    camera->Unplug();
+    kepra::driver::Use(nullptr);
+  });
   EXPECT_EQ(kepra_OpenDevice(kIndex == 34 ? 33 : kIndex + 1), KEPRA_INVALID_HANDLE);
   KEPRA_HANDLE h = kepra_OpenDevice(kIndex);
   ASSERT_NE(h, KEPRA_INVALID_HANDLE);
@@ -332,23 +328,20 @@ TEST_P(PosixMutexKinds, IsRecursiveAndOnlyItsOwnerMayReleaseIt) {
   HANDLE m = Make();
   ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
   ASSERT_EQ(WaitForSingleObject(m, 100), WAIT_OBJECT_0);
-  std::thread other([&] {
+  std::thread([&] {
     EXPECT_EQ(WaitForSingleObject(m, 50), WAIT_TIMEOUT);
     SetLastError(0);
     EXPECT_FALSE(ReleaseMutex(m));
     EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
-  });
-  other.join();
+  }).join();
   EXPECT_TRUE(ReleaseMutex(m));
-  std::thread still_held([&] { EXPECT_EQ(WaitForSingleObject(m, 50), WAIT_TIMEOUT); });
-  still_held.join();
+  std::thread([&] { EXPECT_EQ(WaitForSingleObject(m, 50), WAIT_TIMEOUT); }).join();  // still held
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_FALSE(ReleaseMutex(m));
-  std::thread free_now([&] {
+  std::thread([&] {
     EXPECT_EQ(WaitForSingleObject(m, 50), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(m));
-  });
-  free_now.join();
+  }).join();
   CloseHandle(m);
 }
 
