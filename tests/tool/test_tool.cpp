@@ -289,19 +289,11 @@ class Tool : public ::testing::Test {
     camera.SetSettings(settings);
   }
 
-  // Everything a refused command must leave as it was.
-  struct State {
+  // Everything a refused command must leave as it was: registers, clock and flash.
+  auto Snapshot() {
     std::vector<std::uint16_t> registers;
-    std::uint32_t clock;
-    std::vector<std::uint8_t> flash;
-    bool operator==(const State&) const = default;
-  };
-  State Snapshot() {
-    State s;
-    for (std::uint16_t a = 0; a < 256; ++a) s.registers.push_back(camera_->Register(a));
-    s.clock = camera_->Frequency();
-    s.flash = camera_->Flash().Snapshot();
-    return s;
+    for (std::uint16_t a = 0; a < 256; ++a) registers.push_back(camera_->Register(a));
+    return std::tuple(registers, camera_->Frequency(), camera_->Flash().Snapshot());
   }
 
   rig::Rig rig_;
@@ -509,7 +501,7 @@ TEST_F(Tool, CommandTable) {
     rig_.Unplug(kIndex);
     camera_ = rig_.Plug(kIndex);
     if (row.setup) row.setup(*camera_);
-    const State before = Snapshot();
+    const auto before = Snapshot();
     row.Check(Kepra(row.args, row.args[0] != "-d"));
     EXPECT_TRUE(row.status == 0 || Snapshot() == before) << "a refused" << row.Line();
   }
