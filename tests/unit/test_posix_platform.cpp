@@ -57,11 +57,15 @@ TEST(LockNames, AreVexolAndTwoDigits) {
   for (const auto& [index, expected] : cases) EXPECT_EQ(LockName(index), expected);
 }
 
+// Device files and named mutexes live in the device directory: each test has the rig's own.
+std::string InDeviceDir(const std::string& name) {
+  return std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/" + name;
+}
+
 HANDLE OpenIndex(std::uint32_t index) {
-  const std::string path =
-      std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/" + vcam::InterfaceName(index);
-  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(InDeviceDir(vcam::InterfaceName(index)).c_str(), GENERIC_READ | GENERIC_WRITE,
+                     3, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
 }
 
 TEST(PosixHandles, UnknownHandlesFailWith6AndNeverCrash) {
@@ -160,8 +164,7 @@ TEST(PosixDiscovery, DetailRecordFollowsTheWindowsSizeRules) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
-  EXPECT_EQ(std::string(detail->DevicePath),
-            std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/" + vcam::InterfaceName(5));
+  EXPECT_EQ(std::string(detail->DevicePath), InDeviceDir(vcam::InterfaceName(5)));
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
   EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
 }
@@ -216,8 +219,7 @@ TEST(DevicePath, IsTheSocketOfTheIndexClassUnlessItsPathReaches256Characters) {
   rig.Plug(16);
   char path[kDevicePathSize];
   ASSERT_TRUE(CxGetDevicePath(InterfaceClass(16), path));
-  EXPECT_EQ(std::string(path),
-            std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/90bcde2c-e6de-4cf2-b43c-d0850c4d4710");
+  EXPECT_EQ(std::string(path), InDeviceDir("90bcde2c-e6de-4cf2-b43c-d0850c4d4710"));
   EXPECT_FALSE(CxGetDevicePath(InterfaceClass(17), path));
   // A device directory so deep that the socket's full path is too long for the buffer; the
   // socket is bound by a relative name from inside it.
@@ -285,11 +287,6 @@ TEST(Loopback, ServesThePublicApiAndClosesEveryHandleItOpened) {
 
 // ---- Named mutexes ----------------------------------------------------------------------
 
-// Named mutexes live in the device directory: each test has the rig's private one.
-std::string DevicePath(const std::string& name) {
-  return std::string(std::getenv("KEPRA_DEVICE_DIR")) + "/" + name;
-}
-
 TEST(PosixMutex, CreationReportsAnExistingNameRefusesAForeignObjectAndIgnoresHalfMadeOnes) {
   rig::Rig rig;
   SetLastError(99);
@@ -300,15 +297,15 @@ TEST(PosixMutex, CreationReportsAnExistingNameRefusesAForeignObjectAndIgnoresHal
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   EXPECT_NE(a, b);
-  EXPECT_TRUE(std::filesystem::exists(DevicePath("made")));
+  EXPECT_TRUE(std::filesystem::exists(InDeviceDir("made")));
   CloseHandle(a);
   CloseHandle(b);
   // A file that is no mutex under the name.
-  std::ofstream(DevicePath("foreign")) << "not a mutex";
+  std::ofstream(InDeviceDir("foreign")) << "not a mutex";
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "foreign"), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   // A creator killed before publishing leaves only its private temporary object behind.
-  std::ofstream(DevicePath(".kepra-mutex-999999-0")).put('x');
+  std::ofstream(InDeviceDir(".kepra-mutex-999999-0")).put('x');
   HANDLE m = CreateMutexA(nullptr, FALSE, "halfmade");
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
