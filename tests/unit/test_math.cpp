@@ -357,16 +357,17 @@ TEST(FrameExposure, WorkedExampleRecordAndBogusOnes) {
 
 // ---- gain ------------------------------------------------------------------------------------
 
-// Independent decoding: factor = (1 + m / 64) × scale of the coarse step k.
+// Independent decoding: the analog codes are seven steps; a fine code is (1 + m / 64) x the
+// scale of its coarse step k.
+double RefAnalog(int c) {
+  constexpr double kSteps[7] = {1.0, 1.5, 2.0, 3.0, 4.0, 6.0, 8.0};
+  return kSteps[c];
+}
 double RefFactor(int code, double base_scale) {
   return (1.0 + (code % 64) / 64.0) * base_scale * std::pow(2.0, code / 64);
 }
 double RefDigital(int c) { return RefFactor(c, 1.0); }
 double RefColour(int c) { return RefFactor(c, 0.25); }
-double RefAnalog(int c) {
-  constexpr double kSteps[7] = {1.0, 1.5, 2.0, 3.0, 4.0, 6.0, 8.0};
-  return kSteps[c];
-}
 
 // Brute-force nearest code over a factor table; a tie goes to the higher factor.
 int NearestCode(double x, int count, double (*factor)(int)) {
@@ -377,30 +378,44 @@ int NearestCode(double x, int count, double (*factor)(int)) {
   return best;
 }
 
-TEST(AnalogGain, SevenStepsNearestWithMidpointsUpAndUnwrittenCodes) {
-  // Each midpoint belongs to the higher step.
-  const double midpoints[] = {1.25, 1.75, 2.5, 3.5, 5.0, 7.0};
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(AnalogGainCode(midpoints[i]), i + 1) << midpoints[i];
-    EXPECT_EQ(AnalogGainCode(std::nextafter(midpoints[i], 0.0)), i) << midpoints[i];
+// Every code decodes to the independent factor and encodes back; the exact midpoint between
+// neighbours takes the higher code, a hair below it the lower; other factors the nearest code.
+TEST(GainCodes, EveryCodeRoundTripsAndFactorsGoToTheNearestCodeHalvesUp) {
+  const struct {
+    const char* name;
+    double (*factor)(std::uint8_t);
+    std::uint8_t (*code)(double);
+    double (*ref)(int);
+    int count;
+    double low, high;
+  } scales[] = {{"analog", AnalogGainFactor, AnalogGainCode, RefAnalog, 7, 0.5, 10.0},
+                {"digital", DigitalGainFactor, DigitalGainCode, RefDigital, 256, 1.0, 15.9375},
+                {"colour", ColourGainFactor, ColourGainCode, RefColour, 256, 0.25, 3.984375}};
+  std::mt19937 rng(2u);
+  for (const auto& g : scales) {
+    SCOPED_TRACE(g.name);
+    for (int c = 0; c < g.count; ++c) {
+      const auto code = static_cast<uint8_t>(c);
+      EXPECT_EQ(g.factor(code), g.ref(c)) << c;
+      EXPECT_EQ(g.code(g.factor(code)), code) << c;
+      if (c + 1 < g.count) {
+        const double midpoint = (g.ref(c) + g.ref(c + 1)) / 2.0;
+        EXPECT_EQ(g.code(midpoint), c + 1) << c;
+        EXPECT_EQ(g.code(std::nextafter(midpoint, 0.0)), c) << c;
+      }
+    }
+    std::uniform_real_distribution<double> dist(g.low, g.high);
+    for (int i = 0; i < 20000; ++i) {
+      const double x = dist(rng);
+      ASSERT_EQ(g.code(x), NearestCode(x, g.count, g.ref)) << x;
+    }
   }
-  EXPECT_EQ(AnalogGainCode(100.0), 6);
-  std::mt19937 rng(1u);
-  std::uniform_real_distribution<double> dist(0.5, 10.0);
-  for (int i = 0; i < 20000; ++i) {
-    const double x = dist(rng);
-    ASSERT_EQ(AnalogGainCode(x), NearestCode(x, 7, RefAnalog)) << x;
-  }
-  // Code 7 reads as 8, codes from 8 on as 0.
-  const double expected[] = {1.0, 1.5, 2.0, 3.0, 4.0, 6.0, 8.0, 8.0};
-  for (int c = 0; c < 8; ++c) EXPECT_EQ(AnalogGainFactor(static_cast<uint8_t>(c)), expected[c]);
-  for (int c = 8; c < 256; ++c) EXPECT_EQ(AnalogGainFactor(static_cast<uint8_t>(c)), 0.0) << c;
 }
 
 // Factors outside the scales are clamped, NaN to the top; the documented codes and registers
 // of worked factors are the API suite's (Gain.AnalogAndDigitalShareRegister17,
-// Gain.ColourGainsFillRegisters54And55).
-TEST(GainCodes, ClampOutsideTheScales) {
+// Gain.ColourGainsFillRegisters54And55). Analog code 7 reads as 8, codes from 8 on as 0.
+TEST(GainCodes, ClampOutsideTheScalesAndUnwrittenAnalogCodes) {
   for (double low : {0.5, -kInf}) {
     EXPECT_EQ(DigitalGainCode(low), 0x00) << low;
     EXPECT_EQ(ColourGainCode(low / 4), 0x00) << low;
@@ -410,36 +425,8 @@ TEST(GainCodes, ClampOutsideTheScales) {
     EXPECT_EQ(ColourGainCode(high / 4), 0xFF) << high;
     EXPECT_EQ(AnalogGainCode(high), 6) << high;
   }
-}
-
-// The two fine-stepped scales: every code decodes to the independent factor and encodes back,
-// exact midpoints between neighbours take the higher code, other factors the nearest one.
-TEST(FineGain, EveryCodeRoundTripsAndFactorsGoToTheNearestCodeHalvesUp) {
-  const struct {
-    const char* name;
-    double (*factor)(std::uint8_t);
-    std::uint8_t (*code)(double);
-    double (*ref)(int);
-    double low, high;
-  } scales[] = {{"digital", DigitalGainFactor, DigitalGainCode, RefDigital, 1.0, 15.9375},
-                {"colour", ColourGainFactor, ColourGainCode, RefColour, 0.25, 3.984375}};
-  std::mt19937 rng(2u);
-  for (const auto& g : scales) {
-    SCOPED_TRACE(g.name);
-    for (int c = 0; c < 256; ++c) {
-      const auto code = static_cast<uint8_t>(c);
-      EXPECT_EQ(g.factor(code), g.ref(c)) << c;
-      EXPECT_EQ(g.code(g.factor(code)), code) << c;
-      if (c < 255) {
-        EXPECT_EQ(g.code((g.ref(c) + g.ref(c + 1)) / 2.0), c + 1) << c;
-      }
-    }
-    std::uniform_real_distribution<double> dist(g.low, g.high);
-    for (int i = 0; i < 20000; ++i) {
-      const double x = dist(rng);
-      ASSERT_EQ(g.code(x), NearestCode(x, 256, g.ref)) << x;
-    }
-  }
+  EXPECT_EQ(AnalogGainFactor(7), 8.0);
+  for (int c = 8; c < 256; ++c) EXPECT_EQ(AnalogGainFactor(static_cast<uint8_t>(c)), 0.0) << c;
 }
 
 // ---- snapshot and events -------------------------------------------------------------
