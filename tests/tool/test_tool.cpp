@@ -60,11 +60,11 @@ Container Read(const fs::path& path) {
 }
 
 #ifdef _WIN32
-// The command layer on a thread of this process, as the program would run it; its output
-// goes to files, as a child's would.
+// The command layer on a thread of this process, as the program would run it (in the
+// process's working directory); its output goes to files, as a child's would.
 class Runner {
  public:
-  Runner(std::vector<std::string> args, const fs::path& log)
+  Runner(std::vector<std::string> args, const fs::path&, const fs::path& log)
       : out_(log), err_(log.string() + ".err") {
     thread_ = std::thread([this, args] {
       std::vector<const char*> argv{"kepra"};
@@ -94,18 +94,8 @@ class Runner {
   int status_ = -1;
 };
 #else
-// The program in the scratch directory.
-class Runner : public kt::Process {
- public:
-  Runner(std::vector<std::string> args, const fs::path& log)
-      : kt::Process(WithProgram(std::move(args)), log.parent_path(), log) {}
-
- private:
-  static std::vector<std::string> WithProgram(std::vector<std::string> args) {
-    args.insert(args.begin(), KEPRA_TOOL_PATH);
-    return args;
-  }
-};
+// The program, run in the scratch directory.
+using Runner = kt::Process;
 #endif
 
 template <class Container>
@@ -273,8 +263,11 @@ class Tool : public ::testing::Test {
   // the scratch directory.
   std::unique_ptr<Runner> Start(std::vector<std::string> args, bool with_device = true) {
     if (with_device) args.insert(args.begin(), {"-d", std::to_string(kIndex)});
+#ifndef _WIN32
+    args.insert(args.begin(), KEPRA_TOOL_PATH);
+#endif
     // A program that did not start exits -1, which no row expects.
-    return std::make_unique<Runner>(args, dir_ / (".run" + std::to_string(++runs_)));
+    return std::make_unique<Runner>(args, dir_, dir_ / (".run" + std::to_string(++runs_)));
   }
   static ToolRun Finish(Runner& runner) { return {runner.Exit(), runner.out(), runner.err()}; }
   ToolRun Kepra(std::vector<std::string> args, bool with_device = true) {

@@ -363,19 +363,12 @@ TEST(PosixMutex, AThreadEndingWhileOwningItAbandonsItEvenWithItsHandleClosed) {
 // A device directory of a given mode in /tmp, where other users can reach it if the mode
 // lets them; the mutex names of this process follow it while it lives.
 struct ModeDir {
-  static std::string Make(mode_t mode) {
-    char dir[] = "/tmp/kepra-mode-XXXXXX";
-    const std::string made = mkdtemp(dir) ? dir : "";
-    chmod(made.c_str(), mode);
-    return made;
-  }
-  explicit ModeDir(mode_t mode) : path(Make(mode)), env("KEPRA_DEVICE_DIR", path.c_str()) {}
-  ~ModeDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
+  explicit ModeDir(mode_t mode) : env("KEPRA_DEVICE_DIR", path.c_str()) { chmod(name, mode); }
+  ~ModeDir() { std::filesystem::remove_all(path, ignored); }
+  char name[23] = "/tmp/kepra-mode-XXXXXX";
+  std::string path = mkdtemp(name) ? name : "";
   ScopedEnv env;
+  std::error_code ignored;
 };
 
 TEST(PosixMutex, TheObjectTakesItsDirectorysGroupAndReadWriteBits) {
