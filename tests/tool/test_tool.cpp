@@ -274,14 +274,6 @@ class Tool : public ::testing::Test {
     return Finish(*Start(std::move(args), with_device));
   }
 
-  // A binned region keeps frames small: 320 x 256 sensor pixels binned 2 x 4 = 160 x 64.
-  static void SmallFrames(vcam::Camera& camera) {
-    vcam::DriverSettings settings = camera.Settings();
-    settings.frame_params = {0, 0, 0, 0, 0x40, 1, 0, 1, 10, 0, 2, 0, 4,
-                             0, 0, 0, 0, 0,    0, 0, 0, 0,  0, 0, 0, 0};
-    camera.SetSettings(settings);
-  }
-
   // Everything a refused command must leave as it was: registers, clock and flash.
   auto Snapshot() {
     std::vector<std::uint16_t> registers;
@@ -580,13 +572,17 @@ class Grab : public Tool {
   // starts from the first frame again.
   void Fresh(vcam::CameraConfig config = {}, bool small = true) {
     if (reference_ != KEPRA_INVALID_HANDLE) kepra_CloseDevice(reference_);
-    rig_.Unplug(kIndex);
-    rig_.Unplug(kIndex + 1);
-    camera_ = rig_.Plug(kIndex, config);
-    reference_camera_ = rig_.Plug(kIndex + 1, config);  // same seed, counters from the same start
-    if (small) {
-      SmallFrames(*camera_);
-      SmallFrames(*reference_camera_);
+    // The reference camera has the same seed, its counters the same start.
+    for (const std::uint32_t index : {kIndex, kIndex + 1}) {
+      rig_.Unplug(index);
+      const auto camera = rig_.Plug(index, config);
+      if (small) {  // a binned region: 320 x 256 sensor pixels binned 2 x 4 = 160 x 64
+        vcam::DriverSettings settings = camera->Settings();
+        settings.frame_params = {0, 0, 0, 0, 0x40, 1, 0, 1, 10, 0, 2, 0, 4,
+                                 0, 0, 0, 0, 0,    0, 0, 0, 0,  0, 0, 0, 0};
+        camera->SetSettings(settings);
+      }
+      if (index == kIndex) camera_ = camera;
     }
     reference_ = kepra_OpenDevice(kIndex + 1);
     ASSERT_NE(reference_, KEPRA_INVALID_HANDLE);
@@ -607,7 +603,6 @@ class Grab : public Tool {
     return frame;
   }
 
-  std::shared_ptr<vcam::Camera> reference_camera_;
   KEPRA_HANDLE reference_ = KEPRA_INVALID_HANDLE;
 };
 
