@@ -129,17 +129,16 @@ TEST(PosixDevice, RequestsFollowTheWireContract) {
 }
 
 TEST(PosixDiscovery, DeviceDirectoryComesFromTheEnvironmentInOrder) {
-  {
-    ScopedEnv dir("KEPRA_DEVICE_DIR", "/a/b"), xdg("XDG_RUNTIME_DIR", "/run/x");
-    EXPECT_EQ(kepra::posix::DeviceDirectory(), "/a/b");
+  const struct {
+    const char *dir, *xdg;
+    std::string expected;
+  } cases[] = {{"/a/b", "/run/x", "/a/b"},
+               {nullptr, "/run/x", "/run/x/kepra"},
+               {nullptr, nullptr, "/tmp/kepra-" + std::to_string(getuid())}};
+  for (const auto& c : cases) {
+    ScopedEnv dir("KEPRA_DEVICE_DIR", c.dir), xdg("XDG_RUNTIME_DIR", c.xdg);
+    EXPECT_EQ(kepra::posix::DeviceDirectory(), c.expected);
   }
-  ScopedEnv no_dir("KEPRA_DEVICE_DIR", nullptr);
-  {
-    ScopedEnv xdg("XDG_RUNTIME_DIR", "/run/x");
-    EXPECT_EQ(kepra::posix::DeviceDirectory(), "/run/x/kepra");
-  }
-  ScopedEnv no_xdg("XDG_RUNTIME_DIR", nullptr);
-  EXPECT_EQ(kepra::posix::DeviceDirectory(), "/tmp/kepra-" + std::to_string(getuid()));
 }
 
 TEST(PosixDiscovery, DetailRecordFollowsTheWindowsSizeRules) {
