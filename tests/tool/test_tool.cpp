@@ -72,7 +72,7 @@ class Runner {
  public:
   Runner(std::vector<std::string> args, const fs::path&, const fs::path& log)
       : out_(log), err_(log.string() + ".err") {
-    thread_ = std::thread([this, args] {
+    thread_ = std::jthread([this, args] {
       std::vector<const char*> argv{"kepra"};
       for (const std::string& a : args) argv.push_back(a.c_str());
       std::FILE* out = std::fopen(out_.string().c_str(), "wb");
@@ -81,9 +81,6 @@ class Runner {
       std::fclose(out);
       std::fclose(err);
     });
-  }
-  ~Runner() {
-    if (thread_.joinable()) thread_.join();
   }
   std::string out() const { return Read(out_); }
   std::string err() const { return Read(err_); }
@@ -96,8 +93,8 @@ class Runner {
 
  private:
   fs::path out_, err_;
-  std::thread thread_;
   int status_ = -1;
+  std::jthread thread_;  // last: joined before the members it writes go
 };
 #else
 // The program, run in the scratch directory.
