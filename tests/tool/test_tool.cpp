@@ -348,6 +348,10 @@ TEST_F(Tool, CommandTable) {
         "{\"format\": \"kepra profile 1\", \"model\": \"KEPRA-A1 Mono\", \"clock\": \"3\", "
         "\"gain\": \"2,2\"}"sv);
   Write(dir_ / "gain.json", "{\"format\": \"kepra profile 1\", \"gain\": \"2\"}"sv);
+  // Camera states some rows start from.
+  const auto beef = [](vcam::Camera& c) { c.SetRegister(0x20, 0xBEEF); };
+  const auto unknown_sensor = [](vcam::Camera& c) { c.SetRegister(127, 0x0700); };
+  const auto old_firmware = [](vcam::Camera& c) { c.SetFirmware({1, 0, 1, 5, 0}); };
   const std::vector<Row> rows = {
       // Help and usage.
       {{"--help"}, 0, "", "grab"},
@@ -360,11 +364,7 @@ TEST_F(Tool, CommandTable) {
       {{"--json", "info"}, 0, "", "\"lines_min\":2,\"lines_max\":65534"},
       {{"info"}, 0, "", "driver:\n  version: 0\\.1\\.96\n  supported: yes"},
       {{"regs", "write", "0x20", "0xBEEF"}, 0, "", "^$"},
-      {{"regs", "dump", "0x20", "1"},
-       0,
-       "",
-       "^0x0020  48879  0xBEEF\n$",
-       [](vcam::Camera& c) { c.SetRegister(0x20, 0xBEEF); }},
+      {{"regs", "dump", "0x20", "1"}, 0, "", "^0x0020  48879  0xBEEF\n$", beef},
       // Values outside the camera's limits: refused with the limits, nothing changed.
       {{"set", "exposure-ms", "3000"},
        2,
@@ -407,7 +407,7 @@ TEST_F(Tool, CommandTable) {
        "kepra_SetReadoutMode failed without an error code: the sensor variant 0x0700 "
        "\\(register 127\\) has no known readout modes",
        "",
-       [](vcam::Camera& c) { c.SetRegister(127, 0x0700); }},
+       unknown_sensor},
       // A failed request names the operation, the code and its text.
       {{"get", "exposure-lines"},
        1,
@@ -469,9 +469,7 @@ TEST_F(Tool, CommandTable) {
        "kepra_UpdateFW failed: last error 1638 ERROR_PRODUCT_VERSION: .*: the carried "
        "firmware is not for this camera's firmware version; nothing was written",
        "",
-       [](vcam::Camera& c) {
-         c.SetFirmware(vcam::FirmwareVersion{1, 0, 1, 5, 0});
-       }},
+       old_firmware},
       // Known errors come with what to do.
       {{"grab", "--no-save"},
        1,
