@@ -27,32 +27,25 @@ inline std::string ReadText(const std::filesystem::path& path) {
 }
 
 // Runs in `cwd` with standard output and error in files `log` and `log`.err; KEPRA_DEVICE_DIR
-// is set to `device_dir` unless that is empty (then the environment is passed on as it is).
+// is set to `device_dir` unless that is empty (then the environment is passed on as it is):
+// env(1) sets it and execs the program, which keeps env's process id.
 class Process {
  public:
   using Clock = std::chrono::steady_clock;
   Process(std::vector<std::string> args, const std::filesystem::path& cwd,
           const std::filesystem::path& log, const std::filesystem::path& device_dir = {})
       : out_(log.string()), err_(log.string() + ".err") {
+    if (!device_dir.empty())
+      args.insert(args.begin(), {"/usr/bin/env", "KEPRA_DEVICE_DIR=" + device_dir.string()});
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env;
-    if (!device_dir.empty()) env.push_back("KEPRA_DEVICE_DIR=" + device_dir.string());
-    for (char** e = environ; *e; ++e) {
-      if (device_dir.empty() || std::string(*e).rfind("KEPRA_DEVICE_DIR=", 0) != 0) {
-        env.emplace_back(*e);
-      }
-    }
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Process() {
