@@ -1,6 +1,6 @@
 // Starts virtual cameras, kepra view and headless Chromium for the browser tests.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync, existsSync } from 'node:fs';
+import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -45,9 +45,9 @@ export async function waitFor(what, check, timeoutMs = 15000, everyMs = 50) {
 export async function startDaemon(dir, cameras, extra = []) {
   const args = ['--dir', dir, ...cameras.flatMap(([i, m]) => ['--camera', `${i}:${m}`]), ...extra];
   const { child, output } = run(virtcam, args);
-  const socket = (i) => path.join(dir, `90bcde2c-e6de-4cf2-b43c-d0850c4d47${i.toString(16).padStart(2, '0')}`);
-  await waitFor(`virtual cameras ${cameras.map((c) => c[0])} (${output()})`,
-    () => cameras.every(([i]) => existsSync(socket(i))));
+  // It prints a line for each camera once that camera's socket listens.
+  await waitFor(`virtual cameras ${cameras.map((c) => c[0])}`,
+    () => (output().match(/^kepra-virtcam: camera \d+: .*, at /gm) ?? []).length === cameras.length);
   return {
     signal: (name) => child.kill(name),
     async stop() {
