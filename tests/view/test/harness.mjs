@@ -14,9 +14,7 @@ const virtcam = path.join(build, 'virtcam/kepra-virtcam');
 const children = new Set();
 process.on('exit', () => { for (const c of children) c.kill('SIGKILL'); });
 
-export function tempDir(prefix) {
-  return mkdtempSync(path.join(tmpdir(), prefix));
-}
+export const tempDir = (prefix) => mkdtempSync(path.join(tmpdir(), prefix));
 
 function run(file, args, env) {
   const child = spawn(file, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -63,13 +61,10 @@ export async function startDaemon(dir, cameras, extra = []) {
 export async function startViewer(dir, index, extra = []) {
   const { child, output } = run(kepraTool, ['-d', String(index), 'view', '--listen', '127.0.0.1:0', ...extra],
     { KEPRA_DEVICE_DIR: dir });
-  let stdout = '';
-  const url = await new Promise((resolve, reject) => {
-    child.stdout.on('data', (d) => {
-      stdout += d;
-      if (stdout.includes('\n')) resolve(stdout.split('\n')[0].trim());
-    });
-    child.on('exit', (code) => reject(new Error(`kepra view exited ${code}: ${output()}`)));
+  // It prints the page's address once it listens.
+  const url = await waitFor('kepra view to listen', () => {
+    if (child.exitCode !== null) throw new Error(`kepra view exited ${child.exitCode}: ${output()}`);
+    return output().match(/^http:\/\/\S+/m)?.[0];
   });
   return {
     url,
