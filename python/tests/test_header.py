@@ -14,7 +14,7 @@ import subprocess
 from typing import Dict, List, Tuple
 
 import pytest
-from pycparser import c_ast, c_parser
+from pycparser import c_ast, parse_file
 
 from kepra import _lib, errors
 
@@ -39,12 +39,8 @@ def declared(tmp_path_factory) -> Tuple[Dict[str, Tuple[str, List[str]]], Dict[s
     (include / "stddef.h").write_text(
         "typedef unsigned long size_t;\n#define offsetof(t, m) __builtin_offsetof(t, m)\n")
     (include / "stdint.h").write_text("".join(f"typedef {c} {name};\n" for name, c in STDINT.items()))
-    text = subprocess.run(
-        [CC, "-E", "-P", "-nostdinc", f"-I{include}", "-D__attribute__(x)=", "-DKEPRA_STATIC_ASSERT(c,m)=",
-         str(HEADER)],
-        check=True, capture_output=True, text=True,
-    ).stdout
-    ast = c_parser.CParser().parse(text, filename=str(HEADER))
+    ast = parse_file(str(HEADER), use_cpp=True, cpp_path=CC, cpp_args=[
+        "-E", "-P", "-nostdinc", f"-I{include}", "-D__attribute__(x)=", "-DKEPRA_STATIC_ASSERT(c,m)="])
     typedefs = {n.name: n.type for n in ast.ext if isinstance(n, c_ast.Typedef)}
 
     def canonical(node: c_ast.Node) -> str:

@@ -12,32 +12,22 @@ import kepra
 
 PACKAGE = Path(kepra.__file__).resolve().parent
 
-PROBE = "import kepra; print(kepra.library().path)"
 
-
-def run(env: dict, cwd: Path) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", PROBE], env=env, cwd=cwd, capture_output=True, text=True)
-
-
-def test_library_beside_the_package_is_found_without_settings(tmp_path):
+def test_library_beside_the_package_unless_kepra_library_names_one(tmp_path):
     built = Path(os.environ["KEPRA_LIBRARY"])
-    copy = tmp_path / "kepra"
-    shutil.copytree(PACKAGE, copy, ignore=shutil.ignore_patterns("__pycache__"))
-    shutil.copy(built, copy / "libkepra.so.1")
+    beside = tmp_path / "kepra" / "libkepra.so.1"
+    shutil.copytree(PACKAGE, beside.parent, ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(built, beside)
     env = {k: v for k, v in os.environ.items() if k not in ("KEPRA_LIBRARY", "LD_LIBRARY_PATH")}
     env["PYTHONPATH"] = str(tmp_path)
-    done = run(env, tmp_path)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == str(copy / "libkepra.so.1")
-
-
-def test_kepra_library_names_the_file_and_a_missing_one_is_an_error(tmp_path):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = str(PACKAGE.parent)
-    done = run(env, tmp_path)
-    assert done.returncode == 0 and done.stdout.strip() == os.environ["KEPRA_LIBRARY"]
-    env["KEPRA_LIBRARY"] = str(tmp_path / "nowhere" / "libkepra.so.1")
-    done = run(env, tmp_path)
-    assert done.returncode != 0
-    # No silent fallback to another copy: the error names the file asked for.
-    assert "cannot load the kepra library" in done.stderr and str(tmp_path / "nowhere") in done.stderr
+    missing = tmp_path / "nowhere" / "libkepra.so.1"
+    for named, found in [(None, beside), (built, built), (missing, None)]:
+        done = subprocess.run([sys.executable, "-c", "import kepra; print(kepra.library().path)"],
+                              env=dict(env, **({"KEPRA_LIBRARY": str(named)} if named else {})),
+                              cwd=tmp_path, capture_output=True, text=True)
+        if found:
+            assert (done.returncode, done.stdout.strip()) == (0, str(found)), done.stderr
+        else:
+            # No silent fallback to the copy beside the package: the error names the file asked for.
+            assert done.returncode != 0 and "cannot load the kepra library" in done.stderr
+            assert str(missing) in done.stderr

@@ -107,5 +107,3 @@ def test_frame_format_of_binned_and_colour_frames(virtcam):
         # 640 x 512 samples: 327680 bytes at depth 8, twice that at 16, plus the record in front.
         assert mono.frame_format() == kepra.FrameFormat(640, 512, 12, 327680, 655360, 331776, 659456, "none")
         assert colour.frame_format().colour_filter in ("RGGB", "GRBG", "GBRG", "BGGR")
-        colour.frame_params = kepra.FrameParams(0, 0, 1280, 1024, 10, 2, 2)
-        assert colour.frame_format().colour_filter == "none"  # binning reads one Bayer site

@@ -15,11 +15,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 
+#include "../server_frames.h"
 #include "rig.h"
 #include "view/view.h"
 
@@ -73,20 +73,13 @@ class Client {
     data.erase(0, head.size());
     return head;
   }
-  // One unfragmented server frame (RFC 6455 5.2; servers do not mask): opcode and payload.
+  // The next server frame: opcode and payload; -1 when the peer closed or went silent.
   std::pair<int, std::string> Message() {
-    if (!Fill(2)) return {-1, ""};
-    std::size_t length = Byte(1) & 0x7F, head = 2;
-    const std::size_t extended = length == 126 ? 2 : length == 127 ? 8 : 0;
-    if (!Fill(2 + extended)) return {-1, ""};
-    if (extended > 0) length = 0;
-    for (std::size_t i = 0; i < extended; ++i) length = length << 8 | Byte(head++);
-    if (!Fill(head + length)) return {-1, ""};
-    const std::pair<int, std::string> message{Byte(0) & 0x0F, data.substr(head, length)};
-    data.erase(0, head + length);
-    return message;
+    for (;;) {
+      if (auto frame = TakeServerFrame(data)) return *frame;
+      if (!Fill(data.size() + 1)) return {-1, ""};
+    }
   }
-  std::uint32_t Byte(std::size_t at) const { return static_cast<unsigned char>(data[at]); }
 
   std::string data;
 
@@ -94,9 +87,11 @@ class Client {
   SOCKET socket_;
 };
 
-std::uint32_t Be16(const std::string& s, std::size_t at) {
-  return std::uint32_t{static_cast<unsigned char>(s[at])} << 8 |
-         static_cast<unsigned char>(s[at + 1]);
+// `n` bytes at `at` as a big-endian number.
+long Be(const std::string& s, std::size_t at, int n) {
+  long value = 0;
+  for (int i = 0; i < n; ++i) value = value << 8 | static_cast<unsigned char>(s[at + i]);
+  return value;
 }
 
 // A number member of a flat JSON header, e.g. "width":1280.
@@ -116,19 +111,19 @@ class ViewServer : public ::testing::Test {
     kepra_view::ViewOptions options;
     options.device = index_;
     options.listen = "127.0.0.1:0";
+    auto url = listening_.get_future();
     thread_ = std::thread([this, options] {
-      status_ = kepra_view::ServeView(options, stop_, [this](const std::string& url) {
-        std::lock_guard lock(mutex_);
-        url_ = url;
-        ready_.notify_all();
+      bool told = false;
+      status_ = kepra_view::ServeView(options, stop_, [&](const std::string& u) {
+        told = true;
+        listening_.set_value(u);
       });
-      std::lock_guard lock(mutex_);
-      ready_.notify_all();
+      if (!told) listening_.set_value("ServeView returned " + std::to_string(status_));
     });
-    std::unique_lock lock(mutex_);
-    ready_.wait_for(lock, std::chrono::seconds(10), [this] { return !url_.empty(); });
-    ASSERT_EQ(url_.rfind("http://127.0.0.1:", 0), 0u) << url_;
-    port_ = static_cast<std::uint16_t>(std::stoul(url_.substr(17)));
+    ASSERT_EQ(url.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const std::string page = url.get();
+    ASSERT_EQ(page.rfind("http://127.0.0.1:", 0), 0u) << page;
+    port_ = static_cast<std::uint16_t>(std::stoul(page.substr(17)));
     host_ = "127.0.0.1:" + std::to_string(port_);
   }
   void TearDown() override {
@@ -152,9 +147,8 @@ class ViewServer : public ::testing::Test {
   std::atomic<bool> stop_{false};
   std::thread thread_;
   int status_ = -1;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::string url_, host_;
+  std::promise<std::string> listening_;  // the page's address, or why there is none
+  std::string host_;
   std::uint16_t port_ = 0;
 };
 
@@ -180,10 +174,7 @@ TEST_F(ViewServer, ServesThePageAFrameAndASnapshotToItsOwnOriginOnly) {
   }
   const std::string& frame = message.second;
   ASSERT_GE(frame.size(), 4u);
-  std::size_t header_length = 0;  // little-endian
-  for (int i = 3; i >= 0; --i) {
-    header_length = header_length << 8 | static_cast<unsigned char>(frame[i]);
-  }
+  const std::size_t header_length = Be({frame[3], frame[2], frame[1], frame[0]}, 0, 4);
   const std::string header = frame.substr(4, header_length);
   const long width = JsonNumber(header, "width"), height = JsonNumber(header, "height");
   const std::string jpeg = frame.substr(4 + header_length);
@@ -192,11 +183,11 @@ TEST_F(ViewServer, ServesThePageAFrameAndASnapshotToItsOwnOriginOnly) {
   EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
   std::size_t at = 2;  // walk the marker segments to the frame header (SOF0)
   while (at + 9 < jpeg.size() && static_cast<unsigned char>(jpeg[at + 1]) != 0xC0) {
-    at += 2 + Be16(jpeg, at + 2);
+    at += 2 + Be(jpeg, at + 2, 2);
   }
   ASSERT_LT(at + 9, jpeg.size());
-  EXPECT_EQ(static_cast<long>(Be16(jpeg, at + 7)), width);
-  EXPECT_EQ(static_cast<long>(Be16(jpeg, at + 5)), height);
+  EXPECT_EQ(Be(jpeg, at + 7, 2), width);
+  EXPECT_EQ(Be(jpeg, at + 5, 2), height);
 
   // The snapshot: a 16-bit grey PNG of the frame on the page.
   Client snapshot(port_, "GET /snapshot.png HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n");
@@ -204,8 +195,8 @@ TEST_F(ViewServer, ServesThePageAFrameAndASnapshotToItsOwnOriginOnly) {
   ASSERT_TRUE(snapshot.Fill(26));
   const std::string& png = snapshot.data;
   EXPECT_EQ(png.substr(0, 16), std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16));
-  EXPECT_EQ(static_cast<long>(Be16(png, 16) << 16 | Be16(png, 18)), width);
-  EXPECT_EQ(static_cast<long>(Be16(png, 20) << 16 | Be16(png, 22)), height);
+  EXPECT_EQ(Be(png, 16, 4), width);
+  EXPECT_EQ(Be(png, 20, 4), height);
   EXPECT_EQ(png.substr(24, 2), std::string("\x10\0", 2));  // 16 bits, grey
 }
 

@@ -1,6 +1,6 @@
 // Starts virtual cameras, kepra view and headless Chromium for the browser tests.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync, existsSync } from 'node:fs';
+import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -14,9 +14,7 @@ const virtcam = path.join(build, 'virtcam/kepra-virtcam');
 const children = new Set();
 process.on('exit', () => { for (const c of children) c.kill('SIGKILL'); });
 
-export function tempDir(prefix) {
-  return mkdtempSync(path.join(tmpdir(), prefix));
-}
+export const tempDir = (prefix) => mkdtempSync(path.join(tmpdir(), prefix));
 
 function run(file, args, env) {
   const child = spawn(file, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -45,9 +43,9 @@ export async function waitFor(what, check, timeoutMs = 15000, everyMs = 50) {
 export async function startDaemon(dir, cameras, extra = []) {
   const args = ['--dir', dir, ...cameras.flatMap(([i, m]) => ['--camera', `${i}:${m}`]), ...extra];
   const { child, output } = run(virtcam, args);
-  const socket = (i) => path.join(dir, `90bcde2c-e6de-4cf2-b43c-d0850c4d47${i.toString(16).padStart(2, '0')}`);
-  await waitFor(`virtual cameras ${cameras.map((c) => c[0])} (${output()})`,
-    () => cameras.every(([i]) => existsSync(socket(i))));
+  // It prints a line for each camera once that camera's socket listens.
+  await waitFor(`virtual cameras ${cameras.map((c) => c[0])}`,
+    () => (output().match(/^kepra-virtcam: camera \d+: .*, at /gm) ?? []).length === cameras.length);
   return {
     signal: (name) => child.kill(name),
     async stop() {
@@ -63,13 +61,10 @@ export async function startDaemon(dir, cameras, extra = []) {
 export async function startViewer(dir, index, extra = []) {
   const { child, output } = run(kepraTool, ['-d', String(index), 'view', '--listen', '127.0.0.1:0', ...extra],
     { KEPRA_DEVICE_DIR: dir });
-  let stdout = '';
-  const url = await new Promise((resolve, reject) => {
-    child.stdout.on('data', (d) => {
-      stdout += d;
-      if (stdout.includes('\n')) resolve(stdout.split('\n')[0].trim());
-    });
-    child.on('exit', (code) => reject(new Error(`kepra view exited ${code}: ${output()}`)));
+  // It prints the page's address once it listens.
+  const url = await waitFor('kepra view to listen', () => {
+    if (child.exitCode !== null) throw new Error(`kepra view exited ${child.exitCode}: ${output()}`);
+    return output().match(/^http:\/\/\S+/m)?.[0];
   });
   return {
     url,

@@ -10,8 +10,11 @@
 #include <spng.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <numeric>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -22,30 +25,25 @@
 namespace kv = kepra_view;
 
 TEST(ViewImaging, HistogramBinsTopBitsAndCountsSaturation) {
-  // 10-bit samples: bin = value / 4; 1023 is saturated.
-  const std::vector<std::uint16_t> s{0, 3, 4, 512, 1022, 1023, 1023};
-  const auto h = kv::ComputeHistogram(s.data(), s.size(), 10);
-  EXPECT_EQ(h.bins[0], 2u);
-  EXPECT_EQ(h.bins[1], 1u);
-  EXPECT_EQ(h.bins[128], 1u);
-  EXPECT_EQ(h.bins[255], 3u);
-  EXPECT_EQ(h.saturated, 2u);
-  EXPECT_EQ(h.max_value, 1023u);
-  std::uint64_t total = 0;
-  for (const auto b : h.bins) total += b;
-  EXPECT_EQ(total, s.size());
-
-  const std::vector<std::uint16_t> eight{255, 254, 0};
-  EXPECT_EQ(kv::ComputeHistogram(eight.data(), eight.size(), 8).saturated, 1u);
-  // 12 bits: 4095 saturates, 4094 does not, both land in the last bin.
-  const std::vector<std::uint16_t> twelve{4094, 4095, 16};
-  const auto h12 = kv::ComputeHistogram(twelve.data(), twelve.size(), 12);
-  EXPECT_EQ(h12.saturated, 1u);
-  EXPECT_EQ(h12.bins[255], 2u);
-  EXPECT_EQ(h12.bins[1], 1u);
-  // A sample above its depth (a camera fault) still lands in the last bin.
-  const std::vector<std::uint16_t> over{0xFFFF};
-  EXPECT_EQ(kv::ComputeHistogram(over.data(), 1, 10).bins[255], 1u);
+  // Depth, samples, then every non-empty bin, the saturated count and the largest sample: at 10
+  // bits bin = value / 4 and 1023 saturates; at 12 bits 4095 does, 4094 not, both in the last
+  // bin; a sample above its depth (a camera fault) lands in the last bin and counts as saturated.
+  const std::tuple<unsigned, std::vector<std::uint16_t>, std::map<int, std::uint64_t>,
+                   std::uint64_t, std::uint32_t>
+      cases[] = {
+          {10, {0, 3, 4, 512, 1022, 1023, 1023}, {{0, 2}, {1, 1}, {128, 1}, {255, 3}}, 2, 1023},
+          {8, {255, 254, 0}, {{0, 1}, {254, 1}, {255, 1}}, 1, 255},
+          {12, {4094, 4095, 16}, {{1, 1}, {255, 2}}, 1, 4095},
+          {10, {0xFFFF}, {{255, 1}}, 1, 0xFFFF}};
+  for (const auto& [depth, samples, bins, saturated, max] : cases) {
+    const auto h = kv::ComputeHistogram(samples.data(), samples.size(), depth);
+    std::map<int, std::uint64_t> filled;
+    for (int b = 0; b < 256; ++b) {
+      if (h.bins[b] != 0) filled[b] = h.bins[b];
+    }
+    EXPECT_EQ(filled, bins) << depth;
+    EXPECT_EQ(std::tie(h.saturated, h.max_value), std::tie(saturated, max)) << depth;
+  }
 }
 
 TEST(ViewImaging, EightBitViewKeepsTheTopBits) {
@@ -65,20 +63,17 @@ TEST(ViewImaging, PngHoldsTheSamplesScaledToSixteenBits) {
   const std::string png = kv::EncodePng16(s.data(), w, h, 10, error);
   ASSERT_FALSE(png.empty()) << error;
   spng_ctx* ctx = spng_ctx_new(0);
-  ASSERT_EQ(spng_set_png_buffer(ctx, png.data(), png.size()), 0);
   spng_ihdr ihdr{};
+  std::vector<std::uint16_t> back(w * h), expected(w * h);
+  ASSERT_EQ(spng_set_png_buffer(ctx, png.data(), png.size()), 0);
   ASSERT_EQ(spng_get_ihdr(ctx, &ihdr), 0);
-  EXPECT_EQ(ihdr.width, w);
-  EXPECT_EQ(ihdr.height, h);
-  EXPECT_EQ(ihdr.bit_depth, 16);
-  EXPECT_EQ(ihdr.color_type, SPNG_COLOR_TYPE_GRAYSCALE);
-  std::vector<std::uint16_t> back(w * h);
   // SPNG_FMT_PNG: the samples as stored, in the host's byte order.
   ASSERT_EQ(spng_decode_image(ctx, back.data(), back.size() * 2, SPNG_FMT_PNG, 0), 0);
   spng_ctx_free(ctx);
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    EXPECT_EQ(back[i], s[i] << 6) << i;
-  }
+  EXPECT_EQ(std::tie(ihdr.width, ihdr.height, ihdr.bit_depth, ihdr.color_type),
+            std::make_tuple(w, h, std::uint8_t{16}, std::uint8_t{SPNG_COLOR_TYPE_GRAYSCALE}));
+  for (std::size_t i = 0; i < s.size(); ++i) expected[i] = static_cast<std::uint16_t>(s[i] << 6);
+  EXPECT_EQ(back, expected);
   EXPECT_EQ(kv::EncodePng16(s.data(), 0, h, 10, error), "");
   EXPECT_EQ(error, "no PNG of 0x3 samples");
 }
@@ -112,18 +107,15 @@ struct Decoded {
 Decoded Decode(const std::string& jpeg) {
   Decoded d;
   tjhandle h = tjInitDecompress();
-  auto* data = reinterpret_cast<unsigned char*>(const_cast<char*>(jpeg.data()));
+  const auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
   int space = 0;
   if (tjDecompressHeader3(h, data, jpeg.size(), &d.width, &d.height, &d.subsampling, &space) == 0) {
     d.grey.resize(static_cast<std::size_t>(d.width) * d.height);
-    if (tjDecompress2(h, data, jpeg.size(), d.grey.data(), d.width, 0, d.height, TJPF_GRAY, 0) !=
-        0) {
-      ADD_FAILURE() << "decoding failed: " << tjGetErrorStr2(h);
+    if (tjDecompress2(h, data, jpeg.size(), d.grey.data(), d.width, 0, d.height, TJPF_GRAY, 0)) {
       d.grey.clear();
     }
-  } else {
-    ADD_FAILURE() << "header not read: " << tjGetErrorStr2(h);
   }
+  if (d.grey.empty()) ADD_FAILURE() << "not decoded: " << tjGetErrorStr2(h);
   tjDestroy(h);
   return d;
 }
@@ -138,9 +130,9 @@ std::string Encode(const std::vector<std::uint8_t>& grey, std::uint32_t w, std::
 
 int MaxError(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
   if (a.size() != b.size()) return 999;
-  int worst = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
-  return worst;
+  return std::transform_reduce(
+      a.begin(), a.end(), b.begin(), 0, [](int x, int y) { return std::max(x, y); },
+      [](int x, int y) { return std::abs(x - y); });
 }
 
 // Bound for coefficients along one axis only (every row, or every column, of the image alike):
@@ -165,9 +157,8 @@ TEST(ViewJpeg, FlatImagesOfAnySizeComeBackFlat) {
       EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
       EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
       const Decoded d = Decode(jpeg);
-      EXPECT_EQ(d.width, static_cast<int>(w));
-      EXPECT_EQ(d.height, static_cast<int>(h));
-      EXPECT_EQ(d.subsampling, TJSAMP_GRAY);
+      EXPECT_EQ(std::tie(d.width, d.height, d.subsampling),
+                std::make_tuple(int(w), int(h), int(TJSAMP_GRAY)));
       EXPECT_LE(MaxError(d.grey, grey), 1) << value << " at " << w << "x" << h;
     }
   }
@@ -185,7 +176,7 @@ TEST(ViewJpeg, QualityScalesTheStandardTable) {
   EXPECT_EQ(t[0], 16);
   EXPECT_EQ(t[56], 72);
   kv::GreyJpegQuantTable(100, t);
-  for (int i = 0; i < 64; ++i) EXPECT_EQ(t[i], 1) << i;
+  EXPECT_EQ(std::count(t, t + 64, 1), 64);
   kv::GreyJpegQuantTable(10, t);
   EXPECT_EQ(t[0], 80);
   EXPECT_EQ(t[63], 255);  // 495, clamped for 8-bit tables
@@ -228,10 +219,9 @@ TEST(ViewJpeg, NoiseAtFullQualityKeepsEverySample) {
   const Decoded d = Decode(jpeg);
   ASSERT_EQ(d.grey.size(), noise.size());
   EXPECT_LE(MaxError(d.grey, noise), 8);
-  double squares = 0;
-  for (std::size_t i = 0; i < noise.size(); ++i) {
-    squares += (d.grey[i] - noise[i]) * (d.grey[i] - noise[i]);
-  }
+  const double squares =
+      std::transform_reduce(noise.begin(), noise.end(), d.grey.begin(), 0.0, std::plus<>(),
+                            [](int x, int y) { return (x - y) * (x - y); });
   EXPECT_LT(std::sqrt(squares / noise.size()), 0.6);
 
   // The largest coefficients of all: a 0/255 checkerboard at quality 100.
