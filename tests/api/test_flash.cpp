@@ -9,9 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <numeric>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,17 +44,11 @@ std::uint32_t Le32(const std::vector<std::uint8_t>& bytes) {
 }
 
 testing::AssertionResult SameBytes(const Image& got, const Image& expected) {
-  if (got.size() != expected.size()) {
-    return testing::AssertionFailure() << "sizes " << got.size() << " and " << expected.size();
-  }
+  if (got == expected) return testing::AssertionSuccess();
+  if (got.size() != expected.size()) return testing::AssertionFailure() << "another size";
   const auto diff = std::mismatch(got.begin(), got.end(), expected.begin());
-  if (diff.first == got.end()) return testing::AssertionSuccess();
-  const auto count = std::inner_product(got.begin(), got.end(), expected.begin(), std::size_t{0},
-                                        std::plus<>(), std::not_equal_to<>());
-  std::ostringstream text;  // AssertionResult does not keep stream manipulators
-  text << count << " bytes differ, the first at 0x" << std::hex << (diff.first - got.begin())
-       << ": 0x" << int{*diff.first} << " instead of 0x" << int{*diff.second};
-  return testing::AssertionFailure() << text.str();
+  return testing::AssertionFailure() << "byte " << diff.first - got.begin() << " is "
+                                     << int{*diff.first} << ", not " << int{*diff.second};
 }
 
 Image CarriedImage() { return Image(kCarriedImage, kCarriedImage + kCarriedImageSize); }
@@ -187,15 +179,14 @@ TEST_F(Flash, ARequestFailingAfterTheEraseLeavesThatSectorPartlyProgrammed) {
 
 class UserArea : public Flash {};
 
-TEST_F(UserArea, LastByteIsTheLastByteOfTheFlash) {
+TEST_F(UserArea, IsTheFlashsLastTenSectorsReadAndRewrittenUnderTheLock) {
   std::uint8_t byte = 0;
   ASSERT_EQ(kepra_ReadFlash(h(), 0x9FFFF, &byte, 1), 1u);
   EXPECT_EQ(byte, before_[0x1FFFFF]);
   EXPECT_EQ(Numbers(io::IOCTL_SPI_READ_PAGE), std::vector<std::uint32_t>{0x1FFF});
   EXPECT_TRUE(Locked());
-}
 
-TEST_F(UserArea, WholeAreaReadAndRewritten) {
+  camera_->ClearLog();
   Image got(kUserBytes, 0);
   ASSERT_EQ(kepra_ReadFlash(h(), 0, got.data(), kUserBytes), 1u);
   EXPECT_TRUE(std::equal(got.begin(), got.end(), before_.begin() + kUserBase));
@@ -268,15 +259,6 @@ class Firmware : public Flash {
     return Path(name);
   }
 
-  std::size_t FlashRequests() const {
-    std::size_t count = 0;
-    for (const auto& entry : camera_->Log()) {
-      count += entry.code == io::IOCTL_SPI_READ_PAGE || entry.code == io::IOCTL_SPI_WRITE_PAGE ||
-               entry.code == io::IOCTL_SPI_ERASE_SECTOR;
-    }
-    return count;
-  }
-
   // `content` written from address 0 over `before_`.
   Image WrittenOver(const Image& content) const {
     Image expected = before_;
@@ -300,7 +282,7 @@ TEST_F(Firmware, CarriedImageIsWrittenWholeFromAddressZero) {
   EXPECT_EQ(codes[1], io::IOCTL_DEVICE_INDEX);
   EXPECT_EQ(codes.back(), io::IOCTL_DEVICE_INDEX);
   EXPECT_EQ(Numbers(io::IOCTL_SPI_ERASE_SECTOR), (std::vector<std::uint32_t>{0, 1, 2}));
-  EXPECT_EQ(FlashRequests(), 3u * 513);
+  EXPECT_EQ(WorkRequests().size(), 1 + 3u * 513);
 
   // Everything past the image, from 0x29FC8 to the end of sector 2 and beyond, is as before.
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(image)));
@@ -334,20 +316,14 @@ TEST_F(Firmware, OtherFirmwareVersionsAreRefusedWithoutAFlashRequest) {
 TEST_F(Firmware, AnInterruptedUpdateLeavesABootLoaderThatASecondUpdateRecovers) {
   // The programming of page 300 (sector 1) fails: sector 0 holds the new start of the image,
   // sector 1 is erased and only partly programmed.
-  vcam::Fault fault;
-  fault.code = io::IOCTL_SPI_WRITE_PAGE;
-  fault.nth = 300;
-  camera_->AddFault(fault);
+  camera_->AddFault({.nth = 300, .code = io::IOCTL_SPI_WRITE_PAGE});
   EXPECT_EQ(kepra_UpdateFW(h()), 0u);
   ASSERT_EQ(kepra_DeviceReset(h()), 1u);
 
   std::uint16_t v1 = 9, v2 = 9, v3 = 9, v4 = 9;
   std::uint8_t v5 = 9;
   ASSERT_EQ(kepra_GetFWVersion(h(), &v1, &v2, &v3, &v4, &v5), 1u);
-  EXPECT_EQ(v1, 0);
-  EXPECT_EQ(v2, 0);
-  EXPECT_EQ(v3, 1);
-  EXPECT_EQ(v4, 6);
+  EXPECT_EQ((std::vector<int>{v1, v2, v3, v4}), (std::vector<int>{0, 0, 1, 6}));
   kepra_CameraInfoEx ex{};
   ASSERT_EQ(kepra_GetCameraInfoEx(h(), &ex), 1u);
   EXPECT_EQ(ex.ModelCode, 0);
@@ -375,12 +351,16 @@ TEST_F(Firmware, FileContentIsWrittenFromAddressZero) {
   const Image content = Pattern(12, 300);
   ASSERT_EQ(kepra_UpdateFWFromFile(h(), File("content", content).c_str()), 1u);
   EXPECT_EQ(Numbers(io::IOCTL_SPI_ERASE_SECTOR), std::vector<std::uint32_t>{0});
-  EXPECT_EQ(FlashRequests(), 513u);
+  EXPECT_EQ(WorkRequests().size(), 513u);
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), WrittenOver(content)));
 }
 
+// The file is read before the handle is examined (by the lock): a missing file is a read fault
+// whatever the handle.
 TEST_F(Firmware, FileErrors) {
   kepra_SetLastError(kSentinel);
+  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, Path("missing").c_str()), 0u);
+  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
   EXPECT_EQ(kepra_UpdateFWFromFile(h(), Path("missing").c_str()), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
   EXPECT_TRUE(camera_->Log().empty());
@@ -392,10 +372,6 @@ TEST_F(Firmware, FileErrors) {
   // One byte too many would reach the user area: refused before anything is sent.
   const Image oversized(KEPRA_FIRMWARE_REGION_SIZE + 1, 0x5A);
   EXPECT_EQ(kepra_UpdateFWFromFile(h(), File("oversized", oversized).c_str()), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
-  EXPECT_TRUE(camera_->Log().empty());
-
-  EXPECT_EQ(kepra_UpdateFWFromFile(h(), nullptr), 0u);
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(camera_->Log().empty());
 
@@ -411,15 +387,6 @@ TEST_F(Firmware, FileErrors) {
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_INVALID_ADDRESS);
   EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{io::IOCTL_DEVICE_INDEX, io::IOCTL_DEVICE_INDEX}));
   EXPECT_TRUE(SameBytes(camera_->Flash().Snapshot(), before_));
-}
-
-TEST_F(Firmware, HandleIsExaminedOnlyByTheLockAfterTheFileWasRead) {
-  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, Path("missing").c_str()), 0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_READ_FAULT);
-  EXPECT_EQ(kepra_UpdateFWFromFile(KEPRA_INVALID_HANDLE, File("file", Pattern(14, 64)).c_str()),
-            0u);
-  EXPECT_EQ(kepra_GetLastError(), KEPRA_STATUS_INVALID_HANDLE);
-  EXPECT_TRUE(camera_->Log().empty());
 }
 
 }  // namespace
