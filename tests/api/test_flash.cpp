@@ -291,15 +291,10 @@ TEST_F(Firmware, CarriedImageIsWrittenWholeFromAddressZero) {
 }
 
 TEST_F(Firmware, OtherFirmwareVersionsAreRefusedWithoutAFlashRequest) {
-  struct Version {
-    std::uint16_t third, fourth;
-  };
-  for (const Version v : {Version{1, 5}, Version{2, 6}, Version{0x0101, 0x0006}}) {
-    SCOPED_TRACE(testing::Message() << v.third << "/" << v.fourth);
-    vcam::FirmwareVersion version;
-    version.third = v.third;
-    version.fourth = v.fourth;
-    camera_->SetFirmware(version);
+  using Pair = std::pair<std::uint16_t, std::uint16_t>;
+  for (const auto& [third, fourth] : {Pair{1, 5}, Pair{2, 6}, Pair{0x0101, 0x0006}}) {
+    SCOPED_TRACE(testing::Message() << third << "/" << fourth);
+    camera_->SetFirmware({.third = third, .fourth = fourth});
     camera_->ClearLog();
     EXPECT_EQ(kepra_UpdateFW(h()), 0u);
     EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_PRODUCT_VERSION);

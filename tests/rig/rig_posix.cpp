@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -140,11 +139,6 @@ std::string HelperPath(const std::string& name) {
   if (n <= 0) return name;
   self[n] = '\0';
   return (std::filesystem::path(self).parent_path() / name).string();
-}
-
-double NowMs() {
-  using namespace std::chrono;
-  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace rig

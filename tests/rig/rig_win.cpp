@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -431,11 +430,6 @@ std::string HelperPath(const std::string& name) {
   std::string path(self, n);
   const auto slash = path.find_last_of("\\/");
   return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
-}
-
-double NowMs() {
-  using namespace std::chrono;
-  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace rig
