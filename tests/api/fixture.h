@@ -176,9 +176,7 @@ class CameraTest : public ::testing::Test {
 };
 
 inline std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
-  std::vector<std::uint8_t> bytes;
-  for (int v : values) bytes.push_back(static_cast<std::uint8_t>(v));
-  return bytes;
+  return std::vector<std::uint8_t>(values.begin(), values.end());
 }
 
 }  // namespace kt

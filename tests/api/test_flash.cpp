@@ -40,10 +40,6 @@ Image Pattern(std::uint32_t seed, std::size_t size = kFlashBytes) {
   return bytes;
 }
 
-std::uint32_t Le32(const std::vector<std::uint8_t>& bytes) {
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 testing::AssertionResult SameBytes(const Image& got, const Image& expected) {
   if (got == expected) return testing::AssertionSuccess();
   if (got.size() != expected.size()) return testing::AssertionFailure() << "another size";
@@ -92,7 +88,7 @@ class Flash : public CameraTest {
   std::vector<std::uint32_t> Numbers(std::uint32_t code) const {
     std::vector<std::uint32_t> numbers;
     for (const auto& entry : camera_->Log()) {
-      if (entry.code == code) numbers.push_back(Le32(entry.in));
+      if (entry.code == code) numbers.push_back(entry.in[0] | entry.in[1] << 8 | entry.in[2] << 16);
     }
     return numbers;
   }
