@@ -43,16 +43,9 @@ void Setup() {
 }
 
 KEPRA_HANDLE PickHandle(FuzzedDataProvider& in, bool valid_allowed = true) {
-  switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      return valid_allowed ? g_open : KEPRA_INVALID_HANDLE;
-    case 1:
-      return KEPRA_INVALID_HANDLE;
-    case 2:
-      return nullptr;
-    default:
-      return g_stale;
-  }
+  const KEPRA_HANDLE choices[] = {valid_allowed ? g_open : KEPRA_INVALID_HANDLE,
+                                  KEPRA_INVALID_HANDLE, nullptr, g_stale};
+  return choices[in.ConsumeIntegralInRange<int>(0, 3)];
 }
 
 // A pointer to at least `size` bytes of the shared buffer, or null.
@@ -65,31 +58,20 @@ T* Ptr(FuzzedDataProvider& in, std::size_t size = sizeof(std::uint64_t)) {
 }
 
 double Value(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      return in.ConsumeFloatingPoint<double>();
-    case 1:
-      return in.ConsumeFloatingPointInRange<double>(-10.0, 200.0);
-    case 2:
-      return static_cast<double>(in.ConsumeIntegral<std::int32_t>());
-    default:
-      return in.ConsumeProbability<double>() * 1000.0;
-  }
+  const int kind = in.ConsumeIntegralInRange<int>(0, 3);
+  if (kind == 0) return in.ConsumeFloatingPoint<double>();
+  if (kind == 1) return in.ConsumeFloatingPointInRange<double>(-10.0, 200.0);
+  if (kind == 2) return static_cast<double>(in.ConsumeIntegral<std::int32_t>());
+  return in.ConsumeProbability<double>() * 1000.0;
 }
 
 // Lengths the exports check themselves (frames, flash ranges), at most the buffer: mostly
 // around the frame-information record, rarely the whole buffer (the camera renders what fits).
 std::uint32_t RandomLength(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-    case 0:
-      return in.ConsumeIntegralInRange<std::uint32_t>(0, kBufferSize);
-    case 1:
-    case 2:
-    case 3:
-      return in.ConsumeIntegralInRange<std::uint32_t>(0, 64);
-    default:
-      return in.ConsumeIntegralInRange<std::uint32_t>(0, 8192);
-  }
+  const int kind = in.ConsumeIntegralInRange<int>(0, 7);
+  return in.ConsumeIntegralInRange<std::uint32_t>(0, kind == 0  ? kBufferSize
+                                                     : kind < 4 ? 64
+                                                                : 8192);
 }
 
 // The table's arguments drawn at random: any handle, null or shared-buffer pointers, the
@@ -111,14 +93,10 @@ class FuzzArgs : public kx::Args {
     return in_.ConsumeIntegralInRange<int>(0, 7) == 0 ? nullptr : good;
   }
   std::uint64_t Int(int, std::uint64_t good) override {
-    switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
-      case 0:
-        return good;
-      case 1:
-        return in_.ConsumeIntegral<std::uint32_t>();
-      default:
-        return good + in_.ConsumeIntegralInRange<std::int32_t>(-300, 300);
-    }
+    const int kind = in_.ConsumeIntegralInRange<int>(0, 3);
+    if (kind == 0) return good;
+    if (kind == 1) return in_.ConsumeIntegral<std::uint32_t>();
+    return good + in_.ConsumeIntegralInRange<std::int32_t>(-300, 300);
   }
   std::uint32_t Length(int, std::uint32_t) override { return RandomLength(in_); }
   double Real(int, double good) override { return in_.ConsumeBool() ? good : Value(in_); }

@@ -21,15 +21,14 @@ namespace {
 
 namespace io = kepra::protocol;
 
-struct World {
-  World() : served(std::make_unique<vcam::Camera>(0)), direct(std::make_unique<vcam::Camera>(1)) {}
-  std::unique_ptr<vcam::Camera> served;
-  std::unique_ptr<vcam::Camera> direct;
-};
-
-World& Get() {
-  static World world;
-  return world;
+// Two cameras: one served over sockets, one called directly.
+vcam::Camera& Served() {
+  static vcam::Camera camera(0);
+  return camera;
+}
+vcam::Camera& Direct() {
+  static vcam::Camera camera(1);
+  return camera;
 }
 
 std::uint32_t PickCode(FuzzedDataProvider& in) {
@@ -39,7 +38,7 @@ std::uint32_t PickCode(FuzzedDataProvider& in) {
 }
 
 void ServeDirect(FuzzedDataProvider& in) {
-  vcam::Camera& camera = *Get().direct;
+  vcam::Camera& camera = Direct();
   std::vector<std::uint8_t> out;
   for (int n = 0; n < 16 && in.remaining_bytes() > 0; ++n) {
     const std::uint32_t code = PickCode(in);
@@ -91,8 +90,8 @@ void ServeOverSocket(FuzzedDataProvider& in) {
   WriteAll(fd, stream.data(), stream.size());
   shutdown(fd, SHUT_WR);
   // A trigger for every request the stream can hold, so that no snapshot frame waits for ever.
-  for (std::size_t n = 0; n <= stream.size() / 12; ++n) Get().served->Trigger();
-  if (vcam::ServeStream(*Get().served, pair[1])) std::abort();  // this camera never unplugs
+  for (std::size_t n = 0; n <= stream.size() / 12; ++n) Served().Trigger();
+  if (vcam::ServeStream(Served(), pair[1])) std::abort();  // this camera never unplugs
   close(pair[1]);
   close(fd);
 }

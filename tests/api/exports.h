@@ -90,12 +90,10 @@ using Tolerance = bool (*)(const Log& log, std::size_t k);
 using Cleanup = bool (*)(const vcam::LogEntry& failed, const vcam::LogEntry& later);
 // Last error documented for a driver error at request k; 0: the injected one.
 using Documented = std::uint32_t (*)(const Log& log, std::size_t k);
-// What the camera must hold after a failure: empty when it does, else what is wrong.
-struct Before {
-  std::vector<std::uint16_t> registers;  // registers 0..255
-  std::vector<std::uint8_t> flash;
-};
-using State = std::string (*)(vcam::Camera& camera, const Before& before, const Log& sent);
+// What the camera must hold after a failure, given its flash before: empty when it does, else
+// what is wrong.
+using State = std::string (*)(vcam::Camera& camera, const std::vector<std::uint8_t>& before,
+                              const Log& sent);
 
 inline bool NoTolerance(const Log&, std::size_t) { return false; }
 inline bool NoCleanup(const vcam::LogEntry&, const vcam::LogEntry&) { return false; }
@@ -106,28 +104,21 @@ inline std::uint32_t Injected(const Log&, std::size_t) { return 0; }
 // anywhere in it is tolerated. Lock bookkeeping in between is skipped.
 inline bool InFrameLengthUpdate(const Log& log, std::size_t k) {
   if (IsIndex(log[k])) return false;
-  std::vector<const vcam::LogEntry*> work;  // work requests up to k, newest first
-  for (std::size_t i = k + 1; i-- > 0 && work.size() < 5;) {
-    if (!IsIndex(log[i])) work.push_back(&log[i]);
+  std::vector<int> steps;  // of the work requests up to k, newest first: their step, or -1
+  for (std::size_t i = k + 1; i-- > 0 && steps.size() < 5;) {
+    const vcam::LogEntry& e = log[i];
+    if (IsIndex(e)) continue;
+    steps.push_back(IsRegRead(e, 62)                  ? 0
+                    : e.code == io::IOCTL_SENSOR_REGS ? 1
+                    : IsRegRead(e, 57)                ? 2
+                    : IsRegRead(e, 73)                ? 3
+                    : IsRegWrite(e, 12)               ? 4
+                                                      : -1);
   }
-  auto step = [](const vcam::LogEntry& e, std::size_t n) {
-    switch (n) {
-      case 0:
-        return IsRegRead(e, 62);
-      case 1:
-        return e.code == io::IOCTL_SENSOR_REGS;
-      case 2:
-        return IsRegRead(e, 57);
-      case 3:
-        return IsRegRead(e, 73);
-      default:
-        return IsRegWrite(e, 12);
-    }
-  };
   // Request k is step n of the update when the n requests before it are steps 0..n-1.
-  for (std::size_t n = 0; n < work.size(); ++n) {
+  for (int n = 0; n < static_cast<int>(steps.size()); ++n) {
     bool match = true;
-    for (std::size_t j = 0; j <= n && match; ++j) match = step(*work[j], n - j);
+    for (int j = 0; j <= n && match; ++j) match = steps[j] == n - j;
     if (match) return true;
   }
   return false;
@@ -171,7 +162,8 @@ inline std::uint32_t ZeroExposureTime(const Log& log, std::size_t k) {
 // as before, and of a sector it erased and programmed completely, the bytes outside the range
 // (`base`, `length`) are as before.
 template <std::uint32_t base, std::uint32_t length>
-std::string FlashKept(vcam::Camera& camera, const Before& before, const Log& sent) {
+std::string FlashKept(vcam::Camera& camera, const std::vector<std::uint8_t>& before,
+                      const Log& sent) {
   constexpr std::uint32_t kSector = 0x10000;
   std::vector<int> erased(32, 0), programmed(32, 0);  // 0: no, 1: yes, -1: failed
   for (const auto& e : sent) {
@@ -188,7 +180,7 @@ std::string FlashKept(vcam::Camera& camera, const Before& before, const Log& sen
     if (erased[s] == 1 && !complete) continue;  // left erased or partly programmed
     for (std::uint32_t a = s * kSector; a < (s + 1) * kSector; ++a) {
       if (complete && a >= base && a < base + length) continue;
-      if (now[a] != before.flash[a]) {
+      if (now[a] != before[a]) {
         char text[80];
         std::snprintf(text, sizeof text, "flash byte %06X changed (sector %u %s)", a, s,
                       complete ? "rewritten" : "untouched");

@@ -123,20 +123,12 @@ class CameraTest : public ::testing::Test {
   }
 
   void FailCode(std::uint32_t code, std::uint32_t error = 31, int times = 1) {
-    vcam::Fault fault;
-    fault.code = code;
-    fault.error = error;
-    fault.times = times;
-    camera_->AddFault(fault);
+    camera_->AddFault({.code = code, .error = error, .times = times});
   }
 
   // Fails the n-th request of `code` counted from now (1-based).
   void FailNth(std::uint32_t code, std::uint64_t nth, std::uint32_t error = 31) {
-    vcam::Fault fault;
-    fault.code = code;
-    fault.nth = nth;
-    fault.error = error;
-    camera_->AddFault(fault);
+    camera_->AddFault({.nth = nth, .code = code, .error = error});
   }
 
   void SetRegisters(std::initializer_list<std::pair<std::uint16_t, std::uint16_t>> values) {
@@ -184,9 +176,7 @@ class CameraTest : public ::testing::Test {
 };
 
 inline std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
-  std::vector<std::uint8_t> bytes;
-  for (int v : values) bytes.push_back(static_cast<std::uint8_t>(v));
-  return bytes;
+  return std::vector<std::uint8_t>(values.begin(), values.end());
 }
 
 }  // namespace kt

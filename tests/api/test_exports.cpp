@@ -10,33 +10,25 @@
 // fails the k-th request with a driver error, and another fresh camera is unplugged at it. The
 // export must not crash, must fail unless the failing request is one it tolerates, must leave
 // the right last error, must stop (only the documented cleanup may follow), must leave the
-// camera as its row says, and must leave the device lock free (KEPRA_SWEEP_DUMP=1 prints the
-// request log each row learns).
+// camera as its row says, and must leave the device lock free.
 //
 // The sanitizer and Wine builds, many times slower, sweep a sample of each export's positions
 // (KEPRA_SWEEP_SAMPLE per export, built in; 0 sweeps all), drawn from a seed the log prints;
 // KEPRA_SWEEP_SEED=<seed> repeats a run's sample.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
+#include <future>
+#include <iterator>
 #include <map>
-#include <mutex>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string_view>
-#include <thread>
 
 #include "exports.h"
 #include "fixture.h"
-
-#if !defined(_WIN32)
-#include <dirent.h>
-#include <unistd.h>
-#endif
 
 namespace kt {
 namespace {
@@ -48,25 +40,14 @@ constexpr std::uint32_t kInjected = 0x1F;  // ERROR_GEN_FAILURE, as a driver wou
 constexpr std::uint32_t kNotConnected = KEPRA_ERROR_DEVICE_NOT_CONNECTED;
 constexpr std::uint32_t kIndexRefused = KEPRA_STATUS_INVALID_PARAMETER;
 
-// Good arguments: the row's own values and storage.
-class GoodArgs : public kx::Args {
- public:
-  explicit GoodArgs(KEPRA_HANDLE h) { good_handle = h; }
-  KEPRA_HANDLE Handle(KEPRA_HANDLE good) override { return good; }
-  void* Pointer(int, void* good, std::size_t) override { return good; }
-  void* Record(int, void* good, std::size_t) override { return good; }
-  void* Ref(int, void* good) override { return good; }
-  std::uint64_t Int(int, std::uint64_t good) override { return good; }
-  std::uint32_t Length(int, std::uint32_t good) override { return good; }
-  double Real(int, double good) override { return good; }
-};
-
 // The slots of check `c` of `row` bad with its value case `v`, those of later checks bad with
-// their first case; pointers point into a scratch area that must stay as it was.
-class BadArgs : public kx::Args {
+// their first case; pointers point into a scratch area that must stay as it was. With `c` past
+// the last check: good arguments, the row's own values and storage.
+class TableArgs : public kx::Args {
  public:
   static constexpr std::uint8_t kFill = 0xA7;
-  BadArgs(const Row& row, std::size_t c, std::size_t v, KEPRA_HANDLE h) : scratch_(1 << 16, kFill) {
+  TableArgs(const Row& row, std::size_t c, std::size_t v, KEPRA_HANDLE h)
+      : scratch_(c < row.checks.size() ? 1 << 16 : 0, kFill) {
     good_handle = h;
     for (std::size_t i = c; i < row.checks.size(); ++i) {
       const kx::Check& check = row.checks[i];
@@ -83,7 +64,7 @@ class BadArgs : public kx::Args {
   }
   void* Pointer(int slot, void* good, std::size_t size) override {
     if (bad_.count(slot)) return nullptr;
-    return size <= scratch_.size() ? scratch_.data() : good;
+    return !scratch_.empty() && size <= scratch_.size() ? scratch_.data() : good;
   }
   void* Record(int slot, void* good, std::size_t) override {
     return bad_.count(slot) ? nullptr : good;
@@ -113,11 +94,7 @@ std::string Text(std::string line) {
 }
 bool IsFailureLine(const std::string& line) {
   const std::string text = Text(line);
-  const auto ends = [&](std::string_view tail) {
-    return text.size() > tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-  };
-  return ends(" failed") || ends(" fail!");
+  return text.ends_with(" failed") || text.ends_with(" fail!");
 }
 
 class Exports : public CameraTest {};
@@ -128,7 +105,7 @@ TEST_F(Exports, RefuseBadArgumentsInTheirOrder) {
       const kx::Check& check = row.checks[c];
       for (std::size_t v = 0; v < std::max<std::size_t>(1, check.values.size()); ++v) {
         SCOPED_TRACE(testing::Message() << row.name << " check " << c + 1 << " case " << v + 1);
-        BadArgs args(row, c, v, h());
+        TableArgs args(row, c, v, h());
         camera_->ClearLog();
         kepra_SetLastError(kSentinel);
         EXPECT_EQ(row.call(args), 0u);
@@ -162,82 +139,60 @@ unsigned long EnvOr(const char* name, unsigned long fallback) {
   return value && *value ? std::strtoul(value, nullptr, 0) : fallback;
 }
 
-// The positions 0..n-1 to sweep: all, or `per_export` of them drawn without repeats.
+// The positions 0..n-1 to sweep: all, or `per_export` of them drawn without repeats, in order.
 std::vector<std::size_t> Positions(std::size_t n, unsigned long per_export, std::mt19937& draw) {
-  std::vector<std::size_t> all(n);
-  for (std::size_t i = 0; i < n; ++i) all[i] = i;
+  std::vector<std::size_t> all(n), picked;
+  std::iota(all.begin(), all.end(), std::size_t{0});
   if (per_export == 0 || per_export >= n) return all;
-  for (std::size_t i = 0; i < per_export; ++i) std::swap(all[i], all[i + draw() % (n - i)]);
-  all.resize(per_export);
-  std::sort(all.begin(), all.end());
-  return all;
+  std::sample(all.begin(), all.end(), std::back_inserter(picked), per_export, draw);
+  return picked;
 }
 
-// What this process has open: on Linux its descriptors and what they refer to.
-#if defined(_WIN32)
-std::multiset<std::string> OpenDescriptors() { return {}; }  // the handle count is checked on Linux
-#else
+// What this process has open: on Linux its descriptors (sockets and pipes by kind, as they
+// differ only by inode number) and what they refer to; the handle count is checked on Linux.
 std::multiset<std::string> OpenDescriptors() {
   std::multiset<std::string> open;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    const int own = dirfd(dir);
-    while (const dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
-      char target[256] = {};
-      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-      if (readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
-      // Sockets and pipes differ only by inode number; count them by kind.
-      const std::string kind = target;
-      open.insert(kind.starts_with("socket:") ? "socket"
-                  : kind.starts_with("pipe:") ? "pipe"
-                                              : kind);
-    }
-    closedir(dir);
+#if !defined(_WIN32)
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+    if (ec || target.starts_with("/proc/")) continue;  // the listing's own descriptor
+    const bool kind = target.starts_with("socket:") || target.starts_with("pipe:");
+    open.insert(kind ? target.substr(0, target.find(':')) : target);
   }
+#endif
   return open;
 }
-#endif
 
 // A call run on a thread of its own that stays alive, still owning whatever it failed to
 // release, until `Finish` lets it end.
 class Worker {
  public:
   Worker(const Row& row, KEPRA_HANDLE h)
-      : thread_([this, &row, h] {
+      : thread_([this, &row, h, finish = finish_.get_future()] {
           kepra_SetLastError(kSentinel);
-          GoodArgs args(h);
+          TableArgs args(row, row.checks.size(), 0, h);
           const std::uint32_t r = row.call(args);
-          const std::uint32_t e = kepra_GetLastError();
-          std::unique_lock lock(mutex_);
-          result_ = r;
-          error_ = e;
-          done_ = true;
-          cv_.notify_all();
-          cv_.wait(lock, [this] { return finish_; });
+          done_.set_value({r, kepra_GetLastError()});
+          finish.wait();
         }) {}
   ~Worker() { Finish(); }
   // Waits for the call; false if it took longer than 20 s (a hang).
   bool Wait(std::uint32_t* result, std::uint32_t* error) {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, std::chrono::seconds(20), [this] { return done_; })) return false;
-    *result = result_;
-    *error = error_;
+    if (outcome_.wait_for(std::chrono::seconds(20)) != std::future_status::ready) return false;
+    std::tie(*result, *error) = outcome_.get();
     return true;
   }
   void Finish() {
-    {
-      std::lock_guard lock(mutex_);
-      finish_ = true;
-    }
-    cv_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    finish_.set_value();
+    thread_.join();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false, finish_ = false;
-  std::uint32_t result_ = 0, error_ = 0;
+  std::promise<std::pair<std::uint32_t, std::uint32_t>> done_;
+  std::future<std::pair<std::uint32_t, std::uint32_t>> outcome_ = done_.get_future();
+  std::promise<void> finish_;
   std::thread thread_;
 };
 
@@ -265,13 +220,10 @@ class FaultSweep : public ::testing::Test {
     Handle second(kIndex);
     ASSERT_TRUE(second.ok()) << where;
     std::uint32_t frame_time = 0;
-    std::uint32_t ok = 0;
-    double took = 0;
-    std::thread([&] {
-      const double start = rig::NowMs();
-      ok = kepra_GetFrameTime(second.get(), &frame_time);
-      took = rig::NowMs() - start;
-    }).join();
+    const double start = rig::NowMs();
+    const std::uint32_t ok =
+        std::async(std::launch::async, kepra_GetFrameTime, second.get(), &frame_time).get();
+    const double took = rig::NowMs() - start;
     EXPECT_EQ(ok, 1u) << where << ": lock not free";
     EXPECT_LT(took, 4000.0) << where << ": lock not free";
   }
@@ -299,15 +251,6 @@ class FaultSweep : public ::testing::Test {
     EXPECT_EQ(result, 1u) << row.name << " fails without a fault (last error " << error << ")";
     EXPECT_EQ(rig_.DebugLines(), Lines{}) << row.name << " writes debug lines without a fault";
     worker.Finish();
-    if (std::getenv("KEPRA_SWEEP_DUMP")) {
-      std::printf("%s:", row.name);
-      for (const auto& e : camera_->Log()) {
-        std::printf(" %X", e.code & 0xFFFF);
-        if (e.code == io::IOCTL_SENSOR_REG)
-          std::printf("%s%d", e.in.size() == 4 ? "w" : "r", e.in[0]);
-      }
-      std::printf("\n");
-    }
     return camera_->Log();
   }
 
@@ -357,17 +300,11 @@ class FaultSweep : public ::testing::Test {
     Handle h(kIndex);
     ASSERT_TRUE(h.ok()) << where;
     camera_->ClearLog();
-    vcam::Fault fault;
-    fault.action = unplug ? vcam::Fault::Action::kUnplug : vcam::Fault::Action::kFail;
-    fault.nth = k + 1;
-    fault.error = kInjected;
-    camera_->AddFault(fault);
+    camera_->AddFault({.action = unplug ? vcam::Fault::Action::kUnplug : vcam::Fault::Action::kFail,
+                       .nth = k + 1,
+                       .error = kInjected});
     rig_.DebugLines();
-    kx::Before before;
-    if (row.state) {
-      for (std::uint16_t r = 0; r < 256; ++r) before.registers.push_back(camera_->Register(r));
-      before.flash = camera_->Flash().Snapshot();
-    }
+    const auto before = row.state ? camera_->Flash().Snapshot() : std::vector<std::uint8_t>{};
 
     Worker worker(row, h.get());
     std::uint32_t result = 0, error = 0;

@@ -7,6 +7,7 @@
 // and the last error stay the system's own on both.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -70,6 +71,9 @@ class Child {
 std::string HelperPath(const std::string& name);
 
 // Milliseconds on a monotonic clock.
-double NowMs();
+inline double NowMs() {
+  using namespace std::chrono;
+  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace rig

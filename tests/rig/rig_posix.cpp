@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 #include "rig.h"
@@ -21,8 +21,7 @@ namespace rig {
 
 struct Rig::Impl {
   std::string dir;
-  std::string saved_env;
-  bool had_env = false;
+  std::optional<std::string> saved_env;
   std::unique_ptr<vcam::Server> server;
   std::unique_ptr<vcam::DebugListener> debug;
 };
@@ -36,10 +35,7 @@ Rig::Rig() : impl_(std::make_unique<Impl>()) {
   char dir[] = "/tmp/kepra-test-XXXXXX";
   if (!mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
   impl_->dir = dir;
-  if (const char* old = std::getenv("KEPRA_DEVICE_DIR")) {
-    impl_->had_env = true;
-    impl_->saved_env = old;
-  }
+  if (const char* old = std::getenv("KEPRA_DEVICE_DIR")) impl_->saved_env = old;
   setenv("KEPRA_DEVICE_DIR", dir, 1);
   impl_->server = std::make_unique<vcam::Server>(impl_->dir);
   impl_->debug = std::make_unique<vcam::DebugListener>(impl_->dir);
@@ -51,11 +47,8 @@ Rig::~Rig() {
   impl_->debug.reset();
   std::error_code ignored;
   std::filesystem::remove_all(impl_->dir, ignored);
-  if (impl_->had_env) {
-    setenv("KEPRA_DEVICE_DIR", impl_->saved_env.c_str(), 1);
-  } else {
-    unsetenv("KEPRA_DEVICE_DIR");
-  }
+  if (impl_->saved_env) setenv("KEPRA_DEVICE_DIR", impl_->saved_env->c_str(), 1);
+  if (!impl_->saved_env) unsetenv("KEPRA_DEVICE_DIR");
 }
 
 std::shared_ptr<vcam::Camera> Rig::Plug(std::uint32_t index, vcam::CameraConfig config) {
@@ -146,11 +139,6 @@ std::string HelperPath(const std::string& name) {
   if (n <= 0) return name;
   self[n] = '\0';
   return (std::filesystem::path(self).parent_path() / name).string();
-}
-
-double NowMs() {
-  using namespace std::chrono;
-  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace rig

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,10 +30,6 @@ namespace {
 constexpr GUID kClass = {
     0x90bcde2c, 0xe6de, 0x4cf2, {0xb4, 0x3c, 0xd0, 0x85, 0x0c, 0x4d, 0x47, 0x00}};
 constexpr char kPathPrefix[] = "\\\\?\\kepra-virtcam#";
-
-struct DeviceSet {
-  std::uint32_t index;
-};
 
 struct State {
   std::mutex mutex;
@@ -62,57 +57,49 @@ std::shared_ptr<vcam::Camera> FindCamera(HANDLE h) {
 
 // ---- The redirected functions ----------------------------------------------------------
 
-// Device sets made by the rig, so that a foreign set is never mistaken for one.
-std::mutex g_sets_mutex;
-std::map<HDEVINFO, bool> g_sets;
-
-bool IsOurSet(HDEVINFO set, DeviceSet** out) {
-  std::lock_guard lock(g_sets_mutex);
-  if (!g_sets.count(set)) return false;
-  *out = reinterpret_cast<DeviceSet*>(set);
-  return true;
+// Device sets made by the rig are addresses in this array, one for each index, so that a
+// foreign set is never mistaken for one.
+std::uint8_t g_sets[256];
+int SetIndex(HDEVINFO set) {
+  const auto at = reinterpret_cast<std::uintptr_t>(set) - reinterpret_cast<std::uintptr_t>(g_sets);
+  return at < sizeof g_sets ? static_cast<int>(at) : -1;
 }
 
 HDEVINFO WINAPI HookGetClassDevs(const GUID* guid, PCSTR enumerator, HWND parent, DWORD flags) {
   if (!IsCameraClass(guid) || !GetState().active) {
     return SetupDiGetClassDevsA(guid, enumerator, parent, flags);
   }
-  auto set = reinterpret_cast<HDEVINFO>(new DeviceSet{guid->Data4[7]});
-  std::lock_guard lock(g_sets_mutex);
-  g_sets[set] = true;
-  return set;
+  return reinterpret_cast<HDEVINFO>(&g_sets[guid->Data4[7]]);
 }
 
 BOOL WINAPI HookEnumInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* guid,
                                DWORD member, PSP_DEVICE_INTERFACE_DATA data) {
-  DeviceSet* ours;
-  if (!IsOurSet(set, &ours)) return SetupDiEnumDeviceInterfaces(set, device, guid, member, data);
+  const int index = SetIndex(set);
+  if (index < 0) return SetupDiEnumDeviceInterfaces(set, device, guid, member, data);
   if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
     return FALSE;
   }
   State& state = GetState();
   std::lock_guard lock(state.mutex);
-  auto it = state.cameras.find(ours->index);
+  auto it = state.cameras.find(static_cast<std::uint32_t>(index));
   if (member != 0 || it == state.cameras.end() || it->second->Unplugged()) {
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
   data->InterfaceClassGuid = *guid;
   data->Flags = SPINT_ACTIVE;
-  data->Reserved = ours->index;
+  data->Reserved = static_cast<ULONG_PTR>(index);
   return TRUE;
 }
 
 BOOL WINAPI HookInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                 PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
                                 PDWORD required, PSP_DEVINFO_DATA device) {
-  DeviceSet* ours;
-  if (!IsOurSet(set, &ours)) {
-    return SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, device);
-  }
+  const int index = SetIndex(set);
+  if (index < 0) return SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, device);
   char path[64];
-  std::snprintf(path, sizeof path, "%s%02u", kPathPrefix, ours->index);
+  std::snprintf(path, sizeof path, "%s%02d", kPathPrefix, index);
   const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
                                           std::strlen(path) + 1);
   if (required) *required = needed;
@@ -135,14 +122,7 @@ BOOL WINAPI HookInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
 }
 
 BOOL WINAPI HookDestroyList(HDEVINFO set) {
-  DeviceSet* ours;
-  if (!IsOurSet(set, &ours)) return SetupDiDestroyDeviceInfoList(set);
-  {
-    std::lock_guard lock(g_sets_mutex);
-    g_sets.erase(set);
-  }
-  delete ours;
-  return TRUE;
+  return SetIndex(set) < 0 ? SetupDiDestroyDeviceInfoList(set) : TRUE;
 }
 
 HANDLE WINAPI HookCreateFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
@@ -450,11 +430,6 @@ std::string HelperPath(const std::string& name) {
   std::string path(self, n);
   const auto slash = path.find_last_of("\\/");
   return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
-}
-
-double NowMs() {
-  using namespace std::chrono;
-  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace rig
