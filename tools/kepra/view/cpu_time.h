@@ -1,6 +1,9 @@
-// CPU time of the calling thread, for the viewer's per-stage cost figures: unlike the wall
-// clock, it does not grow while the thread waits or other programs run.
+// The viewer's clocks: the wall clock for the times the page shows beside its own, and the CPU
+// time of the calling thread for the per-stage cost figures (unlike the wall clock, it does not
+// grow while the thread waits or other programs run).
 #pragma once
+
+#include <chrono>
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -16,6 +19,12 @@
 #endif
 
 namespace kepra_view {
+
+inline double WallMs() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 inline double ThreadCpuMs() {
 #if defined(_WIN32)

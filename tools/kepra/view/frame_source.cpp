@@ -6,6 +6,8 @@
 #include <thread>
 #include <utility>
 
+#include "cpu_time.h"
+
 namespace kepra_view {
 
 namespace {
@@ -16,12 +18,6 @@ constexpr auto kRetry = std::chrono::milliseconds(250);
 constexpr std::uint32_t kBuffers = 4;
 
 std::atomic<std::uint64_t> g_sequence{0};
-
-double WallMs() {
-  return std::chrono::duration<double, std::milli>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // The stream's arrival times are on the steady clock.
 double SteadyUs() {

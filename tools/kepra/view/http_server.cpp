@@ -33,16 +33,18 @@ using Sock = int;
 
 Sock S(std::intptr_t s) { return static_cast<Sock>(s); }
 
-// How long a connection may take to send its request head; none once it is a WebSocket (a
-// page may stay silent for hours).
-void SetReceiveTimeout(std::intptr_t socket, int seconds) {
+// A client that takes nothing sent to it for this long is gone or stuck.
+constexpr int kStalledClientSeconds = 10;
+
+// How long a connection may take to send its request head (none once it is a WebSocket: a page
+// may stay silent for hours), and how long a client may take nothing that is sent to it.
+void SetTimeout(std::intptr_t socket, int option, int seconds) {
 #if defined(_WIN32)
   const DWORD value = static_cast<DWORD>(seconds) * 1000;
 #else
   const timeval value{seconds, 0};
 #endif
-  setsockopt(S(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
-             sizeof value);
+  setsockopt(S(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 bool SendAll(std::intptr_t socket, const char* data, std::size_t size) {
@@ -256,7 +258,10 @@ void HttpServer::Run() {
 }
 
 void HttpServer::Serve(std::intptr_t socket) {
-  SetReceiveTimeout(socket, 10);
+  SetTimeout(socket, SO_RCVTIMEO, 10);
+  // A stalled client's connection ends. This also bounds stopping: shutdown() does not wake a
+  // send blocked in another thread on every system (seen under Wine).
+  SetTimeout(socket, SO_SNDTIMEO, kStalledClientSeconds);
   std::string data;
   char buffer[4096];
   std::size_t end;
@@ -296,7 +301,7 @@ void HttpServer::ServeWebSocket(std::intptr_t socket, const HttpRequest& request
       "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
       AcceptKey(request.Header("sec-websocket-key")) + "\r\n\r\n";
   if (!SendAll(socket, reply.data(), reply.size())) return;
-  SetReceiveTimeout(socket, 0);
+  SetTimeout(socket, SO_RCVTIMEO, 0);
   // Frames waiting in a large kernel buffer would be a backlog of their own: keep it to a few.
   const int send_buffer = kSendBufferBytes;
   setsockopt(S(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),

@@ -33,12 +33,6 @@ namespace {
 std::atomic<bool> g_signalled{false};
 extern "C" void OnSignal(int) { g_signalled.store(true); }
 
-double WallMs() {
-  return std::chrono::duration<double, std::milli>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 std::string Embedded(const unsigned char* data, std::size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
 }
