@@ -4,11 +4,11 @@
 // with last error 8, leaves no descriptor open and no lock held, and the camera works
 // afterwards. (The virtual cameras serve on threads of their own, whose allocations never
 // fail.)
-#include <dirent.h>
-
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
+#include <iterator>
 #include <new>
 #include <thread>
 
@@ -55,22 +55,17 @@ void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free
 namespace kt {
 namespace {
 
-std::size_t OpenDescriptors() {
-  std::size_t count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir)) ++count;
-    closedir(dir);
-  }
-  return count;
+std::ptrdiff_t OpenDescriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 // The descriptors of this process once the cameras' server threads, which close their ends
 // of finished connections in their own time, have settled (no change for 50 ms).
-std::size_t SettledDescriptors() {
-  std::size_t count = OpenDescriptors();
+std::ptrdiff_t SettledDescriptors() {
+  auto count = OpenDescriptors();
   for (int quiet = 0, round = 0; quiet < 10 && round < 400; ++round) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const std::size_t now = OpenDescriptors();
+    const auto now = OpenDescriptors();
     quiet = now == count ? quiet + 1 : 0;
     count = now;
   }
@@ -87,7 +82,7 @@ class AllocationFailure : public CameraTest {
             const std::function<void(Result)>& undo = nullptr) {
     int positions = 0;
     for (long n = 0; n < 100000; ++n) {
-      const std::size_t descriptors = SettledDescriptors();
+      const auto descriptors = SettledDescriptors();
       t_failed = false;
       t_fail_in = n;
       const Result result = call();
