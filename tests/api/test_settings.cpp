@@ -34,8 +34,7 @@ TEST_F(Settings, AFailedClockReadKeepsTheIntegerAndZeroesTheDouble) {
   double mhz_d = -1.0;
   EXPECT_EQ(kepra_GetFrequency(h(), &mhz), 0u);
   EXPECT_EQ(mhz, 0xABCDu);
-  EXPECT_EQ(kepra_GetFrequencyD(h(), &mhz_d), 0u);
-  EXPECT_EQ(kepra_GetLastError(), 0x1Fu);
+  EXPECT_TRUE(Failed(kepra_GetFrequencyD(h(), &mhz_d), 0x1Fu));
   EXPECT_EQ(mhz_d, 0.0);
   EXPECT_TRUE(rig_.DebugLines().empty());
 }
@@ -131,9 +130,7 @@ TEST_F(Settings, SetGainPausesTwentyMillisecondsEvenWhenTheWriteFails) {
 
 TEST_F(Settings, ReadoutModeIsBitsFourAndFiveOfRegister11) {
   camera_->SetRegister(11, 0xFFE5);  // 2, with the bits around it set
-  std::uint32_t mode = 99;
-  ASSERT_EQ(kepra_GetReadoutMode(h(), &mode), 1u);
-  EXPECT_EQ(mode, 2u);
+  EXPECT_EQ(Value(kepra_GetReadoutMode), 2u);
   EXPECT_EQ(Ops(), (Words{"R11"}));
 
   // Variant 0x0800: the other bits kept, the two low bits of the mode taken; no tuning.
@@ -152,8 +149,7 @@ TEST_F(Settings, ReadoutModeIsBitsFourAndFiveOfRegister11) {
   camera_->SetRegister(127, 0x0A00);
   camera_->ClearLog();
   kepra_SetLastError(kSentinel);
-  EXPECT_EQ(kepra_SetReadoutMode(h(), 1), 0u);
-  EXPECT_EQ(kepra_GetLastError(), kSentinel);
+  EXPECT_TRUE(Failed(kepra_SetReadoutMode(h(), 1), kSentinel));
   EXPECT_EQ(Ops(), (Words{"R127"}));
   EXPECT_TRUE(rig_.DebugLines().empty());
 }
@@ -187,9 +183,7 @@ TEST_F(Settings, ReadoutModeOfVariant0900WritesTheTuningRegistersOfEachMode) {
   }
   EXPECT_TRUE(rig_.DebugLines().empty());
   ASSERT_EQ(kepra_SetReadoutMode(h(), 3), 0u);
-  std::uint32_t mode = 0;
-  ASSERT_EQ(kepra_GetReadoutMode(h(), &mode), 1u);
-  EXPECT_EQ(mode, 3u);
+  EXPECT_EQ(Value(kepra_GetReadoutMode), 3u);
 }
 
 // ---- Strobe (registers 5, 7 and 11) and events --------------------------------------------
@@ -242,9 +236,7 @@ TEST_F(Settings, EventsSetReadsThenWritesTheMaskedStateUnderTheLock) {
   EXPECT_EQ(std::make_tuple(work[1].code, work[1].in),
             std::make_tuple(io::IOCTL_EVENTS_STATE, Bytes({0x26})));
 
-  std::uint8_t bit = 0;
-  ASSERT_EQ(kepra_GetEventsState(h(), &bit), 1u);
-  EXPECT_EQ(bit, 0x26);
+  EXPECT_EQ(Value(kepra_GetEventsState), 0x26);
 
   // The search over a frame record needs no camera: event count at byte 26, events from 48.
   std::vector<std::uint8_t> record(51, 0);
@@ -293,8 +285,7 @@ TEST_F(FrameParams, SetSendsTheRecordThenUpdatesTheFrameLengthUnderTheLock) {
   // The update: register 62, the timing snapshot, then the raised frame length.
   EXPECT_EQ(Ops(), (Words{kRecord, "R62", "BLOCK", "R57", "R73", "W12=0077"}));
 
-  kepra_FrameParams back{};
-  ASSERT_EQ(kepra_GetFrameParams(h(), &back), 1u);
+  const kepra_FrameParams back = Value(kepra_GetFrameParams);
   EXPECT_EQ(std::memcmp(&back, &window, sizeof back), 0);
 
   // The sensor does not ask: register 62 is read, the frame left alone.
@@ -317,8 +308,7 @@ TEST_F(FrameParams, SetRunsTheUpdateEvenWhenTheDriverRefusesTheRecord) {
     SCOPED_TRACE(c.error);
     ShortFrame();
     if (c.inject) FailCode(io::IOCTL_FRAME_PARAMS, c.error);
-    EXPECT_EQ(kepra_SetFrameParams(h(), &c.record), 0u);
-    EXPECT_EQ(kepra_GetLastError(), c.error);
+    EXPECT_TRUE(Failed(kepra_SetFrameParams(h(), &c.record), c.error));
     EXPECT_TRUE(Locked());
     EXPECT_EQ(Ops(), (Words{kRecord + "!", "R62", "BLOCK", "R57", "R73", "W12=0077"}));
     EXPECT_EQ(camera_->Settings().frame_params, vcam::DefaultFrameParams());
