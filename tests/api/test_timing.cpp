@@ -304,36 +304,29 @@ TEST_F(Exposure, ZeroTimeAndZeroLineLengthAreRefusedWith87) {
 
 // ---- The clock ----
 
+// A clock of 0: the millisecond getters fail, setting no error, but still read the sensor; the
+// setter is refused with 87. (A failed clock request is the fault sweep's.)
 TEST_F(Exposure, MillisecondsWithoutAClockFailButReadsStillReachTheSensor) {
-  for (bool request_fails : {false, true}) {
-    SCOPED_TRACE(request_fails ? "request fails" : "clock 0");
-    camera_->SetFrequency(request_fails ? 48 : 0);
-    double d = 7, d2 = 7;
-    const struct {
-      Call call;
-      Words reads;
-    } cases[] = {
-        {[&] { return kepra_GetExposureMs(h(), &d); }, {"R14", "R4"}},
-        {[&] { return kepra_GetExposureFramerateMaxMs(h(), &d); }, {"R19", "R26", "R4"}},
-        {[&] { return kepra_GetExposureMinMaxMs(h(), &d, &d2); }, {"R4", "R4"}},
-    };
-    for (const auto& c : cases) {
-      camera_->ClearLog();
-      if (request_fails) FailCode(io::IOCTL_FREQUENCY, 0x4D);
-      kepra_SetLastError(kSentinel);
-      EXPECT_TRUE(Failed(c.call(), request_fails ? 0x4Du : kSentinel));
-      EXPECT_TRUE(rig_.DebugLines().empty());
-      Words expected{request_fails ? "F?!" : "F?"};
-      expected.insert(expected.end(), c.reads.begin(), c.reads.end());
-      EXPECT_EQ(Ops(), expected);
-    }
-    EXPECT_EQ(d + d2, 14.0);
-
-    // Setting is refused with 87.
-    if (request_fails) FailCode(io::IOCTL_FREQUENCY, 0x4D);
-    EXPECT_TRUE(Failed(kepra_SetExposureMs(h(), 10.0, nullptr), KEPRA_ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(rig_.DebugLines(), (Lines{"ExposureTime is NULL", kToLines, kSetTime}));
+  camera_->SetFrequency(0);
+  double d = 7, d2 = 7;
+  const struct {
+    Call call;
+    Words ops;
+  } cases[] = {
+      {[&] { return kepra_GetExposureMs(h(), &d); }, {"F?", "R14", "R4"}},
+      {[&] { return kepra_GetExposureFramerateMaxMs(h(), &d); }, {"F?", "R19", "R26", "R4"}},
+      {[&] { return kepra_GetExposureMinMaxMs(h(), &d, &d2); }, {"F?", "R4", "R4"}},
+  };
+  for (const auto& c : cases) {
+    camera_->ClearLog();
+    kepra_SetLastError(kSentinel);
+    EXPECT_TRUE(Failed(c.call(), kSentinel));
+    EXPECT_TRUE(rig_.DebugLines().empty());
+    EXPECT_EQ(Ops(), c.ops);
   }
+  EXPECT_EQ(d + d2, 14.0);
+  EXPECT_TRUE(Failed(kepra_SetExposureMs(h(), 10.0, nullptr), KEPRA_ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(rig_.DebugLines(), (Lines{"ExposureTime is NULL", kToLines, kSetTime}));
   EXPECT_EQ(camera_->Register(14), 1000);
 }
 
