@@ -76,8 +76,7 @@ TEST_F(Settings, AnalogAndDigitalGainShareRegister17) {
   EXPECT_EQ(Ops(), (Words{"W17=0220"}));
   double a = 0, d = 0;
   ASSERT_EQ(kepra_GetGain(h(), &a, &d), 1u);
-  EXPECT_EQ(a, 2.0);
-  EXPECT_EQ(d, 1.5);
+  EXPECT_EQ(std::tie(a, d), std::make_tuple(2.0, 1.5));
   // Factors are clamped, never refused: NaN takes the largest codes.
   kepra_SetLastError(kSentinel);
   ASSERT_EQ(kepra_SetGain(h(), kNaN, -1.0), 1u);
@@ -86,8 +85,7 @@ TEST_F(Settings, AnalogAndDigitalGainShareRegister17) {
   // The high byte is the analog code, the low byte the digital one; 7 reads as 8.0.
   camera_->SetRegister(17, 0x07D0);
   ASSERT_EQ(kepra_GetGain(h(), &a, &d), 1u);
-  EXPECT_EQ(a, 8.0);
-  EXPECT_EQ(d, 10.0);
+  EXPECT_EQ(std::tie(a, d), std::make_tuple(8.0, 10.0));
   EXPECT_TRUE(rig_.DebugLines().empty());
 }
 
@@ -100,10 +98,7 @@ TEST_F(Settings, ColourGainsFillRegisters54And55) {
   double gb = 0, gr = 0, b = 0, r = 0;
   ASSERT_EQ(kepra_GetGainC(h(), &gb, &gr, &b, &r), 1u);
   EXPECT_EQ(Ops(), (Words{"R54", "R55"}));
-  EXPECT_EQ(gb, 1.0);
-  EXPECT_EQ(gr, 2.0);
-  EXPECT_EQ(b, 1.296875);
-  EXPECT_EQ(r, 3.96875);
+  EXPECT_EQ(std::tie(gb, gr, b, r), std::make_tuple(1.0, 2.0, 1.296875, 3.96875));
 }
 
 TEST_F(Settings, SetGainPausesTwentyMillisecondsEvenWhenTheWriteFails) {
@@ -191,10 +186,7 @@ TEST_F(Settings, StrobeSetWritesDelaysInvertedAndModeKeepingOtherBits) {
   std::uint8_t off = 0, on = 0, inverted = 0;
   camera_->ClearLog();
   ASSERT_EQ(kepra_GetStrobeParams(h(), &mode, &off, &on, &inverted), 1u);
-  EXPECT_EQ(mode, 2u);
-  EXPECT_EQ(off, 0x12);
-  EXPECT_EQ(on, 0x34);
-  EXPECT_EQ(inverted, 1);
+  EXPECT_EQ(std::tie(mode, off, on, inverted), std::make_tuple(2u, 0x12, 0x34, 1));
   EXPECT_EQ(Ops(), (Words{"R5", "R7", "R11"}));
 
   // Clearing the flag gives register 7 back its old value.
@@ -209,10 +201,7 @@ TEST_F(Settings, StrobeSetWritesDelaysInvertedAndModeKeepingOtherBits) {
   // Reading takes only its own bits.
   SetRegisters({{5, 0xA55A}, {7, 0xBFFF}, {11, 0xFF7F}});  // bit 14 clear; bits 6-7 = 1
   ASSERT_EQ(kepra_GetStrobeParams(h(), &mode, &off, &on, &inverted), 1u);
-  EXPECT_EQ(mode, 1u);
-  EXPECT_EQ(off, 0x5A);
-  EXPECT_EQ(on, 0xA5);
-  EXPECT_EQ(inverted, 0);
+  EXPECT_EQ(std::tie(mode, off, on, inverted), std::make_tuple(1u, 0x5A, 0xA5, 0));
   EXPECT_TRUE(rig_.DebugLines().empty());
 }
 

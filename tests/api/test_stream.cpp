@@ -276,10 +276,9 @@ TEST_F(Stream, OldestFirstKeepsTheFirstFramesAndDropsNewOnesWhenThePoolIsFull) {
     WaitForStats([](const kepra_StreamStats& st) { return st.Received >= 30; });
     ASSERT_EQ(kepra_StopStream(s), 1u);
     const kepra_StreamStats st = Stats(s);
-    EXPECT_EQ(st.Running, 0u);
-    EXPECT_EQ(st.Queued, pool);
-    EXPECT_EQ(st.Dropped, st.Received - pool);
-    EXPECT_EQ(st.Skipped, 0u);  // nobody else asked the unpaced camera for frames
+    // Nobody else asked the unpaced camera for frames: nothing skipped.
+    EXPECT_EQ(std::tie(st.Running, st.Queued, st.Dropped, st.Skipped),
+              std::make_tuple(0u, pool, st.Received - pool, 0u));
     // Queued before the stop, still handed out: the first ones, in order (on the first stream
     // from the camera's first frame); then "stopped".
     const Frames frames = Take(s, pool + 1, 1000);
@@ -302,8 +301,7 @@ TEST_F(Stream, NewestOnlyKeepsOneWaitingFrameTheLatest) {
   WaitForStats([](const kepra_StreamStats& st) { return st.Received >= 30; });
   ASSERT_EQ(kepra_StopStream(s), 1u);
   kepra_StreamStats st = Stats(s);
-  EXPECT_EQ(st.Queued, 1u);
-  EXPECT_EQ(st.Dropped, st.Received - 1);
+  EXPECT_EQ(std::tie(st.Queued, st.Dropped), std::make_tuple(1u, st.Received - 1));
   const Frames last = Take(s, 2, 0);
   ASSERT_EQ(last.size(), 1u);
   EXPECT_EQ(last[0].Sequence, st.Received - 1);
@@ -317,8 +315,7 @@ TEST_F(Stream, NewestOnlyKeepsOneWaitingFrameTheLatest) {
   for (kepra_Frame& f : held) ASSERT_EQ(kepra_NextFrame(s, &f, 5000), 1u);
   const std::uint64_t received = Stats(s).Received;
   st = WaitForStats([&](const kepra_StreamStats& x) { return x.Received >= received + 20; });
-  EXPECT_EQ(st.Held, 4u);
-  EXPECT_EQ(st.Queued, 0u);
+  EXPECT_EQ(std::tie(st.Held, st.Queued), std::make_tuple(4u, 0u));
   ASSERT_EQ(kepra_ReleaseFrame(s, &held.back()), 1u);
   const Frames next = Take(s, 1);
   ASSERT_EQ(next.size(), 1u);
@@ -357,8 +354,7 @@ TEST_F(Stream, CountsSkippedFramesAcrossTheCounterWrapAndFailedGrabs) {
   // The failed request's frame at least (the stall's, unless a busy machine made the stream
   // miss a frame and take up waiting requests before the stall came).
   EXPECT_GE(st.Skipped, 1u);
-  EXPECT_EQ(st.Failures, 1u);
-  EXPECT_EQ(st.LastError, 31u);
+  EXPECT_EQ(std::tie(st.Failures, st.LastError), std::make_tuple(1u, 31u));
 }
 
 // Once a frame went missing (a request stalled for five periods), several requests wait at the
@@ -525,8 +521,8 @@ TEST_F(Stream, ACameraThatGoesAwayEndsTheStream) {
   EXPECT_LT(Take(s, 11).size(), 11u);  // frames queued before the unplug come first
   EXPECT_EQ(kepra_GetLastError(), KEPRA_ERROR_DEVICE_NOT_CONNECTED);
   const kepra_StreamStats st = Stats(s);
-  EXPECT_EQ(st.Running, 0u);
-  EXPECT_EQ(st.LastError, KEPRA_ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(std::tie(st.Running, st.LastError),
+            std::make_tuple(0u, KEPRA_ERROR_DEVICE_NOT_CONNECTED));
 }
 
 }  // namespace

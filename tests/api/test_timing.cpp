@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <tuple>
 
 #include "fixture.h"
 
@@ -36,25 +37,22 @@ class FrameTiming : public CameraTest {
 
 // ---- Limits ----
 
-TEST_F(FrameTiming, MinimumIsMinimumFrameTimesMinimumLineLengthMaximumIsFixed) {
+TEST_F(FrameTiming, MinimumIsMinimumFrameTimesMinimumLineLengthRatesTheOppositeLimits) {
   std::uint32_t t_min = 0, t_max = 0;
   ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
-  EXPECT_EQ(t_min, 1100u * 82u);
-  EXPECT_EQ(t_max, kMaxTime);
-  // A faster clock: h / f stays 1/2 for even clocks, so the line minimum stays 82 at 48 MHz.
-  camera_->SetFrequency(48);
-  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
-  EXPECT_EQ(t_min, 1100u * 82u);
-  EXPECT_TRUE(Writes().empty());
-}
-
-TEST_F(FrameTiming, RateLimitsBelongToTheOppositeTimeLimits) {
+  EXPECT_EQ(std::tie(t_min, t_max), std::make_tuple(1100u * 82u, kMaxTime));
+  camera_->ClearLog();
   double r_min = 0, r_max = 0;
   ASSERT_EQ(kepra_GetFrameRateMinMax(h(), &r_min, &r_max), 1u);
   EXPECT_DOUBLE_EQ(r_min, 0.01863663848708648);
   EXPECT_DOUBLE_EQ(r_max, 27.71695793964799);
   // Snapshot and clock for the limits, then the clock once more for the rates.
   EXPECT_EQ(Ops(), (Words{"BLOCK", "R57", "R73", "F?", "F?"}));
+  // A faster clock: h / f stays 1/2 for even clocks, so the line minimum stays 82 at 48 MHz.
+  camera_->SetFrequency(48);
+  ASSERT_EQ(kepra_GetFrameTimeMinMax(h(), &t_min, &t_max), 1u);
+  EXPECT_EQ(t_min, 1100u * 82u);
+  EXPECT_TRUE(Writes().empty());
 }
 
 // ---- Setting the frame time ----
@@ -104,15 +102,15 @@ TEST_F(FrameTiming, AClockWithZeroLow16BitsNeverReachesADivision) {
 
 // ---- Reading the rate ----
 
-TEST_F(FrameTiming, RateReadDoesOneRegisterReadWhenTheFrameMayNotGrow) {
+TEST_F(FrameTiming, RateReadLengthensTheFrameFirstOnlyWhenRegister62Asks) {
   camera_->SetRegister(12, 1000);  // shorter than the minimum 1100, but bit 4 of 62 is clear
   EXPECT_DOUBLE_EQ(Value(kepra_GetFrameRate), 25.000696061562486);
   EXPECT_EQ(Ops(), (Words{"R62", "BLOCK", "R57", "R73", "F?"}));
   EXPECT_EQ(FrameLength(), 1000);
-}
 
-TEST_F(FrameTiming, RateReadLengthensTheFrameFirstWhenAsked) {
-  SetRegisters({{62, 0x0010}, {12, 1000}});
+  // Asked to (bit 4 of 62), the rate read lengthens the frame first.
+  camera_->SetRegister(62, 0x0010);
+  camera_->ClearLog();
   EXPECT_EQ(Value(kepra_GetFrameTime), 100u * 1000u);  // the frame time alone never writes
   EXPECT_TRUE(Writes().empty());
 
