@@ -191,9 +191,8 @@ TEST_F(Settings, StrobeSetWritesDelaysInvertedAndModeKeepingOtherBits) {
 
   // Clearing the flag gives register 7 back its old value.
   ASSERT_EQ(kepra_SetStrobeParams(h(), 0, 0, 0, 0), 1u);
-  EXPECT_EQ(camera_->Register(7), 0x0500);
-  EXPECT_EQ(camera_->Register(11), 0x0035);
-  EXPECT_EQ(camera_->Register(5), 0x0000);
+  EXPECT_EQ(std::make_tuple(camera_->Register(7), camera_->Register(11), camera_->Register(5)),
+            std::make_tuple(0x0500, 0x0035, 0x0000));
   // Mode 3 is the largest accepted.
   EXPECT_EQ(kepra_SetStrobeParams(h(), 3, 1, 2, 0), 1u);
   EXPECT_EQ(camera_->Register(11), 0x00F5);

@@ -31,7 +31,10 @@ class FrameTiming : public CameraTest {
     SetRegisters({{4, 0xA800 | 100}, {8, 0x1234}, {11, 0x00C8}, {12, 1200}, {14, 57}});
     SetRegisters({{19, 1024}, {21, 1280}});
   }
-  std::uint16_t LineLength() const { return camera_->Register(4) & 0x07FF; }
+  // Line length (register 4's low 11 bits) and frame length.
+  std::pair<int, int> Lengths() const {
+    return {camera_->Register(4) & 0x07FF, camera_->Register(12)};
+  }
   std::uint16_t FrameLength() const { return camera_->Register(12); }
 };
 
@@ -144,8 +147,7 @@ TEST_F(FrameTiming, SetFrameRateWritesTheNearestFrameTimeAndReportsTheRateReache
   // 40 MHz at 20 fps: 125003.48... units, rounded to 125003; 125003 / 82 = 1524.4 -> 1524,
   // 125003 / 1524 = 82.02 -> 82, 125003 / 82 -> 1524.
   ASSERT_EQ(kepra_SetFrameRate(h(), 20.0, nullptr), 1u);
-  EXPECT_EQ(LineLength(), 82);
-  EXPECT_EQ(FrameLength(), 1524);
+  EXPECT_EQ(Lengths(), std::pair(82, 1524));
   // Without a pointer nothing is read back: the frame-length write is the last request.
   EXPECT_EQ(Ops().back(), "W12=05F4");
 
@@ -174,8 +176,7 @@ TEST_F(FrameTiming, RatesWithoutAMeaningfulFrameTimeAreRefused) {
   EXPECT_TRUE(Writes().empty());
   // Just inside 32 bits: accepted and clamped to the slowest timing.
   ASSERT_EQ(kepra_SetFrameRate(h(), 40 * kRate / 4294967000.0, nullptr), 1u);
-  EXPECT_EQ(LineLength(), 2047);
-  EXPECT_EQ(FrameLength(), 65534);
+  EXPECT_EQ(Lengths(), std::pair(2047, 65534));
 }
 
 TEST_F(FrameTiming, RateLimitsMoveToTheExtremesUnderANestedLock) {
@@ -186,14 +187,12 @@ TEST_F(FrameTiming, RateLimitsMoveToTheExtremesUnderANestedLock) {
            std::count(codes.begin(), codes.end(), idx) == 4;
   };
   ASSERT_EQ(kepra_SetMaxFrameRate(h()), 1u);
-  EXPECT_EQ(LineLength(), 82);
-  EXPECT_EQ(FrameLength(), 1100);
+  EXPECT_EQ(Lengths(), std::pair(82, 1100));
   EXPECT_TRUE(nested());
 
   camera_->ClearLog();
   ASSERT_EQ(kepra_SetMinFrameRate(h()), 1u);
-  EXPECT_EQ(LineLength(), 2047);
-  EXPECT_EQ(FrameLength(), 65534);
+  EXPECT_EQ(Lengths(), std::pair(2047, 65534));
   EXPECT_TRUE(nested());
   EXPECT_TRUE(rig_.DebugLines().empty());
 }
@@ -203,6 +202,8 @@ TEST_F(FrameTiming, RateLimitsMoveToTheExtremesUnderANestedLock) {
 // The debug lines of the failure stacks.
 const std::string kToLines = "CxExposureTimeToExposure( H, ExposureTime, &Exposure) fail!\n";
 const std::string kSetTime = "CxSetExposureTime failed";
+
+using Regs = std::pair<std::uint16_t, std::uint16_t>;
 
 class Exposure : public CameraTest {
  protected:
@@ -247,18 +248,15 @@ TEST_F(Exposure, ThousandLinesAtLineLength100And48MHz) {
 
   camera_->SetRegister(14, 1);
   ASSERT_EQ(kepra_SetExposureTime(h(), 1599955), 1u);
-  EXPECT_EQ(camera_->Register(14), 1000);
-  EXPECT_EQ(camera_->Register(27), 125);
+  EXPECT_EQ(std::pair(camera_->Register(14), camera_->Register(27)), Regs(1000, 125));
   // 800 periods are 0.50001 lines: rounds to 1.
   ASSERT_EQ(kepra_SetExposureTime(h(), 800), 1u);
-  EXPECT_EQ(camera_->Register(14), 1);
-  EXPECT_EQ(camera_->Register(27), 0);
+  EXPECT_EQ(std::pair(camera_->Register(14), camera_->Register(27)), Regs(1, 0));
 
   // 10 ms: 480000 periods, 300 lines, read back as 9.999708333333333 ms.
   double back = 0;
   ASSERT_EQ(kepra_SetExposureMs(h(), 10.0, &back), 1u);
-  EXPECT_EQ(camera_->Register(14), 300);
-  EXPECT_EQ(camera_->Register(27), 37);
+  EXPECT_EQ(std::pair(camera_->Register(14), camera_->Register(27)), Regs(300, 37));
   EXPECT_DOUBLE_EQ(back, 9.999708333333333);
 }
 
