@@ -1,4 +1,5 @@
 // The C++ layer (kepra.hpp) over the rig's virtual camera: errors, units, frames, streams.
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -70,10 +71,8 @@ TEST_F(CppWrapper, FramesAreSizedFromTheFormatAndShortBuffersAreRefused) {
   ASSERT_TRUE(frame.info.has_value());
   EXPECT_EQ(frame.info->Width, 64u);
   EXPECT_EQ(frame.bit_depth, 12u);
-  std::uint16_t max = 0;
-  for (const std::uint16_t v : frame.Samples()) max = v > max ? v : max;
-  EXPECT_GT(max, 0u);
-  EXPECT_LT(max, 4096u);  // 12 significant bits
+  const std::uint16_t max = std::ranges::max(frame.Samples());
+  EXPECT_TRUE(max > 0 && max < 4096) << max;  // 12 significant bits
   EXPECT_EQ(camera.Grab8().samples.size(), 64u * 48u);
 
   std::vector<std::uint16_t> small(64 * 48 - 1);
