@@ -106,13 +106,11 @@ TEST_F(Settings, SetGainPausesTwentyMillisecondsEvenWhenTheWriteFails) {
   ASSERT_EQ(kepra_SetGain(h(), 1.0, 1.0), 1u);
   EXPECT_GE(rig::NowMs() - start, 18.0);
 
+  // The failure's result, debug line and released lock are the fault sweep's.
   FailCode(io::IOCTL_SENSOR_REG, 0x4D);
-  camera_->ClearLog();
   start = rig::NowMs();
   EXPECT_EQ(kepra_SetGain(h(), 2.0, 1.5), 0u);
   EXPECT_GE(rig::NowMs() - start, 18.0);
-  EXPECT_EQ(rig_.DebugLines(), (Lines{"CxWriteSensorReg failed"}));
-  EXPECT_EQ(Codes().back(), io::IOCTL_DEVICE_INDEX);  // released after the pause
 }
 
 // ---- Readout mode: register 11 bits 4-5, the tuning registers of variant 0x0900 ------------
