@@ -224,15 +224,13 @@ TEST_F(Exposure, LineLimitsAreFixedAndNeedNoDevice) {
   for (KEPRA_HANDLE handle : {h(), reinterpret_cast<KEPRA_HANDLE>(std::uintptr_t{0x7A5C})}) {
     std::uint32_t lo = 0, hi = 0;
     ASSERT_EQ(kepra_GetExposureMinMax(handle, &lo, &hi), 1u);
-    EXPECT_EQ(lo, 2u);
-    EXPECT_EQ(hi, 65534u);
+    EXPECT_EQ(std::pair(lo, hi), std::pair(2u, 65534u));
   }
   EXPECT_TRUE(camera_->Log().empty());
 
   std::uint32_t t_lo = 0, t_hi = 0;
   ASSERT_EQ(kepra_GetExposureTimeMinMax(h(), &t_lo, &t_hi), 1u);
-  EXPECT_EQ(t_lo, 3199u);
-  EXPECT_EQ(t_hi, 104851480u);
+  EXPECT_EQ(std::pair(t_lo, t_hi), std::pair(3199u, 104851480u));
   double ms_lo = 0, ms_hi = 0;
   ASSERT_EQ(kepra_GetExposureMinMaxMs(h(), &ms_lo, &ms_hi), 1u);
   EXPECT_DOUBLE_EQ(ms_lo, 3199 / 48000.0);
