@@ -1,7 +1,7 @@
 // Several processes x several threads on one virtual camera for a fixed time, then the camera
 // unplugged while they are still grabbing. The worker processes are this program again:
 //
-//   kepra_stress_tests --worker INDEX ID DURATION-MS FRAME-TIMES...
+//   kepra_stress_tests --worker ID FRAME-TIMES...   (the camera at $KEPRA_TEST_INDEX)
 //
 // FRAME-TIMES are the frame times (register 4 line length x register 12 frame length) that the
 // setter gives when run alone; a read-back outside them is a torn register pair. A worker prints
@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -60,18 +59,12 @@ void Fail(const char* what, std::uint32_t detail) {
   g_failed = true;
 }
 
-double Ms(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
 int Worker(int argc, char** argv) {
-  if (argc < 4) return 2;
-  const auto index = static_cast<std::uint32_t>(std::atoi(argv[0]));
-  const int id = std::atoi(argv[1]);
-  const int duration_ms = std::atoi(argv[2]);
+  if (argc < 2) return 2;
+  const std::uint32_t index = rig::TestIndex();
+  const int id = std::atoi(argv[0]);
   std::set<std::uint32_t> achieved;
-  for (int i = 3; i < argc; ++i) achieved.insert(static_cast<std::uint32_t>(std::atol(argv[i])));
+  for (int i = 1; i < argc; ++i) achieved.insert(static_cast<std::uint32_t>(std::atol(argv[i])));
   std::atomic<std::uint64_t> ops{0};
 
   // Handles are opened here, serially; only this thread opens and closes later on.
@@ -80,7 +73,7 @@ int Worker(int argc, char** argv) {
   for (KEPRA_HANDLE h : {settings, frames, flash}) {
     if (h == KEPRA_INVALID_HANDLE) return 3;
   }
-  const auto start = std::chrono::steady_clock::now();
+  const double start = rig::NowMs();
   std::atomic<bool> phase1{true};
 
   std::thread settings_thread([&] {
@@ -121,7 +114,7 @@ int Worker(int argc, char** argv) {
   });
 
   // Opens and closes, serial within this process.
-  while (Ms(start) < duration_ms) {
+  while (rig::NowMs() - start < kDurationMs) {
     const KEPRA_HANDLE h = kepra_OpenDevice(index);
     ops += 3;
     if (h == KEPRA_INVALID_HANDLE) {
@@ -136,7 +129,7 @@ int Worker(int argc, char** argv) {
   settings_thread.join();
   flash_thread.join();
   std::fprintf(stderr, "stress worker %d: %llu operations in %d ms\n", id,
-               static_cast<unsigned long long>(ops.load()), duration_ms);
+               static_cast<unsigned long long>(ops.load()), kDurationMs);
   if (ops == 0) Fail("did nothing", 0);
   std::printf("phase1\n");
   std::fflush(stdout);
@@ -145,7 +138,7 @@ int Worker(int argc, char** argv) {
   // Every later call fails at once with the device's error.
   std::uint16_t sample[16];
   for (KEPRA_HANDLE h : {settings, frames, flash}) {
-    const auto t0 = std::chrono::steady_clock::now();
+    const double t0 = rig::NowMs();
     kepra_SetLastError(0);
     if (kepra_GetFrame16(h, sample, sizeof sample) != 0) Fail("frame after unplug", 0);
     if (kepra_GetLastError() != 1167) Fail("frame after unplug: wrong error", kepra_GetLastError());
@@ -153,7 +146,8 @@ int Worker(int argc, char** argv) {
     if (kepra_GetFrameTime(h, &t) != 0) Fail("locked call after unplug", 0);
     if (kepra_GetLastError() != 0xC000000D)
       Fail("locked call after unplug: wrong error", kepra_GetLastError());
-    if (Ms(t0) > 1000) Fail("calls after unplug are slow", static_cast<std::uint32_t>(Ms(t0)));
+    const double took = rig::NowMs() - t0;
+    if (took > 1000) Fail("calls after unplug are slow", static_cast<std::uint32_t>(took));
   }
   if (kepra_OpenDevice(index) != KEPRA_INVALID_HANDLE) Fail("opened an unplugged camera", 0);
   for (KEPRA_HANDLE h : {settings, frames, flash}) kepra_CloseDevice(h);
@@ -170,8 +164,7 @@ TEST(Stress, ProcessesAndThreadsThenUnplug) {
   // see, whatever the interleaving, unless registers 4 and 12 are torn apart.
   KEPRA_HANDLE h = kepra_OpenDevice(index);
   ASSERT_NE(h, KEPRA_INVALID_HANDLE);
-  std::vector<std::string> args = {rig::HelperPath("kepra_stress_tests"), "--worker",
-                                   std::to_string(index), "", std::to_string(kDurationMs)};
+  std::vector<std::string> args = {rig::HelperPath("kepra_stress_tests"), "--worker", ""};
   for (std::uint32_t t : kFrameTimes) {
     std::uint32_t got = 0;
     ASSERT_TRUE(kepra_SetFrameTime(h, t) && kepra_GetFrameTime(h, &got));
@@ -179,7 +172,7 @@ TEST(Stress, ProcessesAndThreadsThenUnplug) {
   }
   std::vector<std::unique_ptr<rig::Child>> workers;
   for (int id = 0; id < kProcesses; ++id) {
-    args[3] = std::to_string(id);
+    args[2] = std::to_string(id);
     workers.push_back(std::make_unique<rig::Child>(args));
     ASSERT_TRUE(workers.back()->started());
   }
