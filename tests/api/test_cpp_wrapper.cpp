@@ -54,8 +54,7 @@ TEST_F(CppWrapper, CameraIsMoveOnlyAndSettingsCarryUnits) {
   camera.SetClock({48});
   EXPECT_EQ(camera.Clock().value, 48u);
   camera.SetGain({2.0, 1.5});
-  EXPECT_DOUBLE_EQ(camera.Gain().analog, 2.0);
-  EXPECT_DOUBLE_EQ(camera.Gain().digital, 1.5);
+  EXPECT_EQ(std::pair(camera.Gain().analog, camera.Gain().digital), std::pair(2.0, 1.5));
   const kepra::FramesPerSecond rate = camera.SetFrameRate({10.0});
   EXPECT_NEAR(rate.value, 10.0, 0.01);
   EXPECT_EQ(kepra::LibraryVersion().minor, kepra::kHeaderVersion.minor);
@@ -64,8 +63,7 @@ TEST_F(CppWrapper, CameraIsMoveOnlyAndSettingsCarryUnits) {
 TEST_F(CppWrapper, FramesAreSizedFromTheFormatAndShortBuffersAreRefused) {
   const kepra::Camera camera(kIndex);
   const kepra::FrameFormat f = camera.Format();
-  EXPECT_EQ(f.width, 64u);
-  EXPECT_EQ(f.color_filter, kepra::ColorFilter::kNone);
+  EXPECT_EQ(std::pair(f.width, f.color_filter), std::pair(64u, kepra::ColorFilter::kNone));
   const auto frame = camera.Grab16(true);
   EXPECT_EQ(frame.samples.size(), 64u * 48u);
   ASSERT_TRUE(frame.info.has_value());
