@@ -4,11 +4,11 @@
 // with last error 8, leaves no descriptor open and no lock held, and the camera works
 // afterwards. (The virtual cameras serve on threads of their own, whose allocations never
 // fail.)
-#include <dirent.h>
-
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
+#include <iterator>
 #include <new>
 #include <thread>
 
@@ -55,22 +55,17 @@ void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free
 namespace kt {
 namespace {
 
-std::size_t OpenDescriptors() {
-  std::size_t count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir)) ++count;
-    closedir(dir);
-  }
-  return count;
+std::ptrdiff_t OpenDescriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 // The descriptors of this process once the cameras' server threads, which close their ends
 // of finished connections in their own time, have settled (no change for 50 ms).
-std::size_t SettledDescriptors() {
-  std::size_t count = OpenDescriptors();
+std::ptrdiff_t SettledDescriptors() {
+  auto count = OpenDescriptors();
   for (int quiet = 0, round = 0; quiet < 10 && round < 400; ++round) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const std::size_t now = OpenDescriptors();
+    const auto now = OpenDescriptors();
     quiet = now == count ? quiet + 1 : 0;
     count = now;
   }
@@ -81,13 +76,13 @@ class AllocationFailure : public CameraTest {
  protected:
   // Calls `call` with its n-th allocation failing, for n = 0, 1, ... until a call gets
   // through all of its allocations; `undo` takes back a call that succeeded all the same.
-  // Returns how many positions failed.
   template <class Result>
-  int Sweep(const char* name, const std::function<Result()>& call, Result failure,
-            const std::function<void(Result)>& undo = nullptr) {
+  void Sweep(const char* name, const std::function<Result()>& call, Result failure,
+             const std::function<void(Result)>& undo = nullptr) {
     int positions = 0;
     for (long n = 0; n < 100000; ++n) {
-      const std::size_t descriptors = SettledDescriptors();
+      SCOPED_TRACE(testing::Message() << name << ", allocation " << n);
+      const auto descriptors = SettledDescriptors();
       t_failed = false;
       t_fail_in = n;
       const Result result = call();
@@ -98,29 +93,27 @@ class AllocationFailure : public CameraTest {
         break;
       }
       ++positions;
-      EXPECT_EQ(result, failure) << name << ", allocation " << n;
-      EXPECT_EQ(error, 8u) << name << ", allocation " << n;
+      EXPECT_EQ(result, failure);
+      EXPECT_EQ(error, 8u);
       if (result != failure && undo) undo(result);
-      EXPECT_EQ(SettledDescriptors(), descriptors) << name << ", allocation " << n;
-      ExpectCameraWorks(name, n);
+      EXPECT_EQ(SettledDescriptors(), descriptors);
+      ExpectCameraWorks();
       if (HasFailure()) break;
     }
     std::printf("[ alloc    ] %s: %d allocation(s), each failed once\n", name, positions);
     EXPECT_GT(positions, 0) << name << " allocates nothing: the sweep tested nothing";
-    return positions;
   }
 
   // Another thread opens the camera and reads a register under the lock: a lock left held by
   // this thread would keep it waiting for 5 s.
-  void ExpectCameraWorks(const char* name, long n) {
+  void ExpectCameraWorks() {
     auto other = std::async(std::launch::async, [] {
       Handle second(kIndex);
       std::uint16_t value = 0;
       return second.ok() && kepra_ReadSensorReg(second.get(), 0x0E, &value) == 1;
     });
-    ASSERT_EQ(other.wait_for(std::chrono::seconds(3)), std::future_status::ready)
-        << name << ", allocation " << n << ": the lock was left held";
-    EXPECT_TRUE(other.get()) << name << ", allocation " << n;
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(3)), std::future_status::ready) << "lock held";
+    EXPECT_TRUE(other.get());
   }
 };
 
@@ -134,17 +127,13 @@ TEST_F(AllocationFailure, OpenDevice) {
 }
 
 TEST_F(AllocationFailure, WriteFlash) {
-  std::vector<std::uint8_t> data(300);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  constexpr std::uint32_t kSize = 300;
+  std::vector<std::uint8_t> data(kSize), back(kSize);
+  for (std::size_t i = 0; i < kSize; ++i) data[i] = static_cast<std::uint8_t>(i * 7);
   Sweep<std::uint32_t>(
-      "kepra_WriteFlash",
-      [&] {
-        return kepra_WriteFlash(h(), 4000, data.data(), static_cast<std::uint32_t>(data.size()));
-      },
-      0u);
+      "kepra_WriteFlash", [&] { return kepra_WriteFlash(h(), 4000, data.data(), kSize); }, 0u);
   // The call that got through wrote what it was given.
-  std::vector<std::uint8_t> back(data.size());
-  ASSERT_EQ(kepra_ReadFlash(h(), 4000, back.data(), static_cast<std::uint32_t>(back.size())), 1u);
+  ASSERT_EQ(kepra_ReadFlash(h(), 4000, back.data(), kSize), 1u);
   EXPECT_EQ(back, data);
 }
 

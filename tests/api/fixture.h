@@ -122,6 +122,14 @@ class CameraTest : public ::testing::Test {
     return testing::AssertionSuccess();
   }
 
+  // What a getter of one value gives (a test failure when the call fails).
+  template <typename T>
+  T Value(std::uint32_t(KEPRA_CALL* get)(KEPRA_HANDLE, T*)) const {
+    T value{};
+    EXPECT_EQ(get(h(), &value), 1u) << "last error " << kepra_GetLastError();
+    return value;
+  }
+
   void FailCode(std::uint32_t code, std::uint32_t error = 31, int times = 1) {
     camera_->AddFault({.code = code, .error = error, .times = times});
   }
@@ -174,6 +182,14 @@ class CameraTest : public ::testing::Test {
   std::shared_ptr<vcam::Camera> camera_;
   std::unique_ptr<Handle> handle_;
 };
+
+// Whether a call failed: its `result` 0 (or null) and the last error `error`.
+template <typename Result>
+testing::AssertionResult Failed(Result result, std::uint32_t error) {
+  const std::uint32_t last = kepra_GetLastError();
+  if (result == Result{} && last == error) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "returned " << result << ", last error " << last;
+}
 
 inline std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
   return std::vector<std::uint8_t>(values.begin(), values.end());
