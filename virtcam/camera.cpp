@@ -290,6 +290,11 @@ std::uint64_t Camera::FramesServed() const {
   return frames_;
 }
 
+std::uint32_t Camera::WaitingFrameRequests() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
+}
+
 void Camera::EnableLog(bool on) {
   std::lock_guard lock(control_mutex_);
   log_enabled_ = on;

@@ -63,6 +63,18 @@ Wake WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
   }
 }
 
+// Counts a request as waiting for as long as it is in scope (under the camera's lock).
+class Waiting {
+ public:
+  explicit Waiting(std::uint32_t& count) : count_(count) { ++count_; }
+  ~Waiting() { --count_; }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+
+ private:
+  std::uint32_t& count_;
+};
+
 bool Newer(std::uint32_t counter, std::uint32_t value) {
   return static_cast<std::int32_t>(counter - value) > 0;
 }
@@ -117,6 +129,7 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
     const auto triggered = [&] { return triggers_ > triggers_taken_ || unplugged_.load(); };
     std::optional<Clock::time_point> deadline;
     if (timeout_ms != 0) deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const Waiting waiting(waiting_);
     const Wake wake = WaitFor(frame_cv_, lock, deadline, abandoned, triggered);
     if (wake == Wake::kAbandoned) return Error(kErrorOperationAborted);
     if (wake == Wake::kTimeout) return Error(kErrorSemTimeout);
@@ -150,6 +163,7 @@ Camera::Result Camera::ServeFrame(std::unique_lock<std::mutex>& lock, std::uint3
       last_time_ = when;
     }
     // Other requests go on while this one waits for its frame.
+    const Waiting waiting(waiting_);
     const Wake wake = WaitFor(frame_cv_, lock, when, abandoned, [&] { return unplugged_.load(); });
     if (wake == Wake::kAbandoned) return Error(kErrorOperationAborted);
     if (unplugged_.load()) return Gone();

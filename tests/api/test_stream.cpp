@@ -395,7 +395,7 @@ TEST_F(Stream, StopReturnsWhileAPacedGrabWaitsForItsFrame) {
   ASSERT_EQ(kepra_SetMinFrameRate(h()), 1u);  // a frame every 53 s
   camera_->SetPaced(true);
   KEPRA_STREAM s = OpenAndStart(Config(16, 2));
-  std::this_thread::sleep_for(50ms);  // the first grab is waiting in the camera
+  ASSERT_TRUE(Eventually([&] { return camera_->WaitingFrameRequests() == 1; }));  // its first grab
   ASSERT_TRUE(
       ReturnsPromptly([&] { EXPECT_EQ(kepra_StopStream(s), 1u); }, [&] { rig_.Unplug(kIndex); }));
   EXPECT_EQ(Stats(s).Running, 0u);
@@ -418,7 +418,8 @@ TEST_F(Stream, StopReturnsDuringATriggerWaitWithoutTimeoutAndTriggersDeliver) {
     kepra_Frame g = Sized<kepra_Frame>();
     return Failed(kepra_NextFrame(s, &g, KEPRA_INFINITE), KEPRA_ERROR_OPERATION_ABORTED);
   });
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(Eventually([&] { return camera_->WaitingFrameRequests() == 1; }));
+  std::this_thread::sleep_for(50ms);  // and the waiter in NextFrame
   const auto trigger = [&] { camera_->Trigger(); };
   EXPECT_TRUE(ReturnsPromptly([&] { EXPECT_EQ(kepra_StopStream(s), 1u); }, trigger));
   EXPECT_TRUE(ReturnsPromptly([&] { EXPECT_TRUE(waiter.get()); }, [&] { kepra_StopStream(s); }));
