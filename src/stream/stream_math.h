@@ -5,13 +5,6 @@
 
 namespace kepra::stream {
 
-// Frames the camera produced between two frames received in order, across the 32-bit wrap.
-// A counter that did not move forward (a repeated or older frame) skips nothing.
-constexpr std::uint64_t SkippedBetween(std::uint32_t previous, std::uint32_t current) {
-  const std::uint32_t step = current - previous;
-  return static_cast<std::int32_t>(step) > 1 ? step - 1u : 0u;
-}
-
 // The counters received so far, as the newest and which of the 63 before it came. With several
 // requests waiting at the camera, frames can complete out of order, and a late request can be
 // given a frame another one already got.
