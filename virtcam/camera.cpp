@@ -107,8 +107,10 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
   if (stall_ms) {
     // A stall ends early when the camera goes away (the daemon stopping, say).
     std::unique_lock lock(mutex_);
+    ++waiting_;
     frame_cv_.wait_for(lock, std::chrono::milliseconds(stall_ms),
                        [&] { return unplugged_.load(); });
+    --waiting_;
   }
 
   Result result;
@@ -290,7 +292,7 @@ std::uint64_t Camera::FramesServed() const {
   return frames_;
 }
 
-std::uint32_t Camera::WaitingFrameRequests() const {
+std::uint32_t Camera::WaitingRequests() const {
   std::lock_guard lock(mutex_);
   return waiting_;
 }

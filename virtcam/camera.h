@@ -115,8 +115,8 @@ class Camera {
   void SetFrequency(std::uint32_t mhz);
   std::uint32_t LastAfterValue() const;
   std::uint64_t FramesServed() const;
-  // Frame requests waiting in the camera now, for a frame time or a trigger.
-  std::uint32_t WaitingFrameRequests() const;
+  // Requests waiting in the camera now: for a frame time, a trigger or a stall.
+  std::uint32_t WaitingRequests() const;
   // Counter of the last frame delivered (frames start at kFirstFrameCounter).
   std::uint32_t LastFrameCounter() const;
   static constexpr std::uint32_t kFirstFrameCounter = 0xFFFFFF00u;
@@ -212,7 +212,7 @@ class Camera {
   std::uint32_t last_after_value_ = 0;
   std::uint64_t frames_ = 0;
   std::uint64_t frames_at_plug_ = 0;  // frames_ when last plugged in
-  std::uint32_t waiting_ = 0;         // frame requests inside a wait
+  std::uint32_t waiting_ = 0;         // requests inside a wait
   IdentData ident_{};
   std::uint32_t driver_version_;
   FirmwareVersion firmware_;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,6 +29,16 @@ using Call = std::function<std::uint32_t()>;
 
 inline const std::uint32_t kIndex = rig::TestIndex();
 constexpr std::uint32_t kSentinel = 0x5EB7u;  // a last-error value the library never sets
+
+// Whether `done` holds, now or within `within`: for a state another thread gets to.
+inline bool Eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds within = std::chrono::seconds(10)) {
+  const auto until = std::chrono::steady_clock::now() + within;
+  while (!done() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return done();
+}
 
 // An open camera handle that closes itself.
 class Handle {

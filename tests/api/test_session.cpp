@@ -212,7 +212,7 @@ TEST_F(LockTest, ShowsUnderItsNameAndKeepsExcludingWhenItsObjectIsRemoved) {
   camera_->AddFault(
       {.action = vcam::Fault::Action::kStall, .code = io::IOCTL_SENSOR_REG, .stall_ms = 800});
   std::thread writer([&] { EXPECT_EQ(kepra_WriteSensorReg(h(), 0x0E, 7), 1u); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(Eventually([&] { return camera_->WaitingRequests() == 1; }));
   rig::Child third(Holder("hold-ms", "0"));
   EXPECT_FALSE(third.WaitForLine("locked", 300));
   writer.join();
@@ -314,9 +314,7 @@ TEST_F(CameraTest, RunningOutOfDescriptorsFailsTheCallsButLeavesTheCameraUsable)
       {.action = vcam::Fault::Action::kStall, .code = io::IOCTL_SENSOR_REG, .stall_ms = 2000});
   std::atomic<std::uint32_t> slow_result{2};
   std::thread slow([&] { slow_result = kepra_WriteSensorReg(h(), 0x20, 7); });
-  // Its lock's index request is done; give it time to send the write that stalls.
-  while (camera_->Log().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(Eventually([&] { return camera_->WaitingRequests() == 1; }));  // the stalled write
 
   std::uint16_t value = 0;
   std::uint32_t locked = 2, locked_error = 0, grab = 2, grab_error = 0;

@@ -63,13 +63,6 @@ std::uint64_t Unwrapped(std::uint32_t counter) {
   return counter >= 0x80000000u ? counter : (std::uint64_t{1} << 32) + counter;
 }
 
-// Whether `done` holds, now or within the watchdog.
-bool Eventually(const std::function<bool()>& done) {
-  const auto until = std::chrono::steady_clock::now() + kWatchdog;
-  while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(2ms);
-  return done();
-}
-
 // Runs `call` on a thread of its own; true when it returned within the watchdog. Otherwise
 // `unblock` releases it (so that a failing test ends) and the result is false.
 bool ReturnsPromptly(const std::function<void()>& call, const std::function<void()>& unblock) {
@@ -395,7 +388,7 @@ TEST_F(Stream, StopReturnsWhileAPacedGrabWaitsForItsFrame) {
   ASSERT_EQ(kepra_SetMinFrameRate(h()), 1u);  // a frame every 53 s
   camera_->SetPaced(true);
   KEPRA_STREAM s = OpenAndStart(Config(16, 2));
-  ASSERT_TRUE(Eventually([&] { return camera_->WaitingFrameRequests() == 1; }));  // its first grab
+  ASSERT_TRUE(Eventually([&] { return camera_->WaitingRequests() == 1; }));  // its first grab
   ASSERT_TRUE(
       ReturnsPromptly([&] { EXPECT_EQ(kepra_StopStream(s), 1u); }, [&] { rig_.Unplug(kIndex); }));
   EXPECT_EQ(Stats(s).Running, 0u);
@@ -418,7 +411,7 @@ TEST_F(Stream, StopReturnsDuringATriggerWaitWithoutTimeoutAndTriggersDeliver) {
     kepra_Frame g = Sized<kepra_Frame>();
     return Failed(kepra_NextFrame(s, &g, KEPRA_INFINITE), KEPRA_ERROR_OPERATION_ABORTED);
   });
-  ASSERT_TRUE(Eventually([&] { return camera_->WaitingFrameRequests() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return camera_->WaitingRequests() == 1; }));
   std::this_thread::sleep_for(50ms);  // and the waiter in NextFrame
   const auto trigger = [&] { camera_->Trigger(); };
   EXPECT_TRUE(ReturnsPromptly([&] { EXPECT_EQ(kepra_StopStream(s), 1u); }, trigger));
