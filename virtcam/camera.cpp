@@ -107,10 +107,9 @@ Camera::Result Camera::Serve(std::uint32_t code, std::span<const std::uint8_t> i
   if (stall_ms) {
     // A stall ends early when the camera goes away (the daemon stopping, say).
     std::unique_lock lock(mutex_);
-    ++waiting_;
+    const Waiting waiting(waiting_);
     frame_cv_.wait_for(lock, std::chrono::milliseconds(stall_ms),
                        [&] { return unplugged_.load(); });
-    --waiting_;
   }
 
   Result result;

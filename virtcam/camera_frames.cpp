@@ -63,18 +63,6 @@ Wake WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
   }
 }
 
-// Counts a request as waiting for as long as it is in scope (under the camera's lock).
-class Waiting {
- public:
-  explicit Waiting(std::uint32_t& count) : count_(count) { ++count_; }
-  ~Waiting() { --count_; }
-  Waiting(const Waiting&) = delete;
-  Waiting& operator=(const Waiting&) = delete;
-
- private:
-  std::uint32_t& count_;
-};
-
 bool Newer(std::uint32_t counter, std::uint32_t value) {
   return static_cast<std::int32_t>(counter - value) > 0;
 }

@@ -1,5 +1,5 @@
-// Reply helpers and Win32 error values shared by the camera's request handlers; fields are
-// read and written with the protocol's little-endian helpers.
+// Reply helpers, Win32 error values and the waiting-request count shared by the camera's
+// request handlers; fields are read and written with the protocol's little-endian helpers.
 #pragma once
 
 #include <cstdint>
@@ -22,5 +22,17 @@ using kepra::protocol::GetU16;
 using kepra::protocol::GetU32;
 using kepra::protocol::PutU16;
 using kepra::protocol::PutU32;
+
+// Counts a request as waiting for as long as it is in scope (under the camera's lock).
+class Waiting {
+ public:
+  explicit Waiting(std::uint32_t& count) : count_(count) { ++count_; }
+  ~Waiting() { --count_; }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+
+ private:
+  std::uint32_t& count_;
+};
 
 }  // namespace vcam::reply
